@@ -1,0 +1,187 @@
+#include "config.h"
+
+#include <cctype>
+#include <cstdio>
+
+#include "paths.h"
+#include "platform.h"
+#include "startup.h"
+
+ClassTable classTable;
+ParameterTable parameterTable;
+std::array<std::string, kClassSlots> splashBitmapTable;
+std::array<std::string, 1> removeFilesFlag;
+std::array<std::string, kZipSlots> zipDirTable;
+std::array<std::string, kZipSlots> zipNameTable;
+std::array<std::string, kDeleteSlots> deleteCommonFilesTable;
+std::array<std::string, kPostDeleteSlots> postDeleteCommonFilesTable;
+bool writeVersionFiles = true;
+
+namespace {
+
+// Line reads are fgets-sized: a longer line arrives in pieces, each taken as a line.
+constexpr int kLineBuffer = 80;
+constexpr int kLongLineBuffer = 128;
+
+constexpr char kIndexIgnoredFormat[] = "Configuration line ignored, no slot for its index: %s\n";
+constexpr char kTableFullFormat[] = "Configuration line ignored, its table is full: %s\n";
+
+enum class ListKind { indexed, sequential };
+
+// One fgets-sized piece of a line, line end included; false at the end of the file.
+bool readLine(FILE* file, int bufferSize, std::string& line)
+{
+    char buffer[kLongLineBuffer];
+    if (!std::fgets(buffer, bufferSize, file))
+        return false;
+    line.assign(buffer);
+    return true;
+}
+
+void removeLineEnd(std::string& line)
+{
+    if (!line.empty() && line.back() == '\n')
+        line.pop_back();
+}
+
+// A section's entries end at an empty line or one that begins with a blank; that line is
+// consumed with the section.
+bool endsSection(const std::string& line)
+{
+    return line.empty() || line.front() == '\n' || line.front() == ' ';
+}
+
+// Reads the entries of a [CLASSPATH] or [PATH] section into target, each made absolute
+// against the current directory.
+int readPathBlock(FILE* file, std::string& target)
+{
+    const std::string cwd = currentDirectory();
+    std::string line;
+    while (readLine(file, kLineBuffer, line) && !endsSection(line)) {
+        removeLineEnd(line);
+        appendWithinLimit(target, contains(line, ":") ? line : joinPath(cwd, line));
+    }
+    return 1;
+}
+
+void readListSection(FILE* file, std::span<std::string> table, ListKind kind)
+{
+    std::size_t next = 0;
+    std::string line;
+    while (readLine(file, kLineBuffer, line) && !endsSection(line)) {
+        removeLineEnd(line);
+        if (kind == ListKind::sequential) {
+            if (next < table.size())
+                table[next++] = line;
+            else
+                writeTraceLog(kTableFullFormat, line.c_str());
+            continue;
+        }
+        const unsigned char first = static_cast<unsigned char>(line.front());
+        const std::size_t slot = std::isdigit(first) ? first - '0' : table.size();
+        if (slot >= table.size()) {
+            writeTraceLog(kIndexIgnoredFormat, line.c_str());
+            continue;
+        }
+        const std::size_t value = line.find_first_not_of("0123456789 ");
+        table[slot] = value == std::string::npos ? std::string() : line.substr(value);
+    }
+}
+
+// The long-line sections stop after their last slot; lines left over are read as ordinary
+// lines by the caller.
+template <typename Store>
+void readLongListSection(FILE* file, std::size_t limit, Store store)
+{
+    std::string line;
+    for (std::size_t next = 0; next < limit; ++next) {
+        if (!readLine(file, kLongLineBuffer, line) || endsSection(line))
+            return;
+        removeLineEnd(line);
+        store(next, line);
+    }
+}
+
+void readZipFiles(FILE* file)
+{
+    readLongListSection(file, kZipSlots, [](std::size_t slot, const std::string& line) {
+        // A line without a backslash names an archive in the current directory.
+        const std::size_t split = line.rfind('\\');
+        zipDirTable[slot] = split == std::string::npos ? std::string() : line.substr(0, split);
+        zipNameTable[slot] = split == std::string::npos ? line : line.substr(split + 1);
+    });
+}
+
+void readDeleteCommonFiles(FILE* file)
+{
+    readLongListSection(file, kDeleteSlots,
+                        [](std::size_t slot, const std::string& line) { deleteCommonFilesTable[slot] = line; });
+}
+
+void readPostDeleteCommonFiles(FILE* file)
+{
+    readLongListSection(file, kPostDeleteSlots,
+                        [](std::size_t slot, const std::string& line) { postDeleteCommonFilesTable[slot] = line; });
+}
+
+void deleteListedFiles(const std::string& commonDir, std::span<const std::string> table)
+{
+    for (const std::string& entry : table) {
+        if (entry.empty())
+            break;
+        const std::string path = commonDir + entry;
+        if (!pathExists(path))
+            continue;
+        SetFileAttributesA(path.c_str(), 0);
+        DeleteFileA(path.c_str());
+    }
+}
+
+} // namespace
+
+int readConfigFile(const std::string& path, ParameterTable& parameters, ClassTable& classes)
+{
+    const UniqueFile file = openFile(path, "r");
+    if (!file)
+        return 0;
+    std::string line;
+    while (readLine(file.get(), kLineBuffer, line)) {
+        if (line == "\n")
+            continue;
+        removeLineEnd(line);
+        if (equalsIgnoreCase(line, "[CLASSPATH]")) {
+            std::string scratchBuf;
+            readPathBlock(file.get(), scratchBuf);
+            expandClassPathEntries(scratchBuf, classPathBuf);
+        } else if (equalsIgnoreCase(line, "[PATH]")) {
+            readPathBlock(file.get(), pathBuf);
+        } else if (equalsIgnoreCase(line, "[PARAMETERS]")) {
+            readListSection(file.get(), parameters, ListKind::indexed);
+        } else if (equalsIgnoreCase(line, "[CLASS]")) {
+            readListSection(file.get(), classes, ListKind::sequential);
+        } else if (equalsIgnoreCase(line, "[SPLASH_BITMAP]")) {
+            readListSection(file.get(), splashBitmapTable, ListKind::indexed);
+        } else if (equalsIgnoreCase(line, "[REMOVE_FILES]")) {
+            readListSection(file.get(), removeFilesFlag, ListKind::indexed);
+        } else if (equalsIgnoreCase(line, "[ZIP_FILES]")) {
+            readZipFiles(file.get());
+        } else if (equalsIgnoreCase(line, "[DELETE_COMMON_FILES]")) {
+            readDeleteCommonFiles(file.get());
+        } else if (equalsIgnoreCase(line, "[POST_DELETE_COMMON_FILES]")) {
+            readPostDeleteCommonFiles(file.get());
+        } else if (equalsIgnoreCase(line, "[NO_VERSION_FILES]")) {
+            writeVersionFiles = false;
+        }
+    }
+    return 1;
+}
+
+void deleteCommonFiles(const std::string& commonDir)
+{
+    deleteListedFiles(commonDir, deleteCommonFilesTable);
+}
+
+void postDeleteCommonFiles(const std::string& commonDir)
+{
+    deleteListedFiles(commonDir, postDeleteCommonFilesTable);
+}

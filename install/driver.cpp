@@ -1,0 +1,369 @@
+#include "driver.h"
+
+#include <clocale>
+#include <new>
+#include <vector>
+
+#include "config.h"
+#include "extract.h"
+#include "jars.h"
+#include "launch.h"
+#include "paths.h"
+#include "registry.h"
+#include "removal.h"
+#include "running.h"
+#include "splash.h"
+#include "startup.h"
+
+std::string commonDir;
+bool paramsGiven = false;
+
+namespace {
+
+constexpr char kDefaultConfigName[] = "install.cfg";
+constexpr char kRemoveSwitch[] = "-remove";
+constexpr char kDeveloperSwitch[] = "-developer";
+constexpr char kKpUpdateDir[] = "c:\\kpupdate";
+constexpr char kVtUpdateDir[] = "c:\\vtupdate";
+constexpr char kCommonFallback[] = "\\Program Files\\COMMON FILES\\bravik";
+
+constexpr char kPreviousInstallLog[] =
+    "The last installation not yet completed - not possible to start another install or remove \n";
+constexpr char kPreviousInstallTitle[] = "Previous Install or remove not completed";
+constexpr char kPreviousInstallNt[] =
+    "The last installation not yet completed- to start another install or remove, open the "
+    "Windows Task Manager and end process \"launch.exe\"";
+constexpr char kPreviousInstall95[] =
+    "The last installation not yet completed- to start another install or remove, press "
+    "CTRL+ALT+DEL and end process \"Bravik Product Installation\"";
+
+constexpr char kConfigPathFormat[] = "Path to CFG file is %s\n";
+constexpr char kRemoveConfigFormat[] = "Name of the cfg file is %s \n";
+constexpr char kRemoveLauncherFormat[] = "Name of the exe file is %s \n";
+constexpr char kCwdFormat[] = "CWD = %s\n";
+constexpr char kPathLineFormat[] = "%s\n";
+constexpr char kPresetClassPathFormat[] = ".....ClassPath at after of PresSetupClassPath is %s \n";
+constexpr char kNoConfigFormat[] = "%s: %s or %s\n";
+constexpr char kNoConfigText[] = "Could not find file either at ";
+constexpr char kConfigReadFormat[] = "%s: %s\n";
+constexpr char kConfigReadText[] = "Successfully read file";
+constexpr char kConfigClassPathFormat[] = ".....ClassPath after reading the cfg file %s \n";
+constexpr char kLocaleFormat[] = " locale = %s";
+
+constexpr char kNoMemoryLog[] = "There was a fatal error allocating memory. Application terminating ";
+constexpr char kNoMemoryText[] = "There was a fatal error allocating memory. Application terminating  ";
+constexpr char kNoMemoryTitle[] = "Memory Allocation Error";
+
+constexpr char kNoRuntimeText[] =
+    "This java application requires rt.jar to be part of the classPath but rt.jar not found . "
+    "Application terminating ";
+constexpr char kNoRuntimeTitle[] = "JRE Required";
+constexpr char kNoProductLog[] =
+    "This java application requires kp.jar to be part of the classPath but kp.jar not found. "
+    "Application terminating ";
+constexpr char kNoProductText[] =
+    "This java application requires kp.jar to be part of the classPath but kp.jar not found . "
+    "Application terminating ";
+constexpr char kNoProductTitle[] = "KP Required";
+
+constexpr char kBeforeDuplicatesFormat[] = "\n\nClassPath just prior to removeDuplicateJars call is %s \n";
+constexpr char kBeforeLauncherFormat[] = "Path just prior to locating launch.exe is %s \n";
+constexpr char kBeforeLaunchFormat[] = "\n\nClassPath just prior to launch.exe is %s \n";
+
+constexpr char kNoLauncherLog[] =
+    "This application was unable to locate launch.exe required for executing this installaton. "
+    "Application terminating ";
+constexpr char kNoLauncherText[] =
+    "This application was unable to locate launch.exe required for executing this installation. "
+    "Application terminating ";
+constexpr char kNoLauncherTitle[] = "Launch.exe Required";
+constexpr char kLauncherName[] = "launch.exe";
+
+constexpr char kSpacerLine[] = "                                            \n";
+
+struct RunPaths {
+    std::string configPath;
+    std::string updateConfigPath;
+    std::string launcherPath;
+    std::string workDir;
+    std::string origCwd;
+    std::string derivedConfigName;
+};
+
+std::string moduleFileName()
+{
+    std::vector<char> buffer(MAX_PATH + 1);
+    for (;;) {
+        const DWORD length = GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length == 0)
+            return {};
+        // A name that filled the buffer may have been cut; ask again with more room.
+        if (length < buffer.size() - 1)
+            return std::string(buffer.data(), length);
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+void reportPreviousInstall()
+{
+    const std::optional<DWORD> platform = windowsPlatform();
+    if (!platform)
+        return;
+    writeTraceLog("%s", kPreviousInstallLog);
+    if (*platform == VER_PLATFORM_WIN32_NT)
+        showMessageBox(kPreviousInstallNt, kPreviousInstallTitle);
+    else if (*platform == VER_PLATFORM_WIN32_WINDOWS)
+        showMessageBox(kPreviousInstall95, kPreviousInstallTitle);
+}
+
+// Steps of a normal run: where install works from and which configuration it reads.
+void prepareInstallPaths(const std::string& commandLine, RunPaths& run)
+{
+    const std::string modulePath = moduleFileName();
+    const std::size_t lastSlash = modulePath.rfind('\\');
+    const std::string programDir = lastSlash == std::string::npos ? std::string() : modulePath.substr(0, lastSlash);
+    const std::string programFile = lastSlash == std::string::npos ? modulePath : modulePath.substr(lastSlash + 1);
+    const std::string token = programFile.substr(0, programFile.find('.'));
+    run.derivedConfigName = token + ".cfg";
+
+    run.origCwd = currentDirectory();
+    if (startsWithIgnoreCase(programDir, run.origCwd)) {
+        run.workDir = run.origCwd;
+    } else {
+        run.workDir = programDir;
+        changeDirectory(run.workDir);
+    }
+
+    const bool endsInBackslash = !run.workDir.empty() && run.workDir.back() == '\\';
+    const std::string separator = endsInBackslash ? "" : "\\";
+    run.configPath = appendConfigName(run.workDir + separator + "kp\\bin\\", !token.empty(), run.derivedConfigName);
+    run.updateConfigPath =
+        appendConfigName(run.workDir + separator + "kp\\windows\\", !token.empty(), run.derivedConfigName);
+    run.launcherPath = run.workDir + separator + "kp\\bin\\launch";
+
+    std::size_t cfgSwitch = commandLine.find("-cfg");
+    if (cfgSwitch == std::string::npos)
+        cfgSwitch = commandLine.find("-CFG");
+    if (cfgSwitch == std::string::npos)
+        return;
+    paramsGiven = true;
+    const std::size_t equals = commandLine.find('=', cfgSwitch);
+    if (equals == std::string::npos)
+        return;
+    const std::string value = commandLine.substr(equals + 1);
+    if (contains(value, ":") || (!value.empty() && value.front() == '\\'))
+        run.configPath = value;
+    else
+        run.configPath = run.workDir + "\\" + value;
+    writeTraceLog(kConfigPathFormat, run.configPath.c_str());
+}
+
+// Steps of a removal run: work from the product's common directory and read its remove.cfg.
+void prepareRemovePaths(RunPaths& run)
+{
+    paramsGiven = true;
+    const std::optional<std::string> commonFiles = getCommonFilesDir();
+    const std::string removalBase = commonFiles ? *commonFiles : windowsDrive() + kCommonFallback;
+    changeDirectory(removalBase);
+    if (commonFiles) {
+        run.configPath = removalBase + "kp\\bin\\remove.cfg";
+        writeTraceLog(kRemoveConfigFormat, run.configPath.c_str());
+        run.launcherPath = removalBase + "kp\\bin\\launch";
+        writeTraceLog(kRemoveLauncherFormat, run.launcherPath.c_str());
+    } else {
+        run.configPath = windowsDrive() + kCommonFallback + "\\kp\\bin\\remove.cfg";
+        run.launcherPath = windowsDrive() + kCommonFallback + "\\kp\\bin\\launch";
+    }
+    run.workDir = currentDirectory();
+}
+
+bool readConfiguration(const RunPaths& run)
+{
+    const std::string* readPath = &run.updateConfigPath;
+    if (!readConfigFile(run.updateConfigPath, parameterTable, classTable)) {
+        readPath = &run.configPath;
+        if (!readConfigFile(run.configPath, parameterTable, classTable)) {
+            writeTraceLog(kNoConfigFormat, kNoConfigText, run.updateConfigPath.c_str(), run.configPath.c_str());
+            return false;
+        }
+    }
+    writeTraceLog(kConfigReadFormat, kConfigReadText, readPath->c_str());
+    return true;
+}
+
+void startSplashScreen(int showWindow)
+{
+    const char* locale = std::setlocale(LC_ALL, nullptr);
+    const std::string localeName = locale ? locale : "";
+    writeTraceLog(kLocaleFormat, localeName.c_str());
+    launchSplash(languageCode(localeName) + "\\" + splashBitmapTable[0], showWindow);
+    closeTraceLog();
+    reopenTraceLog();
+}
+
+// Ends the run from any point that reaches clean-up.
+void cleanUp(const RunPaths& run)
+{
+    if (!postDeleteCommonFilesTable[0].empty())
+        postDeleteCommonFiles(commonDir);
+    if (!run.origCwd.empty())
+        changeDirectory(run.origCwd);
+    else if (!run.workDir.empty())
+        changeDirectory(run.workDir);
+    if (splashStarted)
+        terminateSplash();
+    removeDirectoryTree(kVtUpdateDir);
+    // commonDir is still empty on the ways out before the configuration was read; the trees
+    // are never looked for relative to wherever install happens to be.
+    if (!removeFilesFlag[0].empty() && equalsIgnoreCase(removeFilesFlag[0], "true") && !commonDir.empty()) {
+        removeDirectoryTree(commonDir + "jre");
+        removeDirectoryTree(commonDir + "kp");
+    }
+}
+
+} // namespace
+
+std::string appendConfigName(const std::string& prefix, bool haveToken, const std::string& derivedConfigName)
+{
+    if (haveToken && pathExists(prefix + derivedConfigName))
+        return prefix + derivedConfigName;
+    return prefix + kDefaultConfigName;
+}
+
+void findUpdateConfig(std::string& updateConfigPath, const std::string& derivedConfigName)
+{
+    const std::string updateDir = windowsDrive() + "\\vtupdate";
+    for (const std::string& location : {updateDir + "\\kp\\windows", updateDir}) {
+        if (!isDirectory(location))
+            continue;
+        for (const std::string& name : {derivedConfigName, std::string(kDefaultConfigName)}) {
+            const std::string candidate = location + "\\" + name;
+            if (pathExists(candidate)) {
+                updateConfigPath = candidate;
+                return;
+            }
+        }
+    }
+}
+
+std::string languageCode(const std::string& localeName)
+{
+    struct Prefix {
+        const char* language;
+        const char* code;
+    };
+    static constexpr Prefix kLanguages[] = {
+        {"german", "de"},  {"russian", "ru"}, {"portuguese", "pt"},          {"italian", "it"},
+        {"french", "en"},  {"spanish", "en"}, {"chinese-simplified", "cs"}, {"chinese-traditional", "ct"},
+    };
+    if (equalsIgnoreCase(localeName, "C"))
+        return "en";
+    for (const Prefix& language : kLanguages)
+        if (startsWithIgnoreCase(localeName, language.language))
+            return language.code;
+    return "en";
+}
+
+int runInstallation(const std::string& commandLine, int showWindow)
+{
+    RunPaths run;
+    if (isInstallerRunning()) {
+        reportPreviousInstall();
+        cleanUp(run);
+        return 0;
+    }
+    parameterTable = {};
+    classTable = {};
+
+    const bool removing = contains(commandLine, kRemoveSwitch);
+    if (removing)
+        prepareRemovePaths(run);
+    else
+        prepareInstallPaths(commandLine, run);
+
+    writeTraceLog(kCwdFormat, run.workDir.c_str());
+    writeTraceLog(kPathLineFormat, run.configPath.c_str());
+    writeTraceLog(kPathLineFormat, run.launcherPath.c_str());
+    removeDirectoryTree(kKpUpdateDir);
+
+    PresSetupPath();
+    PresSetupClassPath();
+    writeTraceLog(kPresetClassPathFormat, classPathBuf.c_str());
+
+    if (removing)
+        run.updateConfigPath = run.configPath;
+    else
+        findUpdateConfig(run.updateConfigPath, run.derivedConfigName);
+    if (!readConfiguration(run)) {
+        cleanUp(run);
+        return 0;
+    }
+    writeTraceLog(kConfigClassPathFormat, classPathBuf.c_str());
+
+    if (const std::optional<std::string> javaHome = getJavaHome())
+        addJavaHomeSegments(*javaHome);
+
+    if (!contains(commandLine, kDeveloperSwitch) && !splashBitmapTable[0].empty())
+        startSplashScreen(showWindow);
+
+    if (std::optional<std::string> commonFiles = getCommonFilesDir()) {
+        commonDir = std::move(*commonFiles);
+    } else {
+        try {
+            commonDir = windowsDrive() + kCommonFallback + "\\";
+        } catch (const std::bad_alloc&) {
+            writeTraceLog("%s", kNoMemoryLog);
+            showMessageBox(kNoMemoryText, kNoMemoryTitle);
+            return 0;
+        }
+    }
+
+    if (!deleteCommonFilesTable[0].empty())
+        deleteCommonFiles(commonDir);
+    if (pathExists("kp\\windows"))
+        extractArchives();
+    addCommonDirSegments(commonDir);
+
+    if (!contains(classPathBuf, "rt.jar")) {
+        writeTraceLog("%s", kNoRuntimeText);
+        showMessageBox(kNoRuntimeText, kNoRuntimeTitle);
+        cleanUp(run);
+        return 0;
+    }
+    if (!contains(classPathBuf, "kp.jar")) {
+        writeTraceLog("%s", kNoProductLog);
+        showMessageBox(kNoProductText, kNoProductTitle);
+        cleanUp(run);
+        return 0;
+    }
+
+    writeTraceLog(kBeforeDuplicatesFormat, classPathBuf.c_str());
+    writeTraceLog(kBeforeLauncherFormat, pathBuf.c_str());
+    removeDuplicateJars();
+    writeTraceLog(kBeforeLaunchFormat, classPathBuf.c_str());
+
+    const std::optional<std::string> launcher = findProgram(run.launcherPath, pathBuf, kLauncherName);
+    if (!launcher) {
+        writeTraceLog("%s", kNoLauncherLog);
+        showMessageBox(kNoLauncherText, kNoLauncherTitle);
+        return 0;
+    }
+    if (*launcher != run.launcherPath)
+        run.launcherPath = *launcher;
+
+    appendOwnSearchPath();
+    exportPaths();
+    for (int line = 0; line < 5; ++line)
+        writeTraceLog("%s", kSpacerLine);
+
+    selectRuntimeDirectory();
+    const bool developer = contains(commandLine, kDeveloperSwitch);
+    if (developer) {
+        paramsGiven = true;
+        writeBatchFileHead();
+    }
+    if (launchJavaClasses(run.launcherPath, commandLine, showWindow) && developer)
+        writeBatchFileTail();
+    cleanUp(run);
+    return 0;
+}

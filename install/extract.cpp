@@ -1,0 +1,4 @@
+#include "extract.h"
+
+// Placeholder until archive extraction is built: nothing is unpacked.
+void extractArchives() {}

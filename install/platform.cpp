@@ -1,0 +1,114 @@
+#include "platform.h"
+
+#include <vector>
+
+UniqueFile openFile(const std::string& path, const char* mode)
+{
+    return UniqueFile(std::fopen(path.c_str(), mode));
+}
+
+bool pathExists(const std::string& path)
+{
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool isDirectory(const std::string& path)
+{
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::string joinPath(std::string_view dir, std::string_view name)
+{
+    if (name.find(':') != std::string_view::npos)
+        return std::string(name);
+    if (!name.empty() && name.front() == '\\') {
+        if (dir.size() >= 2 && dir[1] == ':')
+            return std::string(dir.substr(0, 2)).append(name);
+        return std::string(name);
+    }
+    std::string joined(dir);
+    if (joined.empty() || joined.back() != '\\')
+        joined += '\\';
+    return joined.append(name);
+}
+
+bool forEachDirectoryEntry(const std::string& pattern,
+                           const std::function<void(const WIN32_FIND_DATAA&)>& visit)
+{
+    WIN32_FIND_DATAA entry{};
+    UniqueFindHandle search(FindFirstFileA(pattern.c_str(), &entry));
+    if (!search)
+        return false;
+    do {
+        const std::string_view name = entry.cFileName;
+        if (name != "." && name != "..")
+            visit(entry);
+    } while (FindNextFileA(search.get(), &entry));
+    return true;
+}
+
+std::string currentDirectory()
+{
+    std::vector<char> buffer(MAX_PATH + 1);
+    for (;;) {
+        const DWORD length = GetCurrentDirectoryA(static_cast<DWORD>(buffer.size()), buffer.data());
+        if (length == 0)
+            return {};
+        if (length < buffer.size())
+            return std::string(buffer.data(), length);
+        buffer.resize(length + 1);
+    }
+}
+
+bool changeDirectory(const std::string& dir)
+{
+    return SetCurrentDirectoryA(dir.c_str()) != 0;
+}
+
+std::optional<ChildProcess> startProcess(const std::string& commandLine, int showWindow)
+{
+    STARTUPINFOA startup{};
+    startup.cb = sizeof(startup);
+    startup.wShowWindow = static_cast<WORD>(showWindow);
+    PROCESS_INFORMATION info{};
+    // CreateProcessA may write into the command line, so it gets a copy of its own.
+    std::vector<char> writable(commandLine.begin(), commandLine.end());
+    writable.push_back('\0');
+    if (!CreateProcessA(nullptr, writable.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &info))
+        return std::nullopt;
+    return ChildProcess{UniqueHandle(info.hProcess), UniqueHandle(info.hThread)};
+}
+
+std::optional<DWORD> windowsPlatform()
+{
+    OSVERSIONINFOA version{};
+    version.dwOSVersionInfoSize = sizeof(version);
+    if (!GetVersionExA(&version))
+        return std::nullopt;
+    return version.dwPlatformId;
+}
+
+std::string toUpperAnsi(std::string_view text)
+{
+    std::string upper(text);
+    if (!upper.empty())
+        CharUpperBuffA(upper.data(), static_cast<DWORD>(upper.size()));
+    return upper;
+}
+
+bool equalsIgnoreCase(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() && toUpperAnsi(a) == toUpperAnsi(b);
+}
+
+bool startsWithIgnoreCase(std::string_view text, std::string_view prefix)
+{
+    return text.size() >= prefix.size() && equalsIgnoreCase(text.substr(0, prefix.size()), prefix);
+}
+
+void showMessageBox(const char* text, const char* title)
+{
+    MessageBoxA(nullptr, text, title, MB_OK);
+}

@@ -1,0 +1,116 @@
+// The few ways install touches the platform that every area shares: owners for handles and
+// files, the one path join, the one directory walk, the one process start, the current
+// directory, and comparisons that follow the active ANSI code page.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "../common/unique_resource.h"
+
+struct KernelHandleTraits {
+    using Value = HANDLE;
+    static Value invalid() { return nullptr; }
+    static void close(Value handle) { CloseHandle(handle); }
+};
+struct FileHandleTraits {
+    using Value = HANDLE;
+    static Value invalid() { return INVALID_HANDLE_VALUE; }
+    static void close(Value handle) { CloseHandle(handle); }
+};
+struct FindHandleTraits {
+    using Value = HANDLE;
+    static Value invalid() { return INVALID_HANDLE_VALUE; }
+    static void close(Value handle) { FindClose(handle); }
+};
+struct RegistryKeyTraits {
+    using Value = HKEY;
+    static Value invalid() { return nullptr; }
+    static void close(Value key) { RegCloseKey(key); }
+};
+struct ModuleTraits {
+    using Value = HMODULE;
+    static Value invalid() { return nullptr; }
+    static void close(Value module) { FreeLibrary(module); }
+};
+
+using UniqueHandle = UniqueResource<KernelHandleTraits>;
+using UniqueFileHandle = UniqueResource<FileHandleTraits>;
+using UniqueFindHandle = UniqueResource<FindHandleTraits>;
+using UniqueRegistryKey = UniqueResource<RegistryKeyTraits>;
+using UniqueModule = UniqueResource<ModuleTraits>;
+
+struct FileCloser {
+    void operator()(FILE* file) const { std::fclose(file); }
+};
+using UniqueFile = std::unique_ptr<FILE, FileCloser>;
+
+// fopen with an owner; the mode is the C runtime's ("r" text, "w+b" binary, ...).
+UniqueFile openFile(const std::string& path, const char* mode);
+
+// True when a file or directory of that name exists.
+bool pathExists(const std::string& path);
+bool isDirectory(const std::string& path);
+
+// Joins name to dir: a name holding ':' is absolute and used as it is; a name beginning with
+// '\' is put on the drive of dir; any other name follows dir and a backslash, unless dir
+// already ends in one (a drive root).
+std::string joinPath(std::string_view dir, std::string_view name);
+
+// Visits every entry that matches pattern, in the order the platform returns them, leaving
+// out "." and "..". Returns false when nothing matched.
+bool forEachDirectoryEntry(const std::string& pattern,
+                           const std::function<void(const WIN32_FIND_DATAA&)>& visit);
+
+// The current directory, whatever its length; empty when the platform cannot give it.
+std::string currentDirectory();
+bool changeDirectory(const std::string& dir);
+
+// Puts the current directory back as it found it, on every way out of a scope.
+class CurrentDirectoryGuard {
+public:
+    CurrentDirectoryGuard() : saved_(currentDirectory()) {}
+    ~CurrentDirectoryGuard()
+    {
+        if (!saved_.empty())
+            changeDirectory(saved_);
+    }
+    CurrentDirectoryGuard(const CurrentDirectoryGuard&) = delete;
+    CurrentDirectoryGuard& operator=(const CurrentDirectoryGuard&) = delete;
+
+private:
+    std::string saved_;
+};
+
+struct ChildProcess {
+    UniqueHandle process;
+    UniqueHandle thread;
+};
+
+// Starts commandLine, whose first token names the program, with the given show value in a
+// start-up record of 68 bytes and no start-up flags. The child inherits no handles, but the
+// environment and the current directory.
+std::optional<ChildProcess> startProcess(const std::string& commandLine, int showWindow);
+
+// The platform identifier of the version query (1 for the 95 family, 2 for the NT family),
+// or nothing when the query fails.
+std::optional<DWORD> windowsPlatform();
+
+// Comparisons that ignore case the way the active ANSI code page does.
+std::string toUpperAnsi(std::string_view text);
+bool equalsIgnoreCase(std::string_view a, std::string_view b);
+bool startsWithIgnoreCase(std::string_view text, std::string_view prefix);
+
+inline bool contains(std::string_view text, std::string_view part)
+{
+    return text.find(part) != std::string_view::npos;
+}
+
+// A box with no owner window and an OK button only.
+void showMessageBox(const char* text, const char* title);

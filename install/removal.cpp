@@ -1,0 +1,45 @@
+#include "removal.h"
+
+#include <vector>
+
+#include "platform.h"
+#include "startup.h"
+
+namespace {
+
+constexpr char kRootFailedFormat[] = "Error removing directory %s: error code %d \n";
+constexpr char kSubdirectoryFailedFormat[] = "GetLastError returned = %d for directory %s \n";
+
+} // namespace
+
+void removeDirectoryTree(const std::string& path)
+{
+    emptyDirectory(path);
+    if (!RemoveDirectoryA(path.c_str()))
+        writeTraceLog(kRootFailedFormat, path.c_str(), static_cast<int>(GetLastError()));
+}
+
+void emptyDirectory(const std::string& dir)
+{
+    const CurrentDirectoryGuard back;
+    if (!pathExists(dir) || !changeDirectory(dir))
+        return;
+    // Every entry of a level is kept, however many there are; subdirectories are emptied as
+    // they are found, then everything is removed in the order found. A junction is removed
+    // as a link: what it points to lies outside the tree.
+    std::vector<WIN32_FIND_DATAA> found;
+    forEachDirectoryEntry("*.*", [&](const WIN32_FIND_DATAA& entry) {
+        found.push_back(entry);
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+            !(entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            emptyDirectory(dir + "\\" + entry.cFileName);
+    });
+    for (const WIN32_FIND_DATAA& entry : found) {
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            if (!RemoveDirectoryA(entry.cFileName))
+                writeTraceLog(kSubdirectoryFailedFormat, static_cast<int>(GetLastError()), entry.cFileName);
+        } else {
+            DeleteFileA(entry.cFileName);
+        }
+    }
+}

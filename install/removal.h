@@ -1,0 +1,11 @@
+// Removal of whole directory trees: the update directories and, on request, the unpacked
+// runtime and product.
+#pragma once
+
+#include <string>
+
+// Removes path and everything below it; failures go to the trace log.
+void removeDirectoryTree(const std::string& path);
+
+// Deletes everything below dir, leaving dir itself; the current directory is kept.
+void emptyDirectory(const std::string& dir);

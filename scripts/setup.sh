@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# Prepares a Debian 12 machine for building and testing: cross compilers, Wine, zlib, GoogleTest,
+# a JDK, and the minizip sources from Debian's own zlib source package. Idempotent and quiet:
+# a second run only checks and returns.
+set -euo pipefail
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+deps="$top/build/deps"
+packages=(wine wine32:i386 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix libz-mingw-w64-dev
+          googletest cmake ninja-build make openjdk-17-jdk-headless zip unzip python3 dpkg-dev)
+src_list=/etc/apt/sources.list.d/installer-deb-src.sources
+
+as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+
+missing_packages() {
+    local p
+    for p in "${packages[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || echo "$p"
+    done
+}
+
+# A deb-src stanza for every deb stanza the machine already has, so that no host name is ours.
+add_source_stanzas() {
+    local out
+    out=$(mktemp)
+    if ls /etc/apt/sources.list.d/*.sources >/dev/null 2>&1; then
+        for f in /etc/apt/sources.list.d/*.sources; do
+            [ "$f" = "$src_list" ] && continue
+            awk 'BEGIN { RS=""; ORS="\n\n" }
+                 /(^|\n)Types:[^\n]*deb([ \t]|\n|$)/ && !/deb-src/ {
+                     sub(/Types:[^\n]*/, "Types: deb-src"); print }' "$f" >>"$out"
+        done
+    fi
+    if [ -f /etc/apt/sources.list ]; then
+        sed -n 's/^[[:space:]]*deb[[:space:]]/deb-src /p' /etc/apt/sources.list >"$out.list"
+        [ -s "$out.list" ] && as_root cp "$out.list" "${src_list%.sources}.list"
+        rm -f "$out.list"
+    fi
+    [ -s "$out" ] && as_root cp "$out" "$src_list"
+    rm -f "$out"
+}
+
+need_update=0
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    as_root dpkg --add-architecture i386
+    need_update=1
+fi
+if [ ! -e "$src_list" ] && [ ! -e "${src_list%.sources}.list" ]; then
+    add_source_stanzas
+    need_update=1
+fi
+if [ -n "$(missing_packages)" ] || [ "$need_update" = 1 ]; then
+    echo "setup: installing packages (a few minutes the first time)"
+    as_root apt-get update -qq >/dev/null
+    # shellcheck disable=SC2046
+    DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq --no-install-recommends \
+        $(missing_packages) >/dev/null
+fi
+
+# minizip is built from the contrib folder of Debian's zlib source package.
+if [ ! -f "$deps/zlib-src/contrib/minizip/unzip.c" ]; then
+    echo "setup: fetching Debian's zlib source for minizip"
+    rm -rf "$deps/zlib-download" "$deps/zlib-src"
+    mkdir -p "$deps/zlib-download"
+    # Newest version first; a mirror may serve the binaries of an update but not its source.
+    versions=$(apt-cache showsrc zlib 2>/dev/null | sed -n 's/^Version: //p' | sort -urV)
+    fetched=0
+    for v in $versions; do
+        if (cd "$deps/zlib-download" && apt-get source --download-only -qq "zlib=$v" >/dev/null 2>&1); then
+            fetched=1
+            break
+        fi
+        rm -f "$deps/zlib-download"/*
+    done
+    [ "$fetched" = 1 ] || { echo "setup: cannot fetch the zlib source package" >&2; exit 1; }
+    (cd "$deps/zlib-download" && dpkg-source -x --no-check ./*.dsc src >/dev/null)
+    mv "$deps/zlib-download/src" "$deps/zlib-src"
+    rm -rf "$deps/zlib-download"
+fi

@@ -1,0 +1,251 @@
+#include <windows.h>
+
+#include "install_run.h"
+
+using namespace testing_support;
+
+namespace {
+
+constexpr char kCanonicalCfg[] = "[CLASSPATH]\r\n"
+                                 "kp\\classes;\r\n"
+                                 "\r\n"
+                                 "[PATH]\r\n"
+                                 "kp\\tools;\r\n"
+                                 "\r\n"
+                                 "[SPLASH_BITMAP]\r\n"
+                                 "0 logo.bmp\r\n"
+                                 "\r\n"
+                                 "[CLASS]\r\n"
+                                 "com.bravik.Install\r\n"
+                                 "com.bravik.Register\r\n"
+                                 "\r\n"
+                                 "[PARAMETERS]\r\n"
+                                 "0 -mode install\r\n"
+                                 "1 -quiet\r\n";
+
+constexpr char kOneClassCfg[] = "[CLASS]\r\ncom.bravik.Install\r\n";
+
+std::string environmentValue(const char* name)
+{
+    std::string value(32768, '\0');
+    const DWORD length = GetEnvironmentVariableA(name, value.data(), static_cast<DWORD>(value.size()));
+    value.resize(length);
+    return value;
+}
+
+std::string withoutQuotes(std::string text)
+{
+    std::erase(text, '"');
+    return text;
+}
+
+using Driver = InstallEndToEnd;
+
+TEST_F(Driver, TraceLogOfAWholeRunIsExact)
+{
+    buildMedia(kMedia, kCanonicalCfg);
+    writeFile(std::string(kMedia) + "\\kp\\classes\\extra.jar", "x");
+    makeDirectories(std::string(kMedia) + "\\jre\\bin");
+
+    const InstallRun run = runMedia();
+
+    const std::string m = kMedia;
+    const std::string cd = kCommonDir;
+    const std::string log = traceLogPath();
+    const std::string classPath = "CLASSPATH=" + m + "\\kp\\lib\\kp.jar;" + m + "\\jre\\lib\\rt.jar;" + m +
+                                  "\\kp\\classes\\extra.jar;" + m + "\\kp\\classes;" + cd + "kp\\help;";
+    const std::string searchPath = "PATH=.;" + m + "\\kp\\bin;" + m + "\\jre\\bin;" + m + "\\kp\\tools;;" + cd +
+                                   "kp\\bin;" + cd + "jre\\bin;" + cd + "jre\\bin\\hotspot";
+    const std::string spacer(44, ' ');
+    const std::string expected =
+        "started\n"
+        "CWD = " + m + "\n" +
+        m + "\\kp\\bin\\install.cfg\n" +
+        m + "\\kp\\bin\\launch\n"
+        "Error removing directory c:\\kpupdate: error code " + removeDirectoryFailure("c:\\kpupdate") + " \n"
+        ".....ClassPath at after of PresSetupClassPath is CLASSPATH=" + m + "\\kp\\lib\\kp.jar;" + m +
+        "\\jre\\lib\\rt.jar; \n"
+        "Successfully read file: " + m + "\\kp\\windows\\install.cfg\n"
+        ".....ClassPath after reading the cfg file CLASSPATH=" + m + "\\kp\\lib\\kp.jar;" + m + "\\jre\\lib\\rt.jar;" +
+        m + "\\kp\\classes\\extra.jar;" + m + "\\kp\\classes; \n"
+        " locale = C"
+        "\n\nClassPath just prior to removeDuplicateJars call is " + classPath + " \n"
+        "Path just prior to locating launch.exe is " + searchPath + " \n"
+        "\n\nClassPath just prior to launch.exe is " + classPath + " \n" +
+        spacer + "\n" + spacer + "\n" + spacer + "\n" + spacer + "\n" + spacer + "\n"
+        "new current directory is " + m + "\\kp\\bin_nt\n"
+        "Adding parameter -mode install to buffer \n"
+        "About to launch " + m + "\\kp\\bin\\launch.exe  com.bravik.Install  -mode install hence closing " + log + "  \n"
+        "In install.exe-- opened the file " + log + " again\n"
+        "Adding parameter -quiet to buffer \n"
+        "About to launch " + m + "\\kp\\bin\\launch.exe  com.bravik.Register  -quiet hence closing " + log + "  \n"
+        "In install.exe-- opened the file " + log + " again\n"
+        "Error removing directory c:\\vtupdate: error code " + removeDirectoryFailure("c:\\vtupdate") + " \n";
+    EXPECT_EQ(run.traceLog, withCrLf(expected));
+    EXPECT_TRUE(run.program.messageBoxes.empty());
+
+    ASSERT_EQ(run.launches.size(), 2u);
+    EXPECT_EQ(run.launches[0].commandLine, m + "\\kp\\bin\\launch.exe  com.bravik.Install  -mode install");
+    EXPECT_EQ(run.launches[1].commandLine, m + "\\kp\\bin\\launch.exe  com.bravik.Register  -quiet");
+    for (const LaunchRecord& launch : run.launches) {
+        EXPECT_EQ(launch.currentDirectory, m + "\\kp\\bin_nt");
+        EXPECT_EQ(launch.classPath, classPath.substr(std::string("CLASSPATH=").size()));
+        EXPECT_EQ(launch.path, searchPath.substr(std::string("PATH=").size()) + ";" + environmentValue("PATH"));
+    }
+}
+
+TEST_F(Driver, ProgramInADriveRootWorksFromTheDriveName)
+{
+    buildMedia("D:", kOneClassCfg);
+    makeDirectories("D:\\jre\\bin");
+    const InstallRun run = runInstall("D:\\install.exe", "", "D:\\");
+    EXPECT_TRUE(hasLine(run.traceLog, "CWD = D:"));
+    EXPECT_TRUE(hasLine(run.traceLog, "D:\\kp\\bin\\install.cfg"));
+    EXPECT_TRUE(hasLine(run.traceLog, "D:\\kp\\bin\\launch"));
+    EXPECT_TRUE(hasLine(run.traceLog, "Successfully read file: D:\\kp\\windows\\install.cfg"));
+    ASSERT_EQ(run.launches.size(), 1u);
+    EXPECT_EQ(run.launches[0].commandLine, "D:\\kp\\bin\\launch.exe  com.bravik.Install");
+    EXPECT_EQ(run.launches[0].path.rfind(".;D:\\kp\\bin;D:\\jre\\bin;", 0), 0u) << run.launches[0].path;
+    EXPECT_EQ(run.launches[0].currentDirectory, "D:\\kp\\bin_nt");
+}
+
+TEST_F(Driver, CurrentDirectoryThatPrefixesTheProgramDirectoryStaysTheWorkingDirectory)
+{
+    // C:\ is a prefix of C:\itest\inst, so the run works from C:\ and a relative "-cfg" path
+    // gets a second backslash after the drive.
+    copyFile(programDirectory() + "\\install.exe", "C:\\itest\\inst\\install.exe");
+    copyFile(programDirectory() + "\\launch.exe", "C:\\kp\\bin\\launch.exe");
+    writeFile("C:\\kp\\lib\\kp.jar", "kp");
+    writeFile("C:\\jre\\lib\\rt.jar", "rt");
+    writeFile("C:\\my.cfg", kOneClassCfg);
+    const InstallRun run = runInstall("C:\\itest\\inst\\install.exe", "-cfg=my.cfg", "C:\\");
+    removeTree("C:\\jre");
+    EXPECT_TRUE(hasLine(run.traceLog, "CWD = C:\\"));
+    EXPECT_TRUE(hasLine(run.traceLog, "Path to CFG file is C:\\\\my.cfg"));
+    EXPECT_TRUE(hasLine(run.traceLog, "C:\\kp\\bin\\launch"));
+    EXPECT_TRUE(hasLine(run.traceLog, "Successfully read file: C:\\\\my.cfg"));
+    ASSERT_EQ(run.launches.size(), 1u);
+    EXPECT_EQ(run.launches[0].commandLine, "C:\\kp\\bin\\launch.exe  com.bravik.Install");
+}
+
+TEST_F(Driver, EveryFormOfTheCfgSwitch)
+{
+    struct Case {
+        const char* arguments;
+        const char* pathLine;  // the "Path to CFG file is" value, or nullptr for no such line
+        const char* readPath;  // the file read
+        const char* command;   // what the launcher gets after its path
+    };
+    const std::string m = kMedia;
+    const Case cases[] = {
+        {"-cfg=my.cfg", "C:\\itest\\media\\my.cfg", "C:\\itest\\media\\my.cfg", "  from.my"},
+        {"-CFG=my.cfg", "C:\\itest\\media\\my.cfg", "C:\\itest\\media\\my.cfg", "  from.my"},
+        {"-cfg=D:\\x.cfg", "D:\\x.cfg", "D:\\x.cfg", "  from.d"},
+        {"-cfg=\\itest\\rooted.cfg", "\\itest\\rooted.cfg", "\\itest\\rooted.cfg", "  from.rooted"},
+        {"-cfg=a.cfg -debug", "C:\\itest\\media\\a.cfg -debug", "C:\\itest\\media\\a.cfg -debug", "  from.a"},
+        // Without "=" the switch only counts as a known parameter.
+        {"-cfg", nullptr, "C:\\itest\\media\\kp\\bin\\install.cfg", "  from.bin"},
+        // Other capitalisations are not the switch and are passed on.
+        {"-Cfg=my.cfg", nullptr, "C:\\itest\\media\\kp\\bin\\install.cfg", "  from.bin    -Cfg=my.cfg"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        buildMedia(kMedia, "");
+        writeFile(m + "\\my.cfg", "[CLASS]\nfrom.my\n");
+        writeFile("D:\\x.cfg", "[CLASS]\nfrom.d\n");
+        writeFile("C:\\itest\\rooted.cfg", "[CLASS]\nfrom.rooted\n");
+        writeFile(m + "\\a.cfg -debug", "[CLASS]\nfrom.a\n");
+        writeFile(m + "\\kp\\bin\\install.cfg", "[CLASS]\nfrom.bin\n");
+
+        const InstallRun run = runMedia(c.arguments);
+
+        if (c.pathLine)
+            EXPECT_TRUE(hasLine(run.traceLog, std::string("Path to CFG file is ") + c.pathLine)) << run.traceLog;
+        else
+            EXPECT_EQ(run.traceLog.find("Path to CFG file is"), std::string::npos);
+        EXPECT_TRUE(hasLine(run.traceLog, std::string("Successfully read file: ") + c.readPath)) << run.traceLog;
+        ASSERT_EQ(run.launches.size(), 1u);
+        EXPECT_EQ(run.launches[0].commandLine, m + "\\kp\\bin\\launch.exe" + c.command);
+        removeTree("D:\\x.cfg");
+    }
+}
+
+TEST_F(Driver, ConfigurationUnderKpWindowsWinsOverTheCfgSwitch)
+{
+    buildMedia(kMedia, "[CLASS]\nfrom.windows\n");
+    writeFile(std::string(kMedia) + "\\my.cfg", "[CLASS]\nfrom.my\n");
+    const InstallRun run = runMedia("-cfg=my.cfg");
+    EXPECT_TRUE(hasLine(run.traceLog, "Successfully read file: C:\\itest\\media\\kp\\windows\\install.cfg"));
+    ASSERT_EQ(run.launches.size(), 1u);
+    EXPECT_EQ(run.launches[0].commandLine, std::string(kMedia) + "\\kp\\bin\\launch.exe  from.windows");
+}
+
+TEST_F(Driver, ProgramNameGivesTheConfigurationName)
+{
+    buildMedia(kMedia, "", "setup.exe");
+    writeFile(std::string(kMedia) + "\\kp\\windows\\setup.cfg", "[CLASS]\nfrom.setup\n");
+    writeFile(std::string(kMedia) + "\\kp\\bin\\install.cfg", "[CLASS]\nfrom.bin\n");
+    const InstallRun run = runInstall(std::string(kMedia) + "\\setup.exe", "", kMedia);
+    // kp\bin has no setup.cfg, so its configuration path falls back to install.cfg.
+    EXPECT_TRUE(hasLine(run.traceLog, "C:\\itest\\media\\kp\\bin\\install.cfg"));
+    EXPECT_TRUE(hasLine(run.traceLog, "Successfully read file: C:\\itest\\media\\kp\\windows\\setup.cfg"));
+    ASSERT_EQ(run.launches.size(), 1u);
+    EXPECT_EQ(run.launches[0].commandLine, std::string(kMedia) + "\\kp\\bin\\launch.exe  from.setup");
+}
+
+TEST_F(Driver, UpdateDirectoryConfigurationIsPreferredAndRemovedAfterwards)
+{
+    buildMedia(kMedia, "[CLASS]\nfrom.media\n");
+    writeFile("C:\\vtupdate\\kp\\windows\\install.cfg", "[CLASS]\nfrom.update.windows\n");
+    writeFile("C:\\vtupdate\\install.cfg", "[CLASS]\nfrom.update\n");
+    writeFile("C:\\vtupdate\\patch.jar", "p");
+    const InstallRun run = runMedia();
+    EXPECT_TRUE(hasLine(run.traceLog, "Successfully read file: C:\\vtupdate\\kp\\windows\\install.cfg"));
+    ASSERT_EQ(run.launches.size(), 1u);
+    EXPECT_EQ(run.launches[0].commandLine, std::string(kMedia) + "\\kp\\bin\\launch.exe  from.update.windows");
+    EXPECT_EQ(run.launches[0].classPath.rfind("C:\\vtupdate\\patch.jar;", 0), 0u) << run.launches[0].classPath;
+    EXPECT_EQ(run.launches[0].path.rfind(".;C:\\vtupdate;", 0), 0u) << run.launches[0].path;
+    EXPECT_FALSE(exists("C:\\vtupdate"));
+
+    writeFile("C:\\vtupdate\\install.cfg", "[CLASS]\nfrom.update\n");
+    const InstallRun second = runMedia();
+    EXPECT_TRUE(hasLine(second.traceLog, "Successfully read file: C:\\vtupdate\\install.cfg"));
+}
+
+TEST_F(Driver, MissingConfigurationEndsTheRunQuietly)
+{
+    buildMedia(kMedia, "");
+    makeDirectories("C:\\vtupdate");
+    makeDirectories("C:\\kpupdate\\old");
+    const InstallRun run = runMedia();
+    EXPECT_TRUE(hasLine(run.traceLog, "Could not find file either at : C:\\itest\\media\\kp\\windows\\install.cfg or "
+                                      "C:\\itest\\media\\kp\\bin\\install.cfg"));
+    EXPECT_TRUE(run.program.messageBoxes.empty());
+    EXPECT_TRUE(run.launches.empty());
+    EXPECT_FALSE(exists("C:\\vtupdate"));
+    EXPECT_FALSE(exists("C:\\kpupdate"));
+}
+
+TEST_F(Driver, RemovalRunWorksFromTheCommonDirectory)
+{
+    const std::string base = "C:\\Program Files\\COMMON FILES\\bravik";
+    copyFile(programDirectory() + "\\launch.exe", base + "\\kp\\bin\\launch.exe");
+    writeFile(base + "\\kp\\lib\\kp.jar", "kp");
+    writeFile(base + "\\jre\\lib\\rt.jar", "rt");
+    writeFile(base + "\\kp\\bin\\remove.cfg", "[CLASS]\ncom.bravik.Remove\n\n[PARAMETERS]\n0 -uninstall\n");
+    buildMedia(kMedia, "[CLASS]\nnot.this\n");
+
+    const InstallRun run = runMedia("-remove -silent ..\\data\\ip.db -x");
+
+    EXPECT_TRUE(hasLine(run.traceLog, base + "\\kp\\bin\\remove.cfg"));
+    EXPECT_TRUE(hasLine(run.traceLog, "Successfully read file: " + base + "\\kp\\bin\\remove.cfg"));
+    EXPECT_EQ(run.traceLog.find("Name of the cfg file is"), std::string::npos);
+    const std::string command = base + "\\kp\\bin\\launch.exe  com.bravik.Remove   ..\\data\\ip.db -x  -uninstall";
+    EXPECT_TRUE(hasLine(run.traceLog, "About to launch " + command + " hence closing " + traceLogPath() + "  "));
+    // Wine quotes a program path holding blanks when it hands the command line on.
+    ASSERT_EQ(run.launches.size(), 1u);
+    EXPECT_EQ(withoutQuotes(run.launches[0].commandLine), command);
+    EXPECT_TRUE(equalsIgnoringCase(run.launches[0].currentDirectory, base + "\\kp\\bin"));
+}
+
+} // namespace

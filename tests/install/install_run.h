@@ -1,0 +1,59 @@
+// End-to-end runs of the real install.exe: media trees built per test, the stand-in
+// launch.exe recording what each Java process received, and the trace log read back.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "testing.h"
+
+// What one start of the stand-in launcher saw.
+struct LaunchRecord {
+    std::string commandLine;
+    std::string currentDirectory;
+    std::string path;
+    std::string classPath;
+};
+
+struct InstallRun {
+    testing_support::ProgramRun program;
+    std::string traceLog;
+    std::vector<LaunchRecord> launches;
+    // "begin" and "end" of every launcher start, in the order they happened.
+    std::vector<std::string> events;
+};
+
+class InstallEndToEnd : public ::testing::Test {
+protected:
+    // The media root most tests use.
+    static constexpr const char* kMedia = "C:\\itest\\media";
+    // The product's common directory while no Common Files value is registered.
+    static constexpr const char* kCommonDir = "C:\\Program Files\\COMMON FILES\\bravik\\";
+
+    void SetUp() override;
+    void TearDown() override;
+
+    // A media tree that a plain installation can finish from: install.exe (under programName),
+    // the launcher in kp\bin, kp\lib\kp.jar, jre\lib\rt.jar and kp\bin_nt, plus the given
+    // kp\windows\install.cfg unless it is empty.
+    void buildMedia(const std::string& root, const std::string& installCfg,
+                    const std::string& programName = "install.exe");
+
+    // Runs program with arguments from directory and collects what happened.
+    InstallRun runInstall(const std::string& program, const std::string& arguments, const std::string& directory);
+    // The usual case: kMedia\install.exe started from kMedia.
+    InstallRun runMedia(const std::string& arguments = "");
+
+    // The trace log of a run whose temporary directory is the default one.
+    static std::string traceLogPath();
+    static std::string removeDirectoryFailure(const std::string& path);
+
+private:
+    void cleanFixedPlaces();
+};
+
+// The lines of a text, for readable comparisons.
+std::vector<std::string> linesOf(const std::string& text);
+bool hasLine(const std::string& text, const std::string& line);

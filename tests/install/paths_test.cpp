@@ -1,0 +1,160 @@
+#include <windows.h>
+
+#include "install/driver.h"
+#include "install/paths.h"
+#include "install/platform.h"
+#include "testing.h"
+#include "trace_log_fixture.h"
+
+using namespace testing_support;
+
+namespace {
+
+class PathsTest : public InstallUnitTest {
+protected:
+    void SetUp() override
+    {
+        InstallUnitTest::SetUp();
+        removeTree("C:\\vtupdate");
+    }
+    void TearDown() override
+    {
+        removeTree("C:\\vtupdate");
+        removeTree("D:\\kp");
+        removeTree("D:\\jre");
+        InstallUnitTest::TearDown();
+    }
+};
+
+TEST_F(PathsTest, JoinPathFollowsTheInstallRules)
+{
+    struct Case {
+        const char* dir;
+        const char* name;
+        const char* joined;
+    };
+    const Case cases[] = {
+        {"C:\\inst", "kp\\bin", "C:\\inst\\kp\\bin"},
+        {"D:\\", "kp\\bin", "D:\\kp\\bin"},
+        {"C:\\inst", "\\tools", "C:\\tools"},
+        {"D:\\x", "\\tools", "D:\\tools"},
+        {"C:\\inst", "E:\\abs", "E:\\abs"},
+        {"C:\\inst", "E:rel", "E:rel"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(joinPath(c.dir, c.name), c.joined) << c.dir << " + " << c.name;
+}
+
+TEST_F(PathsTest, LanguageCodesFollowTheLocaleName)
+{
+    struct Case {
+        const char* locale;
+        const char* code;
+    };
+    const Case cases[] = {
+        {"C", "en"},         {"c", "en"},
+        {"German_Germany.1252", "de"}, {"russian", "ru"},
+        {"Portuguese_Brazil.1252", "pt"}, {"ITALIAN", "it"},
+        {"French_France.1252", "en"}, {"spanish", "en"},
+        {"chinese-simplified", "cs"}, {"Chinese-Traditional_Taiwan.950", "ct"},
+        {"Japanese_Japan.932", "en"}, {"", "en"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(languageCode(c.locale), c.code) << c.locale;
+}
+
+TEST_F(PathsTest, SearchPathStartsFromTheWorkingDirectory)
+{
+    makeDirectories(scratch + "inst\\kp\\bin");
+    makeDirectories(scratch + "inst\\jre\\bin");
+    ASSERT_TRUE(SetCurrentDirectoryA((scratch + "inst").c_str()));
+    PresSetupPath();
+    EXPECT_EQ(pathBuf, "PATH=.;" + scratch + "inst\\kp\\bin;" + scratch + "inst\\jre\\bin;");
+
+    // From a drive root, with the update directory present.
+    makeDirectories("D:\\kp\\bin");
+    makeDirectories("D:\\jre\\bin");
+    makeDirectories("C:\\vtupdate");
+    ASSERT_TRUE(SetCurrentDirectoryA("D:\\"));
+    PresSetupPath();
+    EXPECT_EQ(pathBuf, "PATH=.;C:\\vtupdate;D:\\kp\\bin;D:\\jre\\bin;");
+}
+
+TEST_F(PathsTest, ClassPathStartsWithEveryArchiveOfTheFixedDirectories)
+{
+    writeFile("C:\\vtupdate\\v.jar", "");
+    writeFile("C:\\vtupdate\\v.zip", "");
+    writeFile("C:\\vtupdate\\notes.txt", "");
+    writeFile(scratch + "inst\\kp\\lib\\kp.jar", "");
+    writeFile(scratch + "inst\\kp\\lib\\extra.zip", "");
+    writeFile(scratch + "inst\\jre\\lib\\rt.jar", "");
+    const std::string inst = scratch + "inst";
+    ASSERT_TRUE(SetCurrentDirectoryA(inst.c_str()));
+    PresSetupClassPath();
+    EXPECT_EQ(classPathBuf, "CLASSPATH=C:\\vtupdate\\v.jar;C:\\vtupdate\\v.zip;" + inst + "\\kp\\lib\\kp.jar;" + inst +
+                                "\\kp\\lib\\extra.zip;" + inst + "\\jre\\lib\\rt.jar;");
+    EXPECT_EQ(testing_support::currentDirectory(), inst);
+}
+
+TEST_F(PathsTest, ExpandingEntriesSkipsArchivesAlreadyThere)
+{
+    const std::string lib = scratch + "lib";
+    writeFile(lib + "\\a.jar", "");
+    writeFile(lib + "\\b.zip", "");
+    writeFile(scratch + "single.jar", "");
+    classPathBuf = "CLASSPATH=" + lib + "\\a.jar;";
+    const std::string before = testing_support::currentDirectory();
+    expandClassPathEntries(lib + ";;" + scratch + "missing;" + scratch + "single.jar;" + lib, classPathBuf);
+    EXPECT_EQ(classPathBuf, "CLASSPATH=" + lib + "\\a.jar;" + lib + "\\b.zip;" + lib + ";" + scratch + "single.jar;" +
+                                lib + ";");
+    EXPECT_EQ(testing_support::currentDirectory(), before);
+}
+
+TEST_F(PathsTest, JavaHomeAddsLibWithTwoSeparatorsAndBin)
+{
+    const std::string home = scratch + "java";
+    writeFile(home + "\\lib\\classes.zip", "");
+    addJavaHomeSegments(home);
+    EXPECT_EQ(classPathBuf, "CLASSPATH=" + home + "\\lib\\classes.zip;" + home + "\\lib;;");
+    EXPECT_EQ(pathBuf, "PATH=.;;" + home + "\\bin");
+}
+
+TEST_F(PathsTest, CommonDirectorySegmentsAvoidRepeatsOnTheSearchPath)
+{
+    const std::string common = scratch + "common\\";
+    writeFile(common + "kp\\lib\\kp.jar", "");
+    makeDirectories(common + "kp\\data");
+    writeFile(common + "jre\\lib\\rt.jar", "");
+    pathBuf = "PATH=.;" + common + "kp\\bin;";
+    addCommonDirSegments(common);
+    EXPECT_EQ(classPathBuf, "CLASSPATH=" + common + "kp\\lib\\kp.jar;" + common + "kp\\lib;" + common + "kp\\data;" +
+                                common + "kp\\help;" + common + "jre\\lib\\rt.jar;" + common + "jre\\lib;");
+    EXPECT_EQ(pathBuf, "PATH=.;" + common + "kp\\bin;;" + common + "jre\\bin;" + common + "jre\\bin\\hotspot");
+}
+
+TEST_F(PathsTest, FindProgramLooksAtTheBaseThenTheSearchPath)
+{
+    writeFile(scratch + "bin2\\launch.exe", "");
+    writeFile(scratch + "exact\\launch", "");
+    makeDirectories(scratch + "bin1");
+    ASSERT_TRUE(SetCurrentDirectoryA(scratch.c_str()));
+    writeFile(scratch + "launch.exe", "");
+
+    EXPECT_EQ(findProgram(scratch + "exact\\launch", "PATH=.;", "launch.exe"), scratch + "exact\\launch");
+    const std::string search = "PATH=.;" + scratch + "bin1;;" + scratch + "bin2;";
+    EXPECT_EQ(findProgram(scratch + "bin1\\launch", search, "launch.exe"), scratch + "bin2\\launch.exe");
+    // The current directory, the "." entry, is not searched.
+    EXPECT_EQ(findProgram(scratch + "none\\launch", "PATH=.;" + scratch + "bin1;", "launch.exe"), std::nullopt);
+}
+
+TEST_F(PathsTest, EntriesThatWouldOverflowTheBufferAreLeftOutWhole)
+{
+    classPathBuf = "CLASSPATH=" + std::string(kPathBufSize - 1 - 10 - 8, 'x');
+    EXPECT_TRUE(appendWithinLimit(classPathBuf, "C:\\a.jar"));
+    EXPECT_EQ(classPathBuf.size(), kPathBufSize - 1);
+    EXPECT_FALSE(appendWithinLimit(classPathBuf, ";"));
+    EXPECT_EQ(classPathBuf.size(), kPathBufSize - 1);
+    EXPECT_EQ(traceText(), withCrLf("Left out of a full search path or class path: ;\n"));
+}
+
+} // namespace

@@ -1,0 +1,69 @@
+#include <windows.h>
+
+#include "install/removal.h"
+#include "testing.h"
+#include "trace_log_fixture.h"
+
+using namespace testing_support;
+
+namespace {
+
+using RemovalTest = InstallUnitTest;
+
+// The status the platform gives for a directory that cannot be removed in the given state.
+DWORD removeDirectoryError(const std::string& path)
+{
+    RemoveDirectoryA(path.c_str());
+    return GetLastError();
+}
+
+TEST_F(RemovalTest, RemovesANestedTreeWithoutATraceLine)
+{
+    const std::string root = scratch + "tree";
+    writeFile(root + "\\a.txt", "a");
+    writeFile(root + "\\sub\\b.txt", "b");
+    writeFile(root + "\\sub\\deeper\\c.txt", "c");
+    makeDirectories(root + "\\empty");
+    // More entries than one level's list used to hold.
+    for (int i = 0; i < 60; ++i)
+        writeFile(root + "\\many\\f" + std::to_string(i) + ".txt", "x");
+    SetFileAttributesA((root + "\\sub\\b.txt").c_str(), FILE_ATTRIBUTE_HIDDEN);
+    const std::string before = currentDirectory();
+
+    removeDirectoryTree(root);
+
+    EXPECT_FALSE(exists(root));
+    EXPECT_EQ(currentDirectory(), before);
+    EXPECT_EQ(traceText(), "");
+}
+
+TEST_F(RemovalTest, MissingRootGivesOneLine)
+{
+    const std::string root = scratch + "absent";
+    const DWORD expected = removeDirectoryError(root);
+    removeDirectoryTree(root);
+    EXPECT_EQ(traceText(), withCrLf("Error removing directory " + root + ": error code " + std::to_string(expected) + " \n"));
+}
+
+TEST_F(RemovalTest, ReadOnlyFileKeepsEveryDirectoryAboveIt)
+{
+    const std::string root = scratch + "locked";
+    writeFile(root + "\\outer\\inner\\ro.txt", "keep");
+    writeFile(root + "\\outer\\inner\\other.txt", "gone");
+    writeFile(root + "\\sibling\\s.txt", "gone");
+    SetFileAttributesA((root + "\\outer\\inner\\ro.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+    const std::string before = currentDirectory();
+
+    removeDirectoryTree(root);
+
+    EXPECT_TRUE(exists(root + "\\outer\\inner\\ro.txt"));
+    EXPECT_FALSE(exists(root + "\\outer\\inner\\other.txt"));
+    EXPECT_FALSE(exists(root + "\\sibling"));
+    EXPECT_EQ(currentDirectory(), before);
+    const std::string notEmpty = std::to_string(removeDirectoryError(root + "\\outer\\inner"));
+    EXPECT_EQ(traceText(), withCrLf("GetLastError returned = " + notEmpty + " for directory inner \n"
+                           "GetLastError returned = " + notEmpty + " for directory outer \n"
+                           "Error removing directory " + root + ": error code " + notEmpty + " \n"));
+}
+
+} // namespace

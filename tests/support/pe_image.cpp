@@ -1,0 +1,91 @@
+#include "pe_image.h"
+
+#include <windows.h>
+
+#include <cstring>
+#include <stdexcept>
+
+#include "testing.h"
+
+namespace testing_support {
+
+namespace {
+
+class PeFile {
+public:
+    explicit PeFile(const std::string& path) : bytes_(readFile(path))
+    {
+        const auto* dos = at<IMAGE_DOS_HEADER>(0);
+        if (dos->e_magic != IMAGE_DOS_SIGNATURE)
+            throw std::runtime_error(path + " is not a PE file");
+        nt_ = at<IMAGE_NT_HEADERS32>(dos->e_lfanew);
+        if (nt_->Signature != IMAGE_NT_SIGNATURE || nt_->OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR32_MAGIC)
+            throw std::runtime_error(path + " is not a 32-bit PE file");
+    }
+
+    const IMAGE_DATA_DIRECTORY& directory(int index) const { return nt_->OptionalHeader.DataDirectory[index]; }
+
+    // The file offset of a relative virtual address.
+    std::size_t offsetOf(DWORD rva) const
+    {
+        const auto* section = IMAGE_FIRST_SECTION(nt_);
+        for (WORD i = 0; i < nt_->FileHeader.NumberOfSections; ++i, ++section) {
+            const DWORD size = section->Misc.VirtualSize ? section->Misc.VirtualSize : section->SizeOfRawData;
+            if (rva >= section->VirtualAddress && rva < section->VirtualAddress + size)
+                return rva - section->VirtualAddress + section->PointerToRawData;
+        }
+        throw std::runtime_error("address outside every section");
+    }
+
+    template <typename T>
+    const T* at(std::size_t offset) const
+    {
+        if (offset + sizeof(T) > bytes_.size())
+            throw std::runtime_error("PE structure beyond the end of the file");
+        return reinterpret_cast<const T*>(bytes_.data() + offset);
+    }
+
+    std::string stringAt(DWORD rva) const
+    {
+        const std::size_t offset = offsetOf(rva);
+        return std::string(bytes_.c_str() + offset, strnlen(bytes_.c_str() + offset, bytes_.size() - offset));
+    }
+
+private:
+    std::string bytes_;
+    const IMAGE_NT_HEADERS32* nt_ = nullptr;
+};
+
+} // namespace
+
+std::vector<std::string> importedDlls(const std::string& path)
+{
+    const PeFile pe(path);
+    std::vector<std::string> names;
+    const IMAGE_DATA_DIRECTORY& imports = pe.directory(IMAGE_DIRECTORY_ENTRY_IMPORT);
+    if (imports.VirtualAddress == 0)
+        return names;
+    for (std::size_t offset = pe.offsetOf(imports.VirtualAddress);; offset += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
+        const auto* descriptor = pe.at<IMAGE_IMPORT_DESCRIPTOR>(offset);
+        if (descriptor->Name == 0)
+            break;
+        names.push_back(pe.stringAt(descriptor->Name));
+    }
+    return names;
+}
+
+std::vector<std::string> exportedNames(const std::string& path)
+{
+    const PeFile pe(path);
+    std::vector<std::string> names;
+    const IMAGE_DATA_DIRECTORY& exports = pe.directory(IMAGE_DIRECTORY_ENTRY_EXPORT);
+    if (exports.VirtualAddress == 0)
+        return names;
+    const auto* directory = pe.at<IMAGE_EXPORT_DIRECTORY>(pe.offsetOf(exports.VirtualAddress));
+    const std::size_t nameTable = pe.offsetOf(directory->AddressOfNames);
+    for (DWORD i = 0; i < directory->NumberOfNames; ++i)
+        names.push_back(pe.stringAt(*pe.at<DWORD>(nameTable + i * sizeof(DWORD))));
+    return names;
+}
+
+} // namespace testing_support

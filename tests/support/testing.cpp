@@ -1,0 +1,253 @@
+#include "testing.h"
+
+#include <stdexcept>
+
+namespace testing_support {
+
+namespace {
+
+struct Handle {
+    HANDLE value;
+    explicit Handle(HANDLE h) : value(h) {}
+    ~Handle()
+    {
+        if (value && value != INVALID_HANDLE_VALUE)
+            CloseHandle(value);
+    }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+};
+
+std::string parentOf(const std::string& path)
+{
+    const std::size_t slash = path.find_last_of("\\/");
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+// Where the test runner sends Wine's stderr; empty when tests run outside it.
+std::string relayLogPath()
+{
+    char buffer[MAX_PATH * 2] = {};
+    const DWORD length = GetEnvironmentVariableA("INSTALLER_TEST_STDERR", buffer, sizeof(buffer));
+    return length > 0 && length < sizeof(buffer) ? std::string(buffer, length) : std::string();
+}
+
+std::size_t fileSize(const std::string& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (path.empty() || !GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data))
+        return 0;
+    return data.nFileSizeLow;
+}
+
+// One string as Wine's debug output writes it, from the opening quote on.
+std::string unescapeWineString(std::string_view text, std::size_t& pos)
+{
+    std::string out;
+    ++pos;
+    while (pos < text.size() && text[pos] != '"') {
+        char c = text[pos++];
+        if (c == '\\' && pos < text.size()) {
+            const char e = text[pos++];
+            switch (e) {
+            case 'n': c = '\n'; break;
+            case 'r': c = '\r'; break;
+            case 't': c = '\t'; break;
+            case 'x':
+                c = static_cast<char>(std::stoi(std::string(text.substr(pos, 2)), nullptr, 16));
+                pos += 2;
+                break;
+            default: c = e; break;
+            }
+        }
+        out += c;
+    }
+    ++pos;
+    return out;
+}
+
+} // namespace
+
+std::string programDirectory()
+{
+    char buffer[MAX_PATH * 2] = {};
+    GetModuleFileNameA(nullptr, buffer, sizeof(buffer));
+    return parentOf(buffer);
+}
+
+std::string readFile(const std::string& path)
+{
+    Handle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, 0, nullptr));
+    if (file.value == INVALID_HANDLE_VALUE)
+        throw std::runtime_error("cannot read " + path);
+    std::string content;
+    char buffer[65536];
+    DWORD got = 0;
+    while (ReadFile(file.value, buffer, sizeof(buffer), &got, nullptr) && got > 0)
+        content.append(buffer, got);
+    return content;
+}
+
+void writeFile(const std::string& path, std::string_view content)
+{
+    makeDirectories(parentOf(path));
+    Handle file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file.value == INVALID_HANDLE_VALUE)
+        throw std::runtime_error("cannot write " + path);
+    DWORD written = 0;
+    if (!content.empty() && !WriteFile(file.value, content.data(), static_cast<DWORD>(content.size()), &written, nullptr))
+        throw std::runtime_error("cannot write " + path);
+}
+
+void makeDirectories(const std::string& path)
+{
+    if (path.empty() || path.size() <= 3 || exists(path))
+        return;
+    makeDirectories(parentOf(path));
+    CreateDirectoryA(path.c_str(), nullptr);
+}
+
+void copyFile(const std::string& from, const std::string& to)
+{
+    makeDirectories(parentOf(to));
+    if (!CopyFileA(from.c_str(), to.c_str(), FALSE))
+        throw std::runtime_error("cannot copy " + from + " to " + to);
+}
+
+bool exists(const std::string& path)
+{
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void removeTree(const std::string& path)
+{
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return;
+    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        DeleteFileA(path.c_str());
+        return;
+    }
+    WIN32_FIND_DATAA entry{};
+    HANDLE search = FindFirstFileA((path + "\\*").c_str(), &entry);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::string name = entry.cFileName;
+            if (name != "." && name != "..")
+                removeTree(path + "\\" + name);
+        } while (FindNextFileA(search, &entry));
+        FindClose(search);
+    }
+    RemoveDirectoryA(path.c_str());
+}
+
+std::string temporaryDirectory()
+{
+    char buffer[MAX_PATH + 1] = {};
+    const DWORD length = GetTempPathA(sizeof(buffer), buffer);
+    return std::string(buffer, length);
+}
+
+std::string currentDirectory()
+{
+    char buffer[MAX_PATH + 1] = {};
+    const DWORD length = GetCurrentDirectoryA(sizeof(buffer), buffer);
+    return std::string(buffer, length);
+}
+
+ScopedEnvironment::ScopedEnvironment(std::string name, const char* value) : name_(std::move(name))
+{
+    std::vector<char> buffer(32768);
+    const DWORD length = GetEnvironmentVariableA(name_.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
+    hadValue_ = length > 0 || GetLastError() != ERROR_ENVVAR_NOT_FOUND;
+    saved_.assign(buffer.data(), length);
+    SetEnvironmentVariableA(name_.c_str(), value);
+}
+
+ScopedEnvironment::~ScopedEnvironment()
+{
+    SetEnvironmentVariableA(name_.c_str(), hadValue_ ? saved_.c_str() : nullptr);
+}
+
+std::vector<MessageBoxCall> parseMessageBoxCalls(std::string_view relay)
+{
+    static constexpr std::string_view kCall = "Call user32.MessageBoxA(";
+    std::vector<MessageBoxCall> calls;
+    for (std::size_t at = relay.find(kCall); at != std::string_view::npos; at = relay.find(kCall, at + 1)) {
+        std::size_t pos = relay.find('"', at);
+        MessageBoxCall call;
+        call.text = unescapeWineString(relay, pos);
+        pos = relay.find('"', pos);
+        call.title = unescapeWineString(relay, pos);
+        calls.push_back(call);
+    }
+    return calls;
+}
+
+ProgramRun runProgram(const std::string& commandLine, const std::string& directory, DWORD timeoutMs)
+{
+    const std::string relayLog = relayLogPath();
+    const std::size_t relayStart = fileSize(relayLog);
+
+    ProgramRun run;
+    STARTUPINFOA startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    std::vector<char> writable(commandLine.begin(), commandLine.end());
+    writable.push_back('\0');
+    {
+        const ScopedEnvironment relay("WINEDEBUG", relayLog.empty() ? nullptr : "+relay");
+        if (!CreateProcessA(nullptr, writable.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                            directory.empty() ? nullptr : directory.c_str(), &startup, &info))
+            throw std::runtime_error("cannot start " + commandLine);
+    }
+    Handle process(info.hProcess);
+    Handle thread(info.hThread);
+    run.finished = WaitForSingleObject(info.hProcess, timeoutMs) == WAIT_OBJECT_0;
+    if (!run.finished)
+        TerminateProcess(info.hProcess, 1);
+    GetExitCodeProcess(info.hProcess, &run.exitCode);
+
+    if (!relayLog.empty()) {
+        const std::string relay = readFile(relayLog);
+        if (relay.size() > relayStart)
+            run.messageBoxes = parseMessageBoxCalls(std::string_view(relay).substr(relayStart));
+    }
+    return run;
+}
+
+std::string withCrLf(std::string_view text)
+{
+    std::string out;
+    for (char c : text) {
+        if (c == '\n')
+            out += '\r';
+        out += c;
+    }
+    return out;
+}
+
+bool equalsIgnoringCase(const std::string& a, const std::string& b)
+{
+    return lstrcmpiA(a.c_str(), b.c_str()) == 0;
+}
+
+std::vector<std::string> splitLines(std::string_view text)
+{
+    std::vector<std::string> lines;
+    while (!text.empty()) {
+        const std::size_t end = text.find('\n');
+        std::string line(text.substr(0, end));
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        lines.push_back(line);
+        if (end == std::string_view::npos)
+            break;
+        text.remove_prefix(end + 1);
+    }
+    return lines;
+}
+
+} // namespace testing_support

@@ -1,0 +1,69 @@
+// Helpers the Windows-side tests share: files and trees, scoped environment variables,
+// starting a program and waiting for it, and the message boxes a program showed.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace testing_support {
+
+// The folder of the running test program, where the build puts every program it makes.
+std::string programDirectory();
+
+std::string readFile(const std::string& path);
+// Writes bytes as they are, creating the folders above the file.
+void writeFile(const std::string& path, std::string_view content);
+void makeDirectories(const std::string& path);
+void copyFile(const std::string& from, const std::string& to);
+bool exists(const std::string& path);
+// Removes a tree whatever its attributes; nothing when it is absent.
+void removeTree(const std::string& path);
+
+std::string temporaryDirectory();
+std::string currentDirectory();
+
+// Sets (or, with nullptr, removes) an environment variable for the life of the object.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(std::string name, const char* value);
+    ~ScopedEnvironment();
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+private:
+    std::string name_;
+    std::string saved_;
+    bool hadValue_ = false;
+};
+
+struct MessageBoxCall {
+    std::string text;
+    std::string title;
+    bool operator==(const MessageBoxCall&) const = default;
+};
+
+// Reads the MessageBoxA calls out of Wine's relay trace.
+std::vector<MessageBoxCall> parseMessageBoxCalls(std::string_view relay);
+
+struct ProgramRun {
+    DWORD exitCode = STILL_ACTIVE;
+    bool finished = false;
+    std::vector<MessageBoxCall> messageBoxes;
+};
+
+// Starts commandLine in directory and waits up to timeoutMs for it; the message boxes it and
+// its children show are collected from Wine's relay trace.
+ProgramRun runProgram(const std::string& commandLine, const std::string& directory, DWORD timeoutMs = 120000);
+
+// The text with every "\n" written as "\r\n", the way a text-mode file stores it.
+std::string withCrLf(std::string_view text);
+
+bool equalsIgnoringCase(const std::string& a, const std::string& b);
+
+// Splits text into lines at "\r\n" or "\n".
+std::vector<std::string> splitLines(std::string_view text);
+
+} // namespace testing_support
