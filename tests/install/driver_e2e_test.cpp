@@ -248,4 +248,130 @@ TEST_F(Driver, RemovalRunWorksFromTheCommonDirectory)
     EXPECT_TRUE(equalsIgnoringCase(run.launches[0].currentDirectory, base + "\\kp\\bin"));
 }
 
+TEST_F(Driver, RemovalSwitchIsCaseSensitiveAndItsTailIsOptional)
+{
+    const std::string base = "C:\\Program Files\\COMMON FILES\\bravik";
+    copyFile(programDirectory() + "\\launch.exe", base + "\\kp\\bin\\launch.exe");
+    writeFile(base + "\\kp\\lib\\kp.jar", "kp");
+    writeFile(base + "\\jre\\lib\\rt.jar", "rt");
+    writeFile(base + "\\kp\\bin\\remove.cfg", "[CLASS]\ncom.bravik.Remove\n");
+    buildMedia(kMedia, "[CLASS]\ncom.bravik.Install\n");
+
+    // Without "..\data\ip.db" nothing is appended, and the run says why.
+    const InstallRun removal = runMedia("-remove");
+    EXPECT_TRUE(hasLine(removal.traceLog, "No ..\\data\\ip.db on the command line to pass on: -remove"));
+    ASSERT_EQ(removal.launches.size(), 1u);
+    EXPECT_EQ(withoutQuotes(removal.launches[0].commandLine), base + "\\kp\\bin\\launch.exe  com.bravik.Remove");
+
+    const InstallRun other = runMedia("-Remove");
+    ASSERT_EQ(other.launches.size(), 1u);
+    EXPECT_EQ(other.launches[0].commandLine,
+              std::string(kMedia) + "\\kp\\bin\\launch.exe  com.bravik.Install    -Remove");
+}
+
+TEST_F(Driver, CapitalRuntimeArchiveFailsTheRuntimeCheck)
+{
+    buildMedia(kMedia, "[CLASS]\ncom.bravik.Install\n");
+    removeTree(std::string(kMedia) + "\\jre\\lib\\rt.jar");
+    writeFile(std::string(kMedia) + "\\jre\\lib\\RT.JAR", "rt");
+    makeDirectories("C:\\vtupdate");
+    const InstallRun run = runMedia();
+    const std::string text = "This java application requires rt.jar to be part of the classPath but rt.jar not found . "
+                             "Application terminating ";
+    EXPECT_NE(run.traceLog.find(text), std::string::npos);
+    EXPECT_EQ(run.program.messageBoxes, (std::vector<MessageBoxCall>{{text, "JRE Required"}}));
+    EXPECT_TRUE(run.launches.empty());
+    EXPECT_FALSE(exists("C:\\vtupdate"));
+}
+
+TEST_F(Driver, MissingProductArchiveShowsItsBox)
+{
+    buildMedia(kMedia, "[CLASS]\ncom.bravik.Install\n");
+    removeTree(std::string(kMedia) + "\\kp\\lib\\kp.jar");
+    makeDirectories("C:\\vtupdate");
+    const InstallRun run = runMedia();
+    EXPECT_NE(run.traceLog.find("This java application requires kp.jar to be part of the classPath but kp.jar not "
+                                "found. Application terminating "),
+              std::string::npos);
+    EXPECT_EQ(run.program.messageBoxes,
+              (std::vector<MessageBoxCall>{{"This java application requires kp.jar to be part of the classPath but "
+                                            "kp.jar not found . Application terminating ",
+                                            "KP Required"}}));
+    EXPECT_TRUE(run.launches.empty());
+    EXPECT_FALSE(exists("C:\\vtupdate"));
+}
+
+TEST_F(Driver, MissingLauncherEndsTheRunWithoutCleanUp)
+{
+    buildMedia(kMedia, "[CLASS]\ncom.bravik.Install\n");
+    removeTree(std::string(kMedia) + "\\kp\\bin\\launch.exe");
+    makeDirectories("C:\\vtupdate");
+    const InstallRun run = runMedia();
+    EXPECT_NE(run.traceLog.find("This application was unable to locate launch.exe required for executing this "
+                                "installaton. Application terminating "),
+              std::string::npos);
+    EXPECT_EQ(run.program.messageBoxes,
+              (std::vector<MessageBoxCall>{{"This application was unable to locate launch.exe required for executing "
+                                            "this installation. Application terminating ",
+                                            "Launch.exe Required"}}));
+    EXPECT_TRUE(exists("C:\\vtupdate"));
+}
+
+TEST_F(Driver, RepeatedJarsReachTheLauncherOnce)
+{
+    buildMedia(kMedia, "[CLASSPATH]\nmore;\n\n[CLASS]\ncom.bravik.Install\n");
+    const std::string m = kMedia;
+    writeFile(m + "\\more\\KP.JAR", "again");
+    writeFile(m + "\\more\\own.jar", "own");
+    const InstallRun run = runMedia();
+    ASSERT_EQ(run.launches.size(), 1u);
+    EXPECT_EQ(run.launches[0].classPath, m + "\\kp\\lib\\kp.jar;" + m + "\\jre\\lib\\rt.jar;" + m +
+                                             "\\more\\own.jar;" + m + "\\more;" + kCommonDir + "kp\\help;");
+}
+
+TEST_F(Driver, ReadOnlyFileStopsTheUpdateDirectoryRemoval)
+{
+    buildMedia(kMedia, "[CLASS]\ncom.bravik.Install\n");
+    writeFile("C:\\vtupdate\\sub\\ro.txt", "keep");
+    writeFile("C:\\vtupdate\\gone.txt", "gone");
+    SetFileAttributesA("C:\\vtupdate\\sub\\ro.txt", FILE_ATTRIBUTE_READONLY);
+    const InstallRun run = runMedia();
+    SetFileAttributesA("C:\\vtupdate\\sub\\ro.txt", FILE_ATTRIBUTE_NORMAL);
+    EXPECT_TRUE(exists("C:\\vtupdate\\sub\\ro.txt"));
+    EXPECT_FALSE(exists("C:\\vtupdate\\gone.txt"));
+    const std::string notEmpty = removeDirectoryFailure("C:\\vtupdate");
+    EXPECT_NE(run.traceLog.find(withCrLf("GetLastError returned = " + notEmpty + " for directory sub \n"
+                                         "Error removing directory c:\\vtupdate: error code " + notEmpty + " \n")),
+              std::string::npos)
+        << run.traceLog;
+}
+
+TEST_F(Driver, CommonFilesAreDeletedBeforeAndAfterAndTreesRemovedOnRequest)
+{
+    const std::string common = kCommonDir;
+    buildMedia(kMedia, "[DELETE_COMMON_FILES]\nkp\\before.txt\n\n"
+                       "[POST_DELETE_COMMON_FILES]\nkp\\after.txt\n\n"
+                       "[CLASS]\ncom.bravik.Install\n");
+    writeFile(common + "kp\\before.txt", "b");
+    writeFile(common + "kp\\after.txt", "a");
+    writeFile(common + "kp\\stays.txt", "s");
+    SetFileAttributesA((common + "kp\\before.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+    writeFile("C:\\kpupdate\\old\\x.txt", "x");
+    const ScopedEnvironment probe("LAUNCH_STUB_SLEEP_MS", "0");
+    const InstallRun run = runMedia();
+    EXPECT_FALSE(exists(common + "kp\\before.txt"));
+    EXPECT_FALSE(exists(common + "kp\\after.txt"));
+    EXPECT_TRUE(exists(common + "kp\\stays.txt"));
+    EXPECT_FALSE(exists("C:\\kpupdate"));
+    EXPECT_EQ(run.launches.size(), 1u);
+
+    // [REMOVE_FILES] "true", in any case, removes the runtime and product trees at the end.
+    writeFile(common + "jre\\bin\\java.dll", "j");
+    writeFile(std::string(kMedia) + "\\kp\\windows\\install.cfg",
+              "[REMOVE_FILES]\n0 TRUE\n\n[CLASS]\ncom.bravik.Install\n");
+    runMedia();
+    EXPECT_FALSE(exists(common + "jre"));
+    EXPECT_FALSE(exists(common + "kp"));
+}
+
 } // namespace

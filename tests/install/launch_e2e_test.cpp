@@ -21,4 +21,99 @@ TEST_F(Launch, ClassesRunStrictlyOneAfterAnother)
     }
 }
 
+TEST_F(Launch, ParametersPairWithClassesByPosition)
+{
+    buildMedia(kMedia, "[CLASS]\nfirst.Class\nsecond.Class\n\n[PARAMETERS]\n1 -second\n");
+    const std::string launcher = std::string(kMedia) + "\\kp\\bin\\launch.exe";
+
+    const InstallRun plain = runMedia();
+    ASSERT_EQ(plain.launches.size(), 2u);
+    EXPECT_EQ(plain.launches[0].commandLine, launcher + "  first.Class");
+    EXPECT_EQ(plain.launches[1].commandLine, launcher + "  second.Class  -second");
+    EXPECT_TRUE(hasLine(plain.traceLog, "Adding parameter -second to buffer "));
+
+    // Text that is no switch reaches every class, after its configured parameter.
+    const InstallRun unknown = runMedia("fast mode");
+    ASSERT_EQ(unknown.launches.size(), 2u);
+    EXPECT_EQ(unknown.launches[0].commandLine, launcher + "  first.Class    fast mode");
+    EXPECT_EQ(unknown.launches[1].commandLine, launcher + "  second.Class  -second  fast mode");
+    EXPECT_TRUE(hasLine(unknown.traceLog, "Unknown parameters passed: Passing them to Driver fast mode "));
+
+    // With "-cfg" the command line is not passed on.
+    writeFile(std::string(kMedia) + "\\kp\\bin\\install.cfg", "unused");
+    const InstallRun configured = runMedia("-cfg fast");
+    ASSERT_EQ(configured.launches.size(), 2u);
+    EXPECT_EQ(configured.launches[1].commandLine, launcher + "  second.Class  -second");
+}
+
+TEST_F(Launch, RuntimeDirectoryFallsBackToWindowsThenBin)
+{
+    buildMedia(kMedia, "[CLASS]\nfirst.Class\n");
+    const std::string m = kMedia;
+    removeTree(m + "\\kp\\bin_nt");
+    const InstallRun fromWindows = runMedia();
+    ASSERT_EQ(fromWindows.launches.size(), 1u);
+    EXPECT_EQ(fromWindows.launches[0].currentDirectory, m + "\\kp\\windows");
+    EXPECT_EQ(fromWindows.traceLog.find("new current directory is"), std::string::npos);
+
+    writeFile(m + "\\kp\\bin\\install.cfg", "[CLASS]\nfirst.Class\n");
+    removeTree(m + "\\kp\\windows");
+    const InstallRun fromBin = runMedia();
+    ASSERT_EQ(fromBin.launches.size(), 1u);
+    EXPECT_EQ(fromBin.launches[0].currentDirectory, m + "\\kp\\bin");
+}
+
+TEST_F(Launch, ProcessThatCannotBeCreatedEndsTheLoop)
+{
+    buildMedia(kMedia, "[CLASS]\nfirst.Class\nsecond.Class\n");
+    // A launcher that is no program: the lookup finds it, the start fails.
+    writeFile(std::string(kMedia) + "\\kp\\bin\\launch.exe", "not a program");
+    makeDirectories("C:\\vtupdate");
+    const InstallRun run = runMedia();
+    const std::vector<std::string> lines = linesOf(run.traceLog);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 1], "For some reason, CreateProcess failed");
+    EXPECT_EQ(lines[lines.size() - 2].rfind("About to launch " + std::string(kMedia) + "\\kp\\bin\\launch.exe  first.Class", 0),
+              0u);
+    EXPECT_TRUE(run.program.messageBoxes.empty());
+    // Clean-up still runs, with the trace log closed.
+    EXPECT_FALSE(exists("C:\\vtupdate"));
+}
+
+TEST_F(Launch, DeveloperBatchFileIsExact)
+{
+    buildMedia(kMedia, "[CLASS]\nfirst.Class\nsecond.Class\n\n"
+                       "[PARAMETERS]\n0 -mode install /OUTPUT_TO_FILE out.txt\n1 -plain\n\n"
+                       "[SPLASH_BITMAP]\n0 logo.bmp\n");
+    const InstallRun run = runMedia("-developer");
+    EXPECT_TRUE(run.launches.empty());
+    EXPECT_EQ(run.traceLog.find("About to launch"), std::string::npos);
+    EXPECT_EQ(run.traceLog.find("In install.exe-- opened the file"), std::string::npos);
+    EXPECT_EQ(run.traceLog.find("locale ="), std::string::npos);
+    const std::string batch = temporaryDirectory() + "install.bat";
+    EXPECT_TRUE(hasLine(run.traceLog, "Just created developer file " + batch + " "));
+
+    const std::string m = kMedia;
+    const std::string classPath = m + "\\kp\\lib\\kp.jar;" + m + "\\jre\\lib\\rt.jar;" + kCommonDir + "kp\\help;";
+    std::string own(32768, '\0');
+    own.resize(GetEnvironmentVariableA("PATH", own.data(), static_cast<DWORD>(own.size())));
+    const std::string searchPath = "PATH=.;" + m + "\\kp\\bin;;" + kCommonDir + "kp\\bin;" + kCommonDir + "jre\\bin;" +
+                                   kCommonDir + "jre\\bin\\hotspot;" + own;
+    const std::string expected = "REM This file helps the developer to either run it as\n"
+                                 "REM a batch file or for building a Visual Cafe debugging\n"
+                                 "REM Environment. The -cp parameter containing the various\n"
+                                 "REM classpaths can be used for setting the classpath\n"
+                                 "REM environment variable while debugging your application\n"
+                                 "\n\n\n"
+                                 "set SAVEPATH=%PATH%;\n"
+                                 "\n\n\n"
+                                 "set " + searchPath + " \n"
+                                 "\n\n\n"
+                                 "jre -cp \"" + classPath + "\" first.Class -mode install \n"
+                                 "jre -cp \"" + classPath + "\" second.Class -plain\n"
+                                 "\n\n\n"
+                                 "set PATH=%SAVEPATH%;\n";
+    EXPECT_EQ(readFile(batch), withCrLf(expected));
+}
+
 } // namespace

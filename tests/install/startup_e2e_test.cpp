@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "install_run.h"
+#include "pe_image.h"
 
 using namespace testing_support;
 
@@ -76,6 +77,14 @@ TEST_F(Startup, TraceLogThatCannotBeOpenedEndsTheRunAtOnce)
     EXPECT_TRUE(run.launches.empty());
     EXPECT_TRUE(run.program.messageBoxes.empty());
     EXPECT_TRUE(exists("C:\\vtupdate"));
+}
+
+TEST(Deliverable, InstallNeedsOnlySystemLibraries)
+{
+    for (const std::string& dll : importedDlls(programDirectory() + "\\install.exe"))
+        EXPECT_TRUE(equalsIgnoringCase(dll, "KERNEL32.dll") || equalsIgnoringCase(dll, "USER32.dll") ||
+                    equalsIgnoringCase(dll, "ADVAPI32.dll") || equalsIgnoringCase(dll, "msvcrt.dll"))
+            << dll;
 }
 
 } // namespace

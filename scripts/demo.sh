@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Runs dist/install.exe under Wine on the sample media, then shows its trace log, the message
+# boxes it showed and what each start of the (stand-in) Java launcher received.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${1:-$top/build/mingw}" && pwd)
+"$top/scripts/wine-prefix.sh" "$build" >/dev/null
+. "$top/scripts/wine-env.sh" "$build"
+
+drive_c="$WINEPREFIX/drive_c"
+media="$drive_c/demo/media"
+rm -rf "$drive_c/demo"
+mkdir -p "$media"
+cp -r "$top/samples/media/." "$media/"
+cp "$top/dist/install.exe" "$media/install.exe"
+mkdir -p "$media/kp/bin"
+cp "$build/bin/launch.exe" "$media/kp/bin/launch.exe"
+
+temp_dir=$(wine cmd.exe /c echo %TEMP% 2>/dev/null | tr -d '\r')
+trace_log=$(winepath -u "$temp_dir\\kp_nstal.out" 2>/dev/null)
+record="$drive_c/demo/launches.txt"
+relay="$build/wine/logs/demo.relay"
+mkdir -p "$(dirname "$relay")"
+
+echo "== running C:\\demo\\media\\install.exe under Wine"
+(cd "$media" && LAUNCH_STUB_RECORD='C:\demo\launches.txt' WINEDEBUG=+relay \
+    wine 'C:\demo\media\install.exe' 2>"$relay")
+echo "   exit code $?"
+
+echo
+echo "== trace log ($temp_dir\\kp_nstal.out)"
+tr -d '\r' <"$trace_log"
+echo
+echo "== message boxes"
+grep -o 'Call user32.MessageBoxA([^)]*' "$relay" | sed 's/^Call user32.MessageBoxA(/   /' || echo "   none"
+echo
+echo "== what the Java launcher received"
+if [ -f "$record" ]; then tr -d '\r' <"$record" | sed 's/^/   /'; else echo "   nothing: it was not started"; fi
