@@ -88,12 +88,13 @@ void selectRuntimeDirectory()
 bool runAndWait(const std::string& commandLine, int showWindow)
 {
     static_assert(sizeof(STARTUPINFOA) == 68, "the start-up record of a 32-bit process");
-    const std::optional<ChildProcess> child = startProcess(commandLine, showWindow);
+    std::optional<ChildProcess> child = startProcess(commandLine, showWindow);
     if (!child) {
         if (UniqueFile log = openFile(traceLogPath, "a+"))
             std::fprintf(log.get(), kCreateFailedFormat, kCreateFailedText);
         return false;
     }
+    child->thread.reset();
     WaitForSingleObject(child->process.get(), INFINITE);
     DWORD exitCode = 0;
     GetExitCodeProcess(child->process.get(), &exitCode);

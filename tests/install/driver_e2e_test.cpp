@@ -269,52 +269,55 @@ TEST_F(Driver, RemovalSwitchIsCaseSensitiveAndItsTailIsOptional)
               std::string(kMedia) + "\\kp\\bin\\launch.exe  com.bravik.Install    -Remove");
 }
 
-TEST_F(Driver, CapitalRuntimeArchiveFailsTheRuntimeCheck)
+TEST_F(Driver, FatalConditionsShowTheirBoxes)
 {
-    buildMedia(kMedia, "[CLASS]\ncom.bravik.Install\n");
-    removeTree(std::string(kMedia) + "\\jre\\lib\\rt.jar");
-    writeFile(std::string(kMedia) + "\\jre\\lib\\RT.JAR", "rt");
-    makeDirectories("C:\\vtupdate");
-    const InstallRun run = runMedia();
-    const std::string text = "This java application requires rt.jar to be part of the classPath but rt.jar not found . "
-                             "Application terminating ";
-    EXPECT_NE(run.traceLog.find(text), std::string::npos);
-    EXPECT_EQ(run.program.messageBoxes, (std::vector<MessageBoxCall>{{text, "JRE Required"}}));
-    EXPECT_TRUE(run.launches.empty());
-    EXPECT_FALSE(exists("C:\\vtupdate"));
-}
+    struct Case {
+        const char* name;
+        const char* removed;  // below the media root
+        const char* added;
+        const char* logText;
+        const char* boxText;
+        const char* title;
+        bool cleansUp;
+    };
+    const Case cases[] = {
+        // A class path that names the runtime archive only in capitals fails the check.
+        {"runtime", "jre\\lib\\rt.jar", "jre\\lib\\RT.JAR",
+         "This java application requires rt.jar to be part of the classPath but rt.jar not found . Application "
+         "terminating ",
+         "This java application requires rt.jar to be part of the classPath but rt.jar not found . Application "
+         "terminating ",
+         "JRE Required", true},
+        {"product", "kp\\lib\\kp.jar", nullptr,
+         "This java application requires kp.jar to be part of the classPath but kp.jar not found. Application "
+         "terminating ",
+         "This java application requires kp.jar to be part of the classPath but kp.jar not found . Application "
+         "terminating ",
+         "KP Required", true},
+        {"launcher", "kp\\bin\\launch.exe", nullptr,
+         "This application was unable to locate launch.exe required for executing this installaton. Application "
+         "terminating ",
+         "This application was unable to locate launch.exe required for executing this installation. Application "
+         "terminating ",
+         "Launch.exe Required", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        buildMedia(kMedia, "[CLASS]\ncom.bravik.Install\n");
+        removeTree(std::string(kMedia) + "\\" + c.removed);
+        if (c.added)
+            writeFile(std::string(kMedia) + "\\" + c.added, "x");
+        makeDirectories("C:\\vtupdate");
 
-TEST_F(Driver, MissingProductArchiveShowsItsBox)
-{
-    buildMedia(kMedia, "[CLASS]\ncom.bravik.Install\n");
-    removeTree(std::string(kMedia) + "\\kp\\lib\\kp.jar");
-    makeDirectories("C:\\vtupdate");
-    const InstallRun run = runMedia();
-    EXPECT_NE(run.traceLog.find("This java application requires kp.jar to be part of the classPath but kp.jar not "
-                                "found. Application terminating "),
-              std::string::npos);
-    EXPECT_EQ(run.program.messageBoxes,
-              (std::vector<MessageBoxCall>{{"This java application requires kp.jar to be part of the classPath but "
-                                            "kp.jar not found . Application terminating ",
-                                            "KP Required"}}));
-    EXPECT_TRUE(run.launches.empty());
-    EXPECT_FALSE(exists("C:\\vtupdate"));
-}
+        const InstallRun run = runMedia();
 
-TEST_F(Driver, MissingLauncherEndsTheRunWithoutCleanUp)
-{
-    buildMedia(kMedia, "[CLASS]\ncom.bravik.Install\n");
-    removeTree(std::string(kMedia) + "\\kp\\bin\\launch.exe");
-    makeDirectories("C:\\vtupdate");
-    const InstallRun run = runMedia();
-    EXPECT_NE(run.traceLog.find("This application was unable to locate launch.exe required for executing this "
-                                "installaton. Application terminating "),
-              std::string::npos);
-    EXPECT_EQ(run.program.messageBoxes,
-              (std::vector<MessageBoxCall>{{"This application was unable to locate launch.exe required for executing "
-                                            "this installation. Application terminating ",
-                                            "Launch.exe Required"}}));
-    EXPECT_TRUE(exists("C:\\vtupdate"));
+        EXPECT_NE(run.traceLog.find(c.logText), std::string::npos) << run.traceLog;
+        EXPECT_EQ(run.program.messageBoxes, (std::vector<MessageBoxCall>{{c.boxText, c.title}}));
+        EXPECT_TRUE(run.launches.empty());
+        EXPECT_EQ(exists("C:\\vtupdate"), !c.cleansUp);
+        removeTree("C:\\vtupdate");
+        removeTree(kMedia);
+    }
 }
 
 TEST_F(Driver, RepeatedJarsReachTheLauncherOnce)
