@@ -1,4 +1,501 @@
 #include "extract.h"
 
-// Placeholder until archive extraction is built: nothing is unpacked.
-void extractArchives() {}
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <vector>
+
+#include "config.h"
+#include "registry.h"
+#include "startup.h"
+
+namespace {
+
+constexpr char kCannotOpenFormat[] = "Zip file could not be opened %s\n";
+constexpr char kSkippingFormat[] = "Skipping unzipping of zipFile %s \n";
+constexpr char kFirstFileFailed[] = "something went wrong radically going to first file\n";
+constexpr char kFileInfoFailed[] = "something went wrong radically getting fileInfo on the first file\n";
+constexpr char kOpenEntryFailed[] = "something went wrong radically opening the first file\n";
+constexpr char kJumpingToExit[] = "2:jumping to exit - checkAndCreateDestinationDirectoriesAndFile \n";
+constexpr char kWriteFailedFormat[] = "something went wrong writing to file %s at dest %s\n";
+constexpr char kUnableToOpenFormat[] = "Unable to open %s. Trying setFileAttributesToNormal method \n";
+constexpr char kCreateFailedFormat[] = "Something went wrong creating file  %s \n";
+constexpr char kWritingRecordFormat[] = "Writing %s to file \n";
+constexpr char kRecordFormat[] = "date=%ld";
+constexpr char kTimeConversionFormat[] = "error converting time err = %d\n";
+constexpr char kLocalTimeConversionFormat[] = "error converting local time err = %d\n";
+constexpr char kSetTimeFormat[] = "Error setting time err = %d\n";
+
+constexpr char kNextFileFailed[] = "something went wrong radically going to the next file\n";
+constexpr char kOutsideFormat[] = "Entry %s would be written outside %s and is skipped\n";
+constexpr char kTooLongFormat[] = "Entry %s is too long a path below %s and is not unpacked\n";
+constexpr char kNotWholeFormat[] = "Entry %s was not unpacked whole; %s is removed\n";
+constexpr char kIncompleteFormat[] = "Zip file %s was not unpacked completely; no version file is written\n";
+constexpr char kListedDirectoryFormat[] = "Directory %s of a listed zip file cannot be entered\n";
+
+constexpr char kRuntimeArchive[] = "kp\\windows\\jre.zip";
+constexpr char kUpdateZipDir[] = "c:\\vtupdate\\kp\\zip";
+constexpr char kUpdateDir[] = "c:\\vtupdate";
+constexpr char kCaseInsensitive = 2;
+
+// The version entry keeps its 512-byte reads: which chunk sets the stamp depends on them.
+constexpr unsigned kVersionChunk = 512;
+constexpr std::size_t kRecordChunk = 128;
+// Large enough that inflate and the disk, not the calls, bound the copy.
+constexpr unsigned kCopyBufferSize = 256 * 1024;
+
+enum class EntryOutcome { unpacked, skipped, failed, stop };
+
+void createDirectoryIfMissing(const std::string& path)
+{
+    if (!pathExists(path))
+        CreateDirectoryA(path.c_str(), nullptr);
+}
+
+std::vector<std::string> splitEntryName(std::string_view name)
+{
+    std::vector<std::string> parts;
+    while (!name.empty()) {
+        const std::size_t end = name.find_first_of("/\\");
+        if (end != 0)
+            parts.emplace_back(name.substr(0, end));
+        if (end == std::string_view::npos)
+            break;
+        name.remove_prefix(end + 1);
+    }
+    return parts;
+}
+
+// Names Windows takes for devices wherever they stand, with or without an extension.
+bool isDeviceName(std::string_view component)
+{
+    const std::string base = toUpperAnsi(component.substr(0, component.find('.')));
+    if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL" || base == "CONIN$" || base == "CONOUT$")
+        return true;
+    return base.size() == 4 && (base.starts_with("COM") || base.starts_with("LPT")) && base[3] >= '1' && base[3] <= '9';
+}
+
+std::string fullPathName(const std::string& path)
+{
+    char full[MAX_PATH * 2];
+    const DWORD length = GetFullPathNameA(path.c_str(), sizeof(full), full, nullptr);
+    return length > 0 && length < sizeof(full) ? std::string(full, length) : std::string();
+}
+
+// The archive's stamp from its version entry; 0 when there is none or it holds no number.
+long readVersionEntry(unzFile zip, const std::string& versionName)
+{
+    if (unzLocateFile(zip, versionName.c_str(), kCaseInsensitive) != UNZ_OK)
+        return 0;
+    if (unzOpenCurrentFile(zip) != UNZ_OK)
+        return 0;
+    long stamp = 0;
+    char chunk[kVersionChunk];
+    int got;
+    while ((got = unzReadCurrentFile(zip, chunk, kVersionChunk)) > 0)
+        if (chunk[0] != ' ')
+            stamp = parseVersionStamp(std::string_view(chunk, got));
+    unzCloseCurrentFile(zip);
+    return stamp;
+}
+
+// The archive file's last-modification time in seconds since 1970, or 0.
+long fileModificationStamp(const std::string& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data))
+        return 0;
+    ULARGE_INTEGER time;
+    time.LowPart = data.ftLastWriteTime.dwLowDateTime;
+    time.HighPart = data.ftLastWriteTime.dwHighDateTime;
+    constexpr unsigned long long kUnixEpoch = 116444736000000000ULL;
+    if (time.QuadPart < kUnixEpoch)
+        return 0;
+    return static_cast<long>((time.QuadPart - kUnixEpoch) / 10000000ULL);
+}
+
+void removePartialFile(const std::string& entryName, const std::string& fullPath)
+{
+    setFileAttributesToNormal(fullPath);
+    DeleteFileA(fullPath.c_str());
+    writeTraceLog(kNotWholeFormat, entryName.c_str(), fullPath.c_str());
+}
+
+// The name of the current entry, however long; false when its information cannot be read.
+bool currentEntry(unzFile zip, unz_file_info& info, std::string& name)
+{
+    if (unzGetCurrentFileInfo(zip, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK)
+        return false;
+    std::vector<char> buffer(info.size_filename + 1);
+    if (unzGetCurrentFileInfo(zip, &info, buffer.data(), static_cast<uLong>(buffer.size()), nullptr, 0, nullptr, 0) !=
+        UNZ_OK)
+        return false;
+    name.assign(buffer.data());
+    return true;
+}
+
+// Copies the open entry into the open file; false with the file removed when anything of it
+// went wrong, including a checksum that does not match when the entry is closed.
+EntryOutcome copyEntry(unzFile zip, UniqueFile file, const std::string& entryName, const std::string& fullPath,
+                       const std::string& destinationDir, std::vector<char>& buffer)
+{
+    bool readFailed = false;
+    for (;;) {
+        const int got = unzReadCurrentFile(zip, buffer.data(), static_cast<unsigned>(buffer.size()));
+        if (got == 0)
+            break;
+        if (got < 0) {
+            readFailed = true;
+            break;
+        }
+        // A short write loses data just as a failed one does.
+        if (std::fwrite(buffer.data(), 1, got, file.get()) != static_cast<std::size_t>(got)) {
+            writeTraceLog(kWriteFailedFormat, entryName.c_str(), destinationDir.c_str());
+            file.reset();
+            removePartialFile(entryName, fullPath);
+            return EntryOutcome::stop;
+        }
+    }
+    const bool closed = std::fclose(file.release()) == 0;
+    const bool checked = unzCloseCurrentFile(zip) == UNZ_OK;
+    if (readFailed || !closed || !checked) {
+        removePartialFile(entryName, fullPath);
+        return EntryOutcome::failed;
+    }
+    return EntryOutcome::unpacked;
+}
+
+// Unpacks the current entry. The first entry of an archive has its file created before the
+// entry is opened, and a file that cannot be created ends the walk without a further line.
+EntryOutcome unpackEntry(unzFile zip, const unz_file_info& info, std::string entryName,
+                         const std::string& destinationDir, bool first, std::vector<char>& buffer)
+{
+    if (!hasSafeEntryName(entryName)) {
+        writeTraceLog(kOutsideFormat, entryName.c_str(), destinationDir.c_str());
+        return EntryOutcome::skipped;
+    }
+    if (destinationDir.size() + 1 + entryName.size() >= MAX_PATH) {
+        writeTraceLog(kTooLongFormat, entryName.c_str(), destinationDir.c_str());
+        return EntryOutcome::failed;
+    }
+    if (!isInsideDestination(destinationDir, entryName)) {
+        writeTraceLog(kOutsideFormat, entryName.c_str(), destinationDir.c_str());
+        return EntryOutcome::skipped;
+    }
+
+    std::string fullPath;
+    UniqueFile file;
+    if (first) {
+        file = checkAndCreateDestinationDirectoriesAndFile(destinationDir, entryName, fullPath);
+        if (!file)
+            return EntryOutcome::stop;
+        if (unzOpenCurrentFile(zip) != UNZ_OK) {
+            writeTraceLog(kOpenEntryFailed);
+            file.reset();
+            removePartialFile(entryName, fullPath);
+            return EntryOutcome::stop;
+        }
+    } else {
+        if (unzOpenCurrentFile(zip) != UNZ_OK) {
+            writeTraceLog(kOpenEntryFailed);
+            return EntryOutcome::stop;
+        }
+        file = checkAndCreateDestinationDirectoriesAndFile(destinationDir, entryName, fullPath);
+        if (!file) {
+            writeTraceLog(kJumpingToExit);
+            flushTraceLog();
+            return EntryOutcome::stop;
+        }
+    }
+    const EntryOutcome outcome = copyEntry(zip, std::move(file), entryName, fullPath, destinationDir, buffer);
+    if (outcome == EntryOutcome::unpacked)
+        setFileTimeFromEntry(info, fullPath);
+    return outcome;
+}
+
+// Walks every entry; true when each one that belongs below the destination arrived whole.
+bool unpackEntries(unzFile zip, const std::string& destinationDir)
+{
+    if (unzGoToFirstFile(zip) != UNZ_OK) {
+        writeTraceLog(kFirstFileFailed);
+        return false;
+    }
+    std::vector<char> buffer(kCopyBufferSize);
+    bool complete = true;
+    for (bool first = true;; first = false) {
+        unz_file_info info{};
+        std::string name;
+        if (!currentEntry(zip, info, name)) {
+            writeTraceLog(kFileInfoFailed);
+            return false;
+        }
+        const bool directoryEntry = !name.empty() && (name.back() == '/' || name.back() == '\\');
+        if (!isVersionEntry(name) && !directoryEntry) {
+            switch (unpackEntry(zip, info, name, destinationDir, first, buffer)) {
+            case EntryOutcome::stop: return false;
+            case EntryOutcome::failed: complete = false; break;
+            case EntryOutcome::unpacked:
+            case EntryOutcome::skipped: break;
+            }
+        }
+        const int next = unzGoToNextFile(zip);
+        if (next == UNZ_END_OF_LIST_OF_FILE)
+            return complete;
+        if (next != UNZ_OK) {
+            writeTraceLog(kNextFileFailed);
+            return false;
+        }
+    }
+}
+
+} // namespace
+
+void extractArchives()
+{
+    std::string base;
+    if (std::optional<std::string> commonFiles = getCommonFilesDir()) {
+        base = std::move(*commonFiles);
+    } else {
+        base = windowsDrive();
+        for (const char* level : {"\\Program Files", "\\COMMON FILES", "\\bravik"}) {
+            base += level;
+            createDirectoryIfMissing(base);
+        }
+    }
+    createDirectoryIfMissing(base);
+    if (base.back() != '\\')
+        base += '\\';
+
+    const std::string runtimeDir = base + "jre";
+    createDirectoryIfMissing(runtimeDir);
+    extractArchive(kRuntimeArchive, runtimeDir);
+
+    const std::string productDir = base + "kp";
+    createDirectoryIfMissing(productDir);
+    if (!zipNameTable[0].empty())
+        extractListedArchives(productDir);
+    else
+        extractZipDirectory(productDir);
+
+    if (isDirectory(kUpdateZipDir)) {
+        const CurrentDirectoryGuard back;
+        // Entering c:\vtupdate also makes drive C the current drive.
+        if (changeDirectory(kUpdateDir))
+            extractZipDirectory(productDir);
+    }
+}
+
+void extractZipDirectory(const std::string& destinationDir)
+{
+    const CurrentDirectoryGuard back;
+    // Without kp\zip there is nothing to unpack; the directory that happens to be current is
+    // never searched instead.
+    if (!changeDirectory("kp\\zip"))
+        return;
+    std::vector<std::string> archives;
+    forEachDirectoryEntry("*.zip", [&](const WIN32_FIND_DATAA& entry) { archives.emplace_back(entry.cFileName); });
+    for (const std::string& archive : archives)
+        extractArchive(archive, destinationDir);
+}
+
+void extractListedArchives(const std::string& destinationDir)
+{
+    const std::string cwd = currentDirectory();
+    for (std::size_t slot = 0; slot < kZipSlots && !zipNameTable[slot].empty(); ++slot) {
+        const CurrentDirectoryGuard back;
+        if (!zipDirTable[slot].empty()) {
+            const std::string dir = joinPath(cwd, zipDirTable[slot]);
+            if (!changeDirectory(dir)) {
+                writeTraceLog(kListedDirectoryFormat, dir.c_str());
+                continue;
+            }
+        }
+        extractArchive(zipNameTable[slot], destinationDir);
+    }
+}
+
+void extractArchive(const std::string& archivePath, const std::string& destinationDir)
+{
+    const UniqueZipArchive zip(unzOpen(archivePath.c_str()));
+    if (!zip) {
+        writeTraceLog(kCannotOpenFormat, archivePath.c_str());
+        return;
+    }
+    const std::string versionName = versionFileName(archivePath);
+    long stamp = readVersionEntry(zip.get(), versionName);
+    if (stamp == 0)
+        stamp = fileModificationStamp(archivePath);
+    const int compared = compareVersionFile(destinationDir, versionName, stamp);
+    if (compared == 0 || compared == 1) {
+        writeTraceLog(kSkippingFormat, archivePath.c_str());
+        return;
+    }
+    if (!unpackEntries(zip.get(), destinationDir)) {
+        writeTraceLog(kIncompleteFormat, archivePath.c_str());
+        return;
+    }
+    if (writeVersionFiles)
+        writeVersionFile(destinationDir, versionName, stamp);
+}
+
+std::string versionFileName(const std::string& archivePath)
+{
+    const std::size_t slash = archivePath.rfind('\\');
+    const std::string name = slash == std::string::npos ? archivePath : archivePath.substr(slash + 1);
+    // A name without an extension gets one.
+    const std::size_t dot = name.rfind('.');
+    return dot == std::string::npos ? name + ".ver" : name.substr(0, dot + 1) + "ver";
+}
+
+int compareVersionFile(const std::string& destinationDir, const std::string& versionName, long stamp)
+{
+    std::string path = destinationDir + "\\" + versionName;
+    toBackslashes(path);
+    const UniqueFile record = openFile(path, "r");
+    if (!record)
+        return -1;
+    long recorded = 0;
+    char chunk[kRecordChunk];
+    std::size_t got;
+    while ((got = std::fread(chunk, 1, sizeof(chunk), record.get())) > 0) {
+        if (chunk[0] != ' ') {
+            recorded = parseVersionStamp(std::string_view(chunk, got));
+            break;
+        }
+    }
+    if (recorded == 0 || stamp > recorded)
+        return -1;
+    return stamp == recorded ? 0 : 1;
+}
+
+void writeVersionFile(const std::string& destinationDir, const std::string& versionName, long stamp)
+{
+    const UniqueFile record = openFile(destinationDir + "\\" + versionName, "w+");
+    if (!record)
+        return;
+    char text[128];
+    std::snprintf(text, sizeof(text), kRecordFormat, stamp);
+    writeTraceLog(kWritingRecordFormat, text);
+    std::fputs(text, record.get());
+}
+
+int isVersionEntry(const std::string& entryName)
+{
+    const std::size_t dot = entryName.rfind('.');
+    return dot != std::string::npos && equalsIgnoreCase(std::string_view(entryName).substr(dot + 1), "ver") ? 1 : 0;
+}
+
+long parseVersionStamp(std::string_view text)
+{
+    const std::size_t equals = text.find('=');
+    if (equals == std::string_view::npos)
+        return 0;
+    // strtol reads like atol but is defined for numbers out of range.
+    const std::string number(text.substr(equals + 1));
+    return std::strtol(number.c_str(), nullptr, 10);
+}
+
+bool hasSafeEntryName(const std::string& entryName)
+{
+    if (entryName.empty() || entryName.front() == '/' || entryName.front() == '\\' ||
+        entryName.find(':') != std::string::npos)
+        return false;
+    for (const std::string& component : splitEntryName(entryName)) {
+        if (component == ".")
+            continue;
+        // "..", "..." and names of dots and blanks all lose their last characters to Windows.
+        if (component.find_first_not_of(". ") == std::string::npos || isDeviceName(component))
+            return false;
+    }
+    return true;
+}
+
+bool isInsideDestination(const std::string& destinationDir, const std::string& entryName)
+{
+    if (!hasSafeEntryName(entryName))
+        return false;
+    std::string joined = destinationDir + "\\" + entryName;
+    toBackslashes(joined);
+    const std::string base = fullPathName(destinationDir);
+    const std::string full = fullPathName(joined);
+    if (base.empty() || full.empty())
+        return false;
+    const std::string prefix = base.back() == '\\' ? base : base + "\\";
+    return full.size() > prefix.size() && startsWithIgnoreCase(full, prefix);
+}
+
+UniqueFile checkAndCreateDestinationDirectoriesAndFile(const std::string& destinationDir, std::string& entryName,
+                                                       std::string& fullPathOut)
+{
+    const std::vector<std::string> components = splitEntryName(entryName);
+    if (components.empty())
+        return {};
+    // Every level above the file is made, whatever it is called.
+    std::string path = destinationDir + "\\";
+    for (std::size_t i = 0; i + 1 < components.size(); ++i) {
+        path += components[i];
+        createDirectoryIfMissing(path);
+        path += "\\";
+    }
+    toBackslashes(entryName);
+    fullPathOut = destinationDir + "\\" + entryName;
+
+    if (UniqueFile file = openFile(fullPathOut, "w+b"))
+        return file;
+    writeTraceLog(kUnableToOpenFormat, fullPathOut.c_str());
+    setFileAttributesToNormal(fullPathOut);
+    if (UniqueFile file = openFile(fullPathOut, "w+b"))
+        return file;
+    writeTraceLog(kCreateFailedFormat, fullPathOut.c_str());
+    return {};
+}
+
+void toBackslashes(std::string& name)
+{
+    for (char& c : name)
+        if (c == '/')
+            c = '\\';
+}
+
+void setFileAttributesToNormal(const std::string& path)
+{
+    if (pathExists(path))
+        SetFileAttributesA(path.c_str(), 0);
+}
+
+int setFileTimeFromEntry(const unz_file_info& entryInfo, const std::string& fullPath)
+{
+    const unsigned date = static_cast<unsigned>(entryInfo.dosDate >> 16) & 0xFFFF;
+    const unsigned time = static_cast<unsigned>(entryInfo.dosDate) & 0xFFFF;
+    SYSTEMTIME fields{};
+    fields.wDay = static_cast<WORD>(date & 0x1F);
+    fields.wMonth = static_cast<WORD>((date >> 5) & 0x0F);
+    fields.wYear = static_cast<WORD>(1980 + (date >> 9));
+    fields.wHour = static_cast<WORD>(time >> 11);
+    fields.wMinute = static_cast<WORD>((time >> 5) & 0x3F);
+    fields.wSecond = static_cast<WORD>(2 * (time & 0x1F));
+
+    // A time that cannot be converted is never written: the file keeps the time it has.
+    FILETIME local;
+    if (!SystemTimeToFileTime(&fields, &local)) {
+        writeTraceLog(kTimeConversionFormat, static_cast<int>(GetLastError()));
+        flushTraceLog();
+        return 0;
+    }
+    FILETIME utc;
+    if (!LocalFileTimeToFileTime(&local, &utc)) {
+        writeTraceLog(kLocalTimeConversionFormat, static_cast<int>(GetLastError()));
+        flushTraceLog();
+        return 0;
+    }
+    const UniqueFileHandle file(CreateFileA(fullPath.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                            FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!file)
+        return 0;
+    if (!SetFileTime(file.get(), &utc, nullptr, &utc)) {
+        writeTraceLog(kSetTimeFormat, static_cast<int>(GetLastError()));
+        flushTraceLog();
+        return 0;
+    }
+    return 1;
+}

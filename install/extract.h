@@ -1,5 +1,64 @@
-// Unpacking of the Java runtime and product archives into the product's common directory.
+// Unpacking of the Java runtime and the product archives into the product's common directory,
+// guarded by a version record per archive.
 #pragma once
 
-// Unpacks "kp\windows\jre.zip", the product archives and the update directory's archives.
+#include <string>
+#include <string_view>
+
+#include <unzip.h>
+
+#include "platform.h"
+
+// An open archive; closing it also closes an entry left open.
+struct ZipArchiveTraits {
+    using Value = unzFile;
+    static Value invalid() { return nullptr; }
+    static void close(Value zip) { unzClose(zip); }
+};
+using UniqueZipArchive = UniqueResource<ZipArchiveTraits>;
+
+// Unpacks "kp\windows\jre.zip" into the common "jre" directory, the [ZIP_FILES] archives or
+// those of "kp\zip" into the common "kp" directory, then those of "c:\vtupdate\kp\zip".
 void extractArchives();
+
+// Unpacks every "*.zip" of "kp\zip" below the current directory.
+void extractZipDirectory(const std::string& destinationDir);
+
+// Unpacks the archives the [ZIP_FILES] section lists.
+void extractListedArchives(const std::string& destinationDir);
+
+// Unpacks one archive unless its version record says it is unpacked already. The record is
+// written only once every entry arrived whole, so a failed unpack is tried again next run.
+void extractArchive(const std::string& archivePath, const std::string& destinationDir);
+
+// The version name of an archive: its file name with the extension "ver".
+std::string versionFileName(const std::string& archivePath);
+
+// -1: unpack; 0: the recorded stamp is the same; 1: the recorded stamp is newer.
+int compareVersionFile(const std::string& destinationDir, const std::string& versionName, long stamp);
+void writeVersionFile(const std::string& destinationDir, const std::string& versionName, long stamp);
+
+// 1 when the text after the name's last "." is "ver" in any case.
+int isVersionEntry(const std::string& entryName);
+
+// The stamp of a version text: the number after its first "=", read as atol reads; 0 when
+// there is no "=".
+long parseVersionStamp(std::string_view text);
+
+// False for a name that is absolute, holds a drive or stream, climbs with "..", or names a device.
+bool hasSafeEntryName(const std::string& entryName);
+
+// True when entryName, unpacked below destinationDir, stays below it.
+bool isInsideDestination(const std::string& destinationDir, const std::string& entryName);
+
+// Creates the directories of entryName below destinationDir and opens the destination file for
+// binary writing; entryName is rewritten with backslashes, fullPathOut receives the path.
+UniqueFile checkAndCreateDestinationDirectoriesAndFile(const std::string& destinationDir, std::string& entryName,
+                                                       std::string& fullPathOut);
+
+void toBackslashes(std::string& name);
+void setFileAttributesToNormal(const std::string& path);
+
+// Gives the file the entry's MS-DOS date and time, taken as local time, as its creation and
+// last-write time; non-zero when the times were set.
+int setFileTimeFromEntry(const unz_file_info& entryInfo, const std::string& fullPath);

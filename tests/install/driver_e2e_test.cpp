@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "install_run.h"
+#include "zip_writer.h"
 
 using namespace testing_support;
 
@@ -43,32 +44,41 @@ using Driver = InstallEndToEnd;
 
 TEST_F(Driver, TraceLogOfAWholeRunIsExact)
 {
+    // The runtime and product archives come from the media; rt.jar and kp.jar reach the class
+    // path only from the common directory they are unpacked into.
     buildMedia(kMedia, kCanonicalCfg);
-    writeFile(std::string(kMedia) + "\\kp\\classes\\extra.jar", "x");
-    makeDirectories(std::string(kMedia) + "\\jre\\bin");
+    const std::string m = kMedia;
+    removeTree(m + "\\kp\\lib");
+    removeTree(m + "\\jre\\lib");
+    writeFile(m + "\\kp\\classes\\extra.jar", "x");
+    makeDirectories(m + "\\jre\\bin");
+    writeZip(m + "\\kp\\windows\\jre.zip", {{"jre.ver", "date=100"}, {"lib/rt.jar", "rt"}, {"bin/java.dll", "j"}});
+    writeZip(m + "\\kp\\zip\\product.zip", {{"product.ver", "date=200"}, {"lib/kp.jar", "kp"}});
 
     const InstallRun run = runMedia();
 
-    const std::string m = kMedia;
     const std::string cd = kCommonDir;
     const std::string log = traceLogPath();
-    const std::string classPath = "CLASSPATH=" + m + "\\kp\\lib\\kp.jar;" + m + "\\jre\\lib\\rt.jar;" + m +
-                                  "\\kp\\classes\\extra.jar;" + m + "\\kp\\classes;" + cd + "kp\\help;";
+    const std::string classPath = "CLASSPATH=" + m + "\\kp\\classes\\extra.jar;" + m + "\\kp\\classes;" + cd +
+                                  "kp\\lib\\kp.jar;" + cd + "kp\\lib;" + cd + "kp\\help;" + cd + "jre\\lib\\rt.jar;" +
+                                  cd + "jre\\lib;";
     const std::string searchPath = "PATH=.;" + m + "\\kp\\bin;" + m + "\\jre\\bin;" + m + "\\kp\\tools;;" + cd +
                                    "kp\\bin;" + cd + "jre\\bin;" + cd + "jre\\bin\\hotspot";
+    const std::string commonFiles = "Program Files directory was C:\\Program Files\\Common Files \n";
     const std::string spacer(44, ' ');
-    const std::string expected =
+    const std::string head =
         "started\n"
         "CWD = " + m + "\n" +
         m + "\\kp\\bin\\install.cfg\n" +
         m + "\\kp\\bin\\launch\n"
         "Error removing directory c:\\kpupdate: error code " + removeDirectoryFailure("c:\\kpupdate") + " \n"
-        ".....ClassPath at after of PresSetupClassPath is CLASSPATH=" + m + "\\kp\\lib\\kp.jar;" + m +
-        "\\jre\\lib\\rt.jar; \n"
+        ".....ClassPath at after of PresSetupClassPath is CLASSPATH= \n"
         "Successfully read file: " + m + "\\kp\\windows\\install.cfg\n"
-        ".....ClassPath after reading the cfg file CLASSPATH=" + m + "\\kp\\lib\\kp.jar;" + m + "\\jre\\lib\\rt.jar;" +
-        m + "\\kp\\classes\\extra.jar;" + m + "\\kp\\classes; \n"
-        " locale = C"
+        ".....ClassPath after reading the cfg file CLASSPATH=" + m + "\\kp\\classes\\extra.jar;" + m +
+        "\\kp\\classes; \n"
+        "version key is Software\\JavaSoft\\Java Runtime Environment\\1.1 \n"
+        " locale = C" + commonFiles + commonFiles;
+    const std::string tail =
         "\n\nClassPath just prior to removeDuplicateJars call is " + classPath + " \n"
         "Path just prior to locating launch.exe is " + searchPath + " \n"
         "\n\nClassPath just prior to launch.exe is " + classPath + " \n" +
@@ -81,8 +91,11 @@ TEST_F(Driver, TraceLogOfAWholeRunIsExact)
         "About to launch " + m + "\\kp\\bin\\launch.exe  com.bravik.Register  -quiet hence closing " + log + "  \n"
         "In install.exe-- opened the file " + log + " again\n"
         "Error removing directory c:\\vtupdate: error code " + removeDirectoryFailure("c:\\vtupdate") + " \n";
-    EXPECT_EQ(run.traceLog, withCrLf(expected));
+    EXPECT_EQ(run.traceLog, withCrLf(head + "Writing date=100 to file \nWriting date=200 to file \n" + tail));
     EXPECT_TRUE(run.program.messageBoxes.empty());
+    EXPECT_EQ(readFile(cd + "jre\\jre.ver"), "date=100");
+    EXPECT_EQ(readFile(cd + "kp\\product.ver"), "date=200");
+    EXPECT_EQ(readFile(cd + "jre\\bin\\java.dll"), "j");
 
     ASSERT_EQ(run.launches.size(), 2u);
     EXPECT_EQ(run.launches[0].commandLine, m + "\\kp\\bin\\launch.exe  com.bravik.Install  -mode install");
@@ -92,6 +105,28 @@ TEST_F(Driver, TraceLogOfAWholeRunIsExact)
         EXPECT_EQ(launch.classPath, classPath.substr(std::string("CLASSPATH=").size()));
         EXPECT_EQ(launch.path, searchPath.substr(std::string("PATH=").size()) + ";" + environmentValue("PATH"));
     }
+
+    // A second run from the same media unpacks nothing.
+    writeFile(cd + "jre\\bin\\java.dll", "kept");
+    const InstallRun second = runMedia();
+    EXPECT_EQ(second.traceLog, withCrLf(head + "Skipping unzipping of zipFile kp\\windows\\jre.zip \n"
+                                               "Skipping unzipping of zipFile product.zip \n" + tail));
+    EXPECT_EQ(readFile(cd + "jre\\bin\\java.dll"), "kept");
+}
+
+TEST_F(Driver, UpdateDirectoryArchivesAreUnpackedLast)
+{
+    buildMedia("D:", kOneClassCfg);
+    writeZip("D:\\kp\\zip\\product.zip", {{"product.ver", "date=1"}, {"shared.txt", "from the media"}});
+    writeZip("C:\\vtupdate\\kp\\zip\\patch.zip", {{"patch.ver", "date=2"}, {"shared.txt", "from the update"}});
+    const InstallRun run = runInstall("D:\\install.exe", "", "D:\\");
+    EXPECT_EQ(readFile(std::string(kCommonDir) + "kp\\shared.txt"), "from the update");
+    EXPECT_NE(run.traceLog.find("Writing date=1 to file \r\nWriting date=2 to file \r\n"), std::string::npos);
+    // Drive D and its directory were current again afterwards.
+    ASSERT_EQ(run.launches.size(), 1u);
+    EXPECT_EQ(run.launches[0].currentDirectory, "D:\\kp\\bin_nt");
+    EXPECT_FALSE(exists("C:\\vtupdate"));
+    removeTree("D:\\kp\\zip");
 }
 
 TEST_F(Driver, ProgramInADriveRootWorksFromTheDriveName)
@@ -228,40 +263,41 @@ TEST_F(Driver, MissingConfigurationEndsTheRunQuietly)
 
 TEST_F(Driver, RemovalRunWorksFromTheCommonDirectory)
 {
-    const std::string base = "C:\\Program Files\\COMMON FILES\\bravik";
-    copyFile(programDirectory() + "\\launch.exe", base + "\\kp\\bin\\launch.exe");
-    writeFile(base + "\\kp\\lib\\kp.jar", "kp");
-    writeFile(base + "\\jre\\lib\\rt.jar", "rt");
-    writeFile(base + "\\kp\\bin\\remove.cfg", "[CLASS]\ncom.bravik.Remove\n\n[PARAMETERS]\n0 -uninstall\n");
+    const std::string base = kCommonDir;
+    copyFile(programDirectory() + "\\launch.exe", base + "kp\\bin\\launch.exe");
+    writeFile(base + "kp\\lib\\kp.jar", "kp");
+    writeFile(base + "jre\\lib\\rt.jar", "rt");
+    writeFile(base + "kp\\bin\\remove.cfg", "[CLASS]\ncom.bravik.Remove\n\n[PARAMETERS]\n0 -uninstall\n");
     buildMedia(kMedia, "[CLASS]\nnot.this\n");
 
     const InstallRun run = runMedia("-remove -silent ..\\data\\ip.db -x");
 
-    EXPECT_TRUE(hasLine(run.traceLog, base + "\\kp\\bin\\remove.cfg"));
-    EXPECT_TRUE(hasLine(run.traceLog, "Successfully read file: " + base + "\\kp\\bin\\remove.cfg"));
-    EXPECT_EQ(run.traceLog.find("Name of the cfg file is"), std::string::npos);
-    const std::string command = base + "\\kp\\bin\\launch.exe  com.bravik.Remove   ..\\data\\ip.db -x  -uninstall";
+    EXPECT_TRUE(hasLine(run.traceLog, "Name of the cfg file is " + base + "kp\\bin\\remove.cfg "));
+    EXPECT_TRUE(hasLine(run.traceLog, "Name of the exe file is " + base + "kp\\bin\\launch "));
+    EXPECT_TRUE(hasLine(run.traceLog, "CWD = " + base.substr(0, base.size() - 1)));
+    EXPECT_TRUE(hasLine(run.traceLog, "Successfully read file: " + base + "kp\\bin\\remove.cfg"));
+    const std::string command = base + "kp\\bin\\launch.exe  com.bravik.Remove   ..\\data\\ip.db -x  -uninstall";
     EXPECT_TRUE(hasLine(run.traceLog, "About to launch " + command + " hence closing " + traceLogPath() + "  "));
     // Wine quotes a program path holding blanks when it hands the command line on.
     ASSERT_EQ(run.launches.size(), 1u);
     EXPECT_EQ(withoutQuotes(run.launches[0].commandLine), command);
-    EXPECT_TRUE(equalsIgnoringCase(run.launches[0].currentDirectory, base + "\\kp\\bin"));
+    EXPECT_EQ(run.launches[0].currentDirectory, base + "kp\\bin");
 }
 
 TEST_F(Driver, RemovalSwitchIsCaseSensitiveAndItsTailIsOptional)
 {
-    const std::string base = "C:\\Program Files\\COMMON FILES\\bravik";
-    copyFile(programDirectory() + "\\launch.exe", base + "\\kp\\bin\\launch.exe");
-    writeFile(base + "\\kp\\lib\\kp.jar", "kp");
-    writeFile(base + "\\jre\\lib\\rt.jar", "rt");
-    writeFile(base + "\\kp\\bin\\remove.cfg", "[CLASS]\ncom.bravik.Remove\n");
+    const std::string base = kCommonDir;
+    copyFile(programDirectory() + "\\launch.exe", base + "kp\\bin\\launch.exe");
+    writeFile(base + "kp\\lib\\kp.jar", "kp");
+    writeFile(base + "jre\\lib\\rt.jar", "rt");
+    writeFile(base + "kp\\bin\\remove.cfg", "[CLASS]\ncom.bravik.Remove\n");
     buildMedia(kMedia, "[CLASS]\ncom.bravik.Install\n");
 
     // Without "..\data\ip.db" nothing is appended, and the run says why.
     const InstallRun removal = runMedia("-remove");
     EXPECT_TRUE(hasLine(removal.traceLog, "No ..\\data\\ip.db on the command line to pass on: -remove"));
     ASSERT_EQ(removal.launches.size(), 1u);
-    EXPECT_EQ(withoutQuotes(removal.launches[0].commandLine), base + "\\kp\\bin\\launch.exe  com.bravik.Remove");
+    EXPECT_EQ(withoutQuotes(removal.launches[0].commandLine), base + "kp\\bin\\launch.exe  com.bravik.Remove");
 
     const InstallRun other = runMedia("-Remove");
     ASSERT_EQ(other.launches.size(), 1u);

@@ -29,8 +29,8 @@ class InstallEndToEnd : public ::testing::Test {
 protected:
     // The media root most tests use.
     static constexpr const char* kMedia = "C:\\itest\\media";
-    // The product's common directory while no Common Files value is registered.
-    static constexpr const char* kCommonDir = "C:\\Program Files\\COMMON FILES\\bravik\\";
+    // The product's common directory below the prefix's registered Common Files folder.
+    static constexpr const char* kCommonDir = "C:\\Program Files\\Common Files\\bravik\\";
 
     void SetUp() override;
     void TearDown() override;

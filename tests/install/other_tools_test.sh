@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Archives written by Info-ZIP zip, Python's zipfile and the JDK's jar unpack through
+# install.exe to the same bytes that Info-ZIP unzip gives from them.
+# Usage: other_tools_test.sh <build-dir>
+set -euo pipefail
+top=$(cd "$(dirname "$0")/../.." && pwd)
+. "$top/scripts/wine-env.sh" "$1"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+drive_c="$WINEPREFIX/drive_c"
+common="$drive_c/Program Files/Common Files/bravik"
+
+# A tree with depth, blanks in names, an empty file, binary and compressible data.
+src="$work/src"
+mkdir -p "$src/lib/ext/deeper" "$src/with blank" "$src/bin"
+head -c 1048576 /dev/urandom >"$src/lib/ext/random.bin"
+awk 'BEGIN { for (i = 0; i < 50000; i++) print "compressible line of text " i }' >"$src/lib/big.txt"
+: >"$src/empty.txt"
+printf 'at the root\n' >"$src/root.txt"
+printf 'blank\n' >"$src/with blank/a file.txt"
+head -c 70000 /dev/urandom >"$src/lib/ext/deeper/x.class"
+printf '#!/bin/sh\n' >"$src/bin/tool.sh"
+
+(cd "$src" && zip -q -r -X "$work/infozip.zip" .)
+python3 - "$src" "$work/python.zip" <<'PY'
+import os, sys, zipfile
+src, out = sys.argv[1], sys.argv[2]
+with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as z:
+    for root, dirs, files in os.walk(src):
+        for name in sorted(files):
+            full = os.path.join(root, name)
+            z.write(full, os.path.relpath(full, src))
+PY
+(cd "$work" && jar cf "$work/jdk.jar" -C "$src" .)
+
+status=0
+for archive in infozip.zip python.zip jdk.jar; do
+    media="$drive_c/othertools/media"
+    rm -rf "$drive_c/othertools" "$common"
+    mkdir -p "$media/kp/windows"
+    cp "$top/dist/install.exe" "$media/"
+    printf '[CLASS]\r\nnothing.Runs\r\n' >"$media/kp/windows/install.cfg"
+    cp "$work/$archive" "$media/kp/windows/jre.zip"
+    (cd "$media" && wine 'C:\othertools\media\install.exe' >/dev/null 2>&1) || true
+
+    reference="$work/ref-$archive"
+    unzip -q "$work/$archive" -d "$reference"
+    if python3 - "$reference" "$common/jre" <<'PY'
+import os, sys
+ref, got = sys.argv[1], sys.argv[2]
+def files(top):
+    found = {}
+    for root, dirs, names in os.walk(top):
+        for name in names:
+            if name.lower().endswith(".ver"):
+                continue
+            full = os.path.join(root, name)
+            found[os.path.relpath(full, top)] = open(full, "rb").read()
+    return found
+a, b = files(ref), files(got)
+if a != b:
+    print("  only from unzip:", sorted(set(a) - set(b)))
+    print("  only from install.exe:", sorted(set(b) - set(a)))
+    print("  different:", sorted(k for k in set(a) & set(b) if a[k] != b[k]))
+    sys.exit(1)
+print("  %d files identical" % len(a))
+PY
+    then echo "ok   $archive"; else echo "FAIL $archive"; status=1; fi
+done
+rm -rf "$drive_c/othertools" "$common"
+exit $status
