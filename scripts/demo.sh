@@ -13,8 +13,14 @@ rm -rf "$drive_c/demo"
 mkdir -p "$media"
 cp -r "$top/samples/media/." "$media/"
 cp "$top/dist/install.exe" "$media/install.exe"
-mkdir -p "$media/kp/bin"
+mkdir -p "$media/kp/bin" "$media/kp/zip"
 cp "$build/bin/launch.exe" "$media/kp/bin/launch.exe"
+# The media's archives, and a clean common directory so that the first run unpacks them.
+(cd "$top/samples/archives/jre" && zip -q -r -X "$media/kp/windows/jre.zip" .)
+for archive in product docs; do
+    (cd "$top/samples/archives/$archive" && zip -q -r -X "$media/kp/zip/$archive.zip" .)
+done
+rm -rf "$drive_c/Program Files/Common Files/bravik"
 
 temp_dir=$(wine cmd.exe /c echo %TEMP% 2>/dev/null | tr -d '\r')
 trace_log=$(winepath -u "$temp_dir\\kp_nstal.out" 2>/dev/null)
@@ -36,3 +42,8 @@ grep -o 'Call user32.MessageBoxA([^)]*' "$relay" | sed 's/^Call user32.MessageBo
 echo
 echo "== what the Java launcher received"
 if [ -f "$record" ]; then tr -d '\r' <"$record" | sed 's/^/   /'; else echo "   nothing: it was not started"; fi
+
+echo
+echo "== a second run from the same media: what it says about the archives"
+(cd "$media" && LAUNCH_STUB_RECORD='C:\demo\launches.txt' wine 'C:\demo\media\install.exe' 2>/dev/null)
+tr -d '\r' <"$trace_log" | grep -E 'zipFile|Writing|Zip file' | sed 's/^/   /'

@@ -112,6 +112,14 @@ TEST_F(Driver, TraceLogOfAWholeRunIsExact)
     EXPECT_EQ(second.traceLog, withCrLf(head + "Skipping unzipping of zipFile kp\\windows\\jre.zip \n"
                                                "Skipping unzipping of zipFile product.zip \n" + tail));
     EXPECT_EQ(readFile(cd + "jre\\bin\\java.dll"), "kept");
+
+    // A newer stamp unpacks that archive alone.
+    writeZip(m + "\\kp\\zip\\product.zip", {{"product.ver", "date=201"}, {"lib/kp.jar", "kp 201"}});
+    const InstallRun third = runMedia();
+    EXPECT_EQ(third.traceLog, withCrLf(head + "Skipping unzipping of zipFile kp\\windows\\jre.zip \n"
+                                              "Writing date=201 to file \n" + tail));
+    EXPECT_EQ(readFile(cd + "kp\\lib\\kp.jar"), "kp 201");
+    EXPECT_EQ(readFile(cd + "jre\\bin\\java.dll"), "kept");
 }
 
 TEST_F(Driver, UpdateDirectoryArchivesAreUnpackedLast)
