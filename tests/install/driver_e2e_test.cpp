@@ -34,6 +34,16 @@ std::string environmentValue(const char* name)
     return value;
 }
 
+// What an earlier installation left in the common directory for a removal run.
+void buildInstalledProduct(const std::string& removeCfg)
+{
+    const std::string base = InstallEndToEnd::kCommonDir;
+    copyFile(programDirectory() + "\\launch.exe", base + "kp\\bin\\launch.exe");
+    writeFile(base + "kp\\lib\\kp.jar", "kp");
+    writeFile(base + "jre\\lib\\rt.jar", "rt");
+    writeFile(base + "kp\\bin\\remove.cfg", removeCfg);
+}
+
 std::string withoutQuotes(std::string text)
 {
     std::erase(text, '"');
@@ -272,10 +282,7 @@ TEST_F(Driver, MissingConfigurationEndsTheRunQuietly)
 TEST_F(Driver, RemovalRunWorksFromTheCommonDirectory)
 {
     const std::string base = kCommonDir;
-    copyFile(programDirectory() + "\\launch.exe", base + "kp\\bin\\launch.exe");
-    writeFile(base + "kp\\lib\\kp.jar", "kp");
-    writeFile(base + "jre\\lib\\rt.jar", "rt");
-    writeFile(base + "kp\\bin\\remove.cfg", "[CLASS]\ncom.bravik.Remove\n\n[PARAMETERS]\n0 -uninstall\n");
+    buildInstalledProduct("[CLASS]\ncom.bravik.Remove\n\n[PARAMETERS]\n0 -uninstall\n");
     buildMedia(kMedia, "[CLASS]\nnot.this\n");
 
     const InstallRun run = runMedia("-remove -silent ..\\data\\ip.db -x");
@@ -295,10 +302,7 @@ TEST_F(Driver, RemovalRunWorksFromTheCommonDirectory)
 TEST_F(Driver, RemovalSwitchIsCaseSensitiveAndItsTailIsOptional)
 {
     const std::string base = kCommonDir;
-    copyFile(programDirectory() + "\\launch.exe", base + "kp\\bin\\launch.exe");
-    writeFile(base + "kp\\lib\\kp.jar", "kp");
-    writeFile(base + "jre\\lib\\rt.jar", "rt");
-    writeFile(base + "kp\\bin\\remove.cfg", "[CLASS]\ncom.bravik.Remove\n");
+    buildInstalledProduct("[CLASS]\ncom.bravik.Remove\n");
     buildMedia(kMedia, "[CLASS]\ncom.bravik.Install\n");
 
     // Without "..\data\ip.db" nothing is appended, and the run says why.

@@ -26,11 +26,13 @@ struct InstallRun {
 };
 
 class InstallEndToEnd : public ::testing::Test {
-protected:
+public:
     // The media root most tests use.
     static constexpr const char* kMedia = "C:\\itest\\media";
     // The product's common directory below the prefix's registered Common Files folder.
     static constexpr const char* kCommonDir = "C:\\Program Files\\Common Files\\bravik\\";
+
+protected:
 
     void SetUp() override;
     void TearDown() override;
