@@ -110,10 +110,16 @@ void reportPreviousInstall()
     if (!platform)
         return;
     writeTraceLog("%s", kPreviousInstallLog);
-    if (*platform == VER_PLATFORM_WIN32_NT)
-        showMessageBox(kPreviousInstallNt, kPreviousInstallTitle);
-    else if (*platform == VER_PLATFORM_WIN32_WINDOWS)
-        showMessageBox(kPreviousInstall95, kPreviousInstallTitle);
+    if (const char* text = previousInstallMessage(*platform))
+        showMessageBox(text, kPreviousInstallTitle);
+}
+
+// The two ends that skip clean-up still end the splash program: left running, it would stay
+// on top of the desktop after install has gone.
+void endWithoutCleanUp()
+{
+    if (splashStarted)
+        terminateSplash();
 }
 
 // Steps of a normal run: where install works from and which configuration it reads.
@@ -246,6 +252,15 @@ void findUpdateConfig(std::string& updateConfigPath, const std::string& derivedC
     }
 }
 
+const char* previousInstallMessage(unsigned long platform)
+{
+    if (platform == VER_PLATFORM_WIN32_NT)
+        return kPreviousInstallNt;
+    if (platform == VER_PLATFORM_WIN32_WINDOWS)
+        return kPreviousInstall95;
+    return nullptr;
+}
+
 std::string languageCode(const std::string& localeName)
 {
     struct Prefix {
@@ -314,6 +329,7 @@ int runInstallation(const std::string& commandLine, int showWindow)
         } catch (const std::bad_alloc&) {
             writeTraceLog("%s", kNoMemoryLog);
             showMessageBox(kNoMemoryText, kNoMemoryTitle);
+            endWithoutCleanUp();
             return 0;
         }
     }
@@ -346,6 +362,7 @@ int runInstallation(const std::string& commandLine, int showWindow)
     if (!launcher) {
         writeTraceLog("%s", kNoLauncherLog);
         showMessageBox(kNoLauncherText, kNoLauncherTitle);
+        endWithoutCleanUp();
         return 0;
     }
     if (*launcher != run.launcherPath)

@@ -19,5 +19,9 @@ std::string appendConfigName(const std::string& prefix, bool haveToken,
 // Replaces updateConfigPath by a configuration file found under the update directory.
 void findUpdateConfig(std::string& updateConfigPath, const std::string& derivedConfigName);
 
+// The text of the box that refuses a second installation on a platform family; nullptr where
+// none is shown.
+const char* previousInstallMessage(unsigned long platform);
+
 // The splash screen's language folder for a C library locale name.
 std::string languageCode(const std::string& localeName);

@@ -1,11 +1,68 @@
 #include "splash.h"
 
+#include "paths.h"
+#include "startup.h"
+
+std::string splashCommandLine;
+ChildProcess splashProcess;
 bool splashStarted = false;
 
-// Placeholder until the splash screen is built: no splash program is started.
-int launchSplash(const std::string&, int)
+namespace {
+
+constexpr char kSplashProgram[] = "Splash.exe";
+constexpr char kCommandLineFormat[] = "...CmdLine parameter now passed to CreateProcess %s \n";
+constexpr char kLaunchedFormat[] = "%s %s\n";
+constexpr char kLaunchedText[] = "....Successfully launched a splash screen";
+constexpr char kNotLaunchedFormat[] = "%s\n";
+constexpr char kNotLaunchedText[] = "Did not successfully launch a splash screen";
+// Nobody reads the splash program's exit code.
+constexpr UINT kSplashExitCode = 0;
+
+// True for a drive root such as C:\ (or a directory text without any backslash).
+bool isDriveRoot(const std::string& dir)
 {
-    return 0;
+    const std::size_t slash = dir.find('\\');
+    return slash == std::string::npos || slash + 1 == dir.size();
 }
 
-void terminateSplash() {}
+} // namespace
+
+int launchSplash(const std::string& splashArgument, int showWindow)
+{
+    const CurrentDirectoryGuard back;
+    const std::string cwd = currentDirectory();
+    splashCommandLine = cwd + (isDriveRoot(cwd) ? kSplashProgram : "\\Splash");
+
+    const std::optional<std::string> program = findProgram(splashCommandLine, pathBuf, kSplashProgram);
+    if (!program)
+        return 0;
+    if (*program != splashCommandLine)
+        splashCommandLine = *program;
+    if (!splashArgument.empty())
+        splashCommandLine += "  " + splashArgument;
+    writeTraceLog(kCommandLineFormat, splashCommandLine.c_str());
+
+    const std::size_t slash = program->rfind('\\');
+    if (slash != std::string::npos)
+        changeDirectory(program->substr(0, slash));
+    std::optional<ChildProcess> child = startProcess(splashCommandLine, showWindow);
+    if (!child) {
+        if (traceLog) {
+            writeTraceLog(kNotLaunchedFormat, kNotLaunchedText);
+            closeTraceLog();
+        }
+        return 0;
+    }
+    splashProcess = std::move(*child);
+    writeTraceLog(kLaunchedFormat, kLaunchedText, splashCommandLine.c_str());
+    splashStarted = true;
+    return 1;
+}
+
+void terminateSplash()
+{
+    // The splash program may have ended by itself; the result does not matter.
+    TerminateProcess(splashProcess.process.get(), kSplashExitCode);
+    splashProcess.thread.reset();
+    splashProcess.process.reset();
+}

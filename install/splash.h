@@ -3,10 +3,15 @@
 
 #include <string>
 
+#include "platform.h"
+
+extern std::string splashCommandLine;
+extern ChildProcess splashProcess;
 extern bool splashStarted;
 
-// Starts "Splash.exe" with splashArgument; non-zero when the process was created.
+// Starts "Splash.exe" in its own directory with splashArgument after two blanks; non-zero when
+// the process was created. The current directory is the same afterwards.
 int launchSplash(const std::string& splashArgument, int showWindow);
 
-// Ends the splash program started by launchSplash.
+// Ends the splash program started by launchSplash and releases its handles.
 void terminateSplash();

@@ -93,7 +93,7 @@ def main():
     for folder in ("kp/windows", "kp/bin", "kp/lib", "jre/lib"):
         os.makedirs(os.path.join(media, folder))
     shutil.copy(os.path.join(TOP, "dist", "install.exe"), media)
-    shutil.copy(os.path.join(BUILD, "bin", "launch.exe"), os.path.join(media, "kp", "bin"))
+    shutil.copy(os.path.join(BUILD, "bin", "stubs", "launch.exe"), os.path.join(media, "kp", "bin"))
     shutil.copy(os.path.join(BUILD, "bin", "miniunz.exe"), bench)
     for jar in ("kp/lib/kp.jar", "jre/lib/rt.jar"):
         open(os.path.join(media, jar), "w").close()

@@ -14,13 +14,34 @@ mkdir -p "$media"
 cp -r "$top/samples/media/." "$media/"
 cp "$top/dist/install.exe" "$media/install.exe"
 mkdir -p "$media/kp/bin" "$media/kp/zip"
-cp "$build/bin/launch.exe" "$media/kp/bin/launch.exe"
+cp "$build/bin/stubs/launch.exe" "$media/kp/bin/launch.exe"
 # The media's archives, and a clean common directory so that the first run unpacks them.
 (cd "$top/samples/archives/jre" && zip -q -r -X "$media/kp/windows/jre.zip" .)
 for archive in product docs; do
     (cd "$top/samples/archives/$archive" && zip -q -r -X "$media/kp/zip/$archive.zip" .)
 done
 rm -rf "$drive_c/Program Files/Common Files/bravik"
+# The splash program and its picture; it shows in a window when there is a display.
+cp "$top/dist/Splash.exe" "$media/kp/bin/Splash.exe"
+python3 - "$media/kp/bin/en/splash.bmp" <<'PY'
+import os, struct, sys
+width, height = 320, 120
+row = (width * 3 + 3) & ~3
+pixels = bytearray()
+for y in range(height):
+    line = bytearray()
+    for x in range(width):
+        line += bytes((0x60 + x * 0x9f // width, 0x30 + y * 0x60 // height, 0x20))
+    pixels += line + bytes(row - len(line))
+os.makedirs(os.path.dirname(sys.argv[1]), exist_ok=True)
+with open(sys.argv[1], "wb") as out:
+    out.write(struct.pack("<2sIHHI", b"BM", 54 + len(pixels), 0, 0, 54))
+    out.write(struct.pack("<IiiHHIIiiII", 40, width, height, 1, 24, 0, len(pixels), 2835, 2835, 0, 0))
+    out.write(pixels)
+PY
+# With a display, each Java process lingers a little so that the splash can be seen.
+linger=""
+[ -n "${DISPLAY:-}" ] && linger=2000
 
 temp_dir=$(wine cmd.exe /c echo %TEMP% 2>/dev/null | tr -d '\r')
 trace_log=$(winepath -u "$temp_dir\\kp_nstal.out" 2>/dev/null)
@@ -29,7 +50,7 @@ relay="$build/wine/logs/demo.relay"
 mkdir -p "$(dirname "$relay")"
 
 echo "== running C:\\demo\\media\\install.exe under Wine"
-(cd "$media" && LAUNCH_STUB_RECORD='C:\demo\launches.txt' WINEDEBUG=+relay \
+(cd "$media" && LAUNCH_STUB_RECORD='C:\demo\launches.txt' LAUNCH_STUB_SLEEP_MS=$linger WINEDEBUG=+relay \
     wine 'C:\demo\media\install.exe' 2>"$relay")
 echo "   exit code $?"
 

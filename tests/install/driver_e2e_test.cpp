@@ -38,7 +38,7 @@ std::string environmentValue(const char* name)
 void buildInstalledProduct(const std::string& removeCfg)
 {
     const std::string base = InstallEndToEnd::kCommonDir;
-    copyFile(programDirectory() + "\\launch.exe", base + "kp\\bin\\launch.exe");
+    copyFile(programDirectory() + "\\stubs\\launch.exe", base + "kp\\bin\\launch.exe");
     writeFile(base + "kp\\lib\\kp.jar", "kp");
     writeFile(base + "jre\\lib\\rt.jar", "rt");
     writeFile(base + "kp\\bin\\remove.cfg", removeCfg);
@@ -167,7 +167,7 @@ TEST_F(Driver, CurrentDirectoryThatPrefixesTheProgramDirectoryStaysTheWorkingDir
     // C:\ is a prefix of C:\itest\inst, so the run works from C:\ and a relative "-cfg" path
     // gets a second backslash after the drive.
     copyFile(programDirectory() + "\\install.exe", "C:\\itest\\inst\\install.exe");
-    copyFile(programDirectory() + "\\launch.exe", "C:\\kp\\bin\\launch.exe");
+    copyFile(programDirectory() + "\\stubs\\launch.exe", "C:\\kp\\bin\\launch.exe");
     writeFile("C:\\kp\\lib\\kp.jar", "kp");
     writeFile("C:\\jre\\lib\\rt.jar", "rt");
     writeFile("C:\\my.cfg", kOneClassCfg);

@@ -7,6 +7,8 @@ using namespace testing_support;
 namespace {
 
 constexpr char kLaunchRecord[] = "C:\\itest\\launches.txt";
+constexpr char kSplashRecord[] = "C:\\itest\\splashes.txt";
+constexpr char kAppDefaultsKey[] = "Software\\Wine\\AppDefaults\\install.exe";
 
 std::vector<LaunchRecord> parseLaunches(const std::string& text, std::vector<std::string>& events)
 {
@@ -14,6 +16,7 @@ std::vector<LaunchRecord> parseLaunches(const std::string& text, std::vector<std
     for (const std::string& line : splitLines(text)) {
         if (line.rfind("begin ", 0) == 0) {
             launches.emplace_back();
+            launches.back().processId = std::stoul(line.substr(6));
             events.push_back(line);
         } else if (line.rfind("end ", 0) == 0) {
             events.push_back(line);
@@ -45,7 +48,19 @@ void InstallEndToEnd::SetUp()
 
 void InstallEndToEnd::TearDown()
 {
+    if (posingAs98_)
+        RegDeleteTreeA(HKEY_CURRENT_USER, kAppDefaultsKey);
     cleanFixedPlaces();
+}
+
+void InstallEndToEnd::poseAsWindows98()
+{
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kAppDefaultsKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    RegSetValueExA(key, "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>("win98"), 6);
+    RegCloseKey(key);
+    posingAs98_ = true;
 }
 
 void InstallEndToEnd::cleanFixedPlaces()
@@ -61,7 +76,7 @@ void InstallEndToEnd::cleanFixedPlaces()
 void InstallEndToEnd::buildMedia(const std::string& root, const std::string& installCfg, const std::string& programName)
 {
     copyFile(programDirectory() + "\\install.exe", root + "\\" + programName);
-    copyFile(programDirectory() + "\\launch.exe", root + "\\kp\\bin\\launch.exe");
+    copyFile(programDirectory() + "\\stubs\\launch.exe", root + "\\kp\\bin\\launch.exe");
     writeFile(root + "\\kp\\lib\\kp.jar", "kp");
     writeFile(root + "\\jre\\lib\\rt.jar", "rt");
     makeDirectories(root + "\\kp\\bin_nt");
@@ -73,7 +88,9 @@ InstallRun InstallEndToEnd::runInstall(const std::string& program, const std::st
                                        const std::string& directory)
 {
     DeleteFileA(kLaunchRecord);
+    DeleteFileA(kSplashRecord);
     const ScopedEnvironment record("LAUNCH_STUB_RECORD", kLaunchRecord);
+    const ScopedEnvironment splashRecord("SPLASH_STUB_RECORD", kSplashRecord);
     InstallRun run;
     run.program = runProgram("\"" + program + "\"" + (arguments.empty() ? "" : " " + arguments), directory);
     EXPECT_TRUE(run.program.finished) << program << " " << arguments;
@@ -83,6 +100,8 @@ InstallRun InstallEndToEnd::runInstall(const std::string& program, const std::st
         run.traceLog = readFile(traceLogPath());
     if (exists(kLaunchRecord))
         run.launches = parseLaunches(readFile(kLaunchRecord), run.events);
+    if (exists(kSplashRecord))
+        run.splashes = parseLaunches(readFile(kSplashRecord), run.splashEvents);
     return run;
 }
 

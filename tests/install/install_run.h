@@ -9,8 +9,9 @@
 
 #include "testing.h"
 
-// What one start of the stand-in launcher saw.
+// What one start of a stand-in program saw.
 struct LaunchRecord {
+    unsigned long processId = 0;
     std::string commandLine;
     std::string currentDirectory;
     std::string path;
@@ -23,6 +24,8 @@ struct InstallRun {
     std::vector<LaunchRecord> launches;
     // "begin" and "end" of every launcher start, in the order they happened.
     std::vector<std::string> events;
+    std::vector<LaunchRecord> splashes;
+    std::vector<std::string> splashEvents;
 };
 
 class InstallEndToEnd : public ::testing::Test {
@@ -39,7 +42,7 @@ protected:
 
     // A media tree that a plain installation can finish from: install.exe (under programName),
     // the launcher in kp\bin, kp\lib\kp.jar, jre\lib\rt.jar and kp\bin_nt, plus the given
-    // kp\windows\install.cfg unless it is empty.
+    // kp\windows\install.cfg unless it is empty. The stand-in Splash.exe is not part of it.
     void buildMedia(const std::string& root, const std::string& installCfg,
                     const std::string& programName = "install.exe");
 
@@ -52,8 +55,12 @@ protected:
     static std::string traceLogPath();
     static std::string removeDirectoryFailure(const std::string& path);
 
+    // Makes Wine pose as the 95 family for install.exe until the test ends.
+    void poseAsWindows98();
+
 private:
     void cleanFixedPlaces();
+    bool posingAs98_ = false;
 };
 
 // The lines of a text, for readable comparisons.

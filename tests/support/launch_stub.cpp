@@ -1,12 +1,14 @@
-// Stands in for the Java runtime launcher "launch.exe". It appends what it was given to the
-// file named by LAUNCH_STUB_RECORD, one block per start:
+// Stands in for a program install starts: built as "launch.exe" (variables LAUNCH_STUB_...)
+// and as "Splash.exe" (variables SPLASH_STUB_...). It appends what it was given to the file
+// named by <prefix>_RECORD, one block per start:
 //   begin <pid>
 //   cmdline=<its command line>
 //   cwd=<its current directory>
 //   PATH=<value>
 //   CLASSPATH=<value>
 //   end <pid>          (written just before it exits)
-// LAUNCH_STUB_SLEEP_MS makes it wait that long before "end"; LAUNCH_STUB_EXIT is its exit code.
+// <prefix>_WAIT_FOR names a file it waits for (ten seconds at most) before it records anything,
+// <prefix>_SLEEP_MS makes it wait that long before "end"; <prefix>_EXIT is its exit code.
 #include <windows.h>
 
 #include <cstdlib>
@@ -14,7 +16,16 @@
 
 namespace {
 
-std::string variable(const char* name)
+std::string variable(const std::string& suffix)
+{
+    const std::string name = std::string(STUB_VARIABLE_PREFIX) + suffix;
+    std::string value(32768, '\0');
+    const DWORD length = GetEnvironmentVariableA(name.c_str(), value.data(), static_cast<DWORD>(value.size()));
+    value.resize(length < value.size() ? length : 0);
+    return value;
+}
+
+std::string environment(const char* name)
 {
     std::string value(32768, '\0');
     const DWORD length = GetEnvironmentVariableA(name, value.data(), static_cast<DWORD>(value.size()));
@@ -37,18 +48,22 @@ void appendRecord(const std::string& path, const std::string& text)
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {
-    const std::string record = variable("LAUNCH_STUB_RECORD");
+    const std::string awaited = variable("_WAIT_FOR");
+    for (int waited = 0; !awaited.empty() && waited < 10000 && GetFileAttributesA(awaited.c_str()) == INVALID_FILE_ATTRIBUTES;
+         waited += 20)
+        Sleep(20);
+    const std::string record = variable("_RECORD");
     const std::string pid = std::to_string(GetCurrentProcessId());
     char cwd[MAX_PATH + 1] = {};
     GetCurrentDirectoryA(sizeof(cwd), cwd);
     if (!record.empty())
         appendRecord(record, "begin " + pid + "\ncmdline=" + GetCommandLineA() + "\ncwd=" + cwd +
-                                 "\nPATH=" + variable("PATH") + "\nCLASSPATH=" + variable("CLASSPATH") + "\n");
-    const std::string sleep = variable("LAUNCH_STUB_SLEEP_MS");
+                                 "\nPATH=" + environment("PATH") + "\nCLASSPATH=" + environment("CLASSPATH") + "\n");
+    const std::string sleep = variable("_SLEEP_MS");
     if (!sleep.empty())
         Sleep(static_cast<DWORD>(std::strtoul(sleep.c_str(), nullptr, 10)));
     if (!record.empty())
         appendRecord(record, "end " + pid + "\n");
-    const std::string exitCode = variable("LAUNCH_STUB_EXIT");
+    const std::string exitCode = variable("_EXIT");
     return exitCode.empty() ? 0 : std::atoi(exitCode.c_str());
 }

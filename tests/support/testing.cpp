@@ -1,5 +1,7 @@
 #include "testing.h"
 
+#include <tlhelp32.h>
+
 #include <stdexcept>
 
 namespace testing_support {
@@ -232,6 +234,84 @@ std::string withCrLf(std::string_view text)
 bool equalsIgnoringCase(const std::string& a, const std::string& b)
 {
     return lstrcmpiA(a.c_str(), b.c_str()) == 0;
+}
+
+RunningProgram::RunningProgram(const std::string& commandLine, const std::string& directory)
+{
+    STARTUPINFOA startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    std::vector<char> writable(commandLine.begin(), commandLine.end());
+    writable.push_back('\0');
+    if (!CreateProcessA(nullptr, writable.data(), nullptr, nullptr, FALSE, 0, nullptr, directory.c_str(), &startup,
+                        &info))
+        throw std::runtime_error("cannot start " + commandLine);
+    CloseHandle(info.hThread);
+    process_ = info.hProcess;
+    processId_ = info.dwProcessId;
+}
+
+RunningProgram::~RunningProgram()
+{
+    TerminateProcess(process_, 0);
+    WaitForSingleObject(process_, 10000);
+    CloseHandle(process_);
+}
+
+int countProcessesNamed(const std::string& name)
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return -1;
+    int count = 0;
+    PROCESSENTRY32 entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+        const std::string file = entry.szExeFile;
+        const std::string base = file.substr(file.find_last_of('\\') + 1);
+        if (equalsIgnoringCase(base, name))
+            ++count;
+    }
+    CloseHandle(snapshot);
+    return count;
+}
+
+bool waitForFile(const std::string& path, DWORD timeoutMs)
+{
+    for (DWORD waited = 0; waited < timeoutMs; waited += 20) {
+        if (exists(path))
+            return true;
+        Sleep(20);
+    }
+    return exists(path);
+}
+
+void writeBitmap(const std::string& path, int width, int height)
+{
+    const int rowBytes = (width * 3 + 3) & ~3;
+    BITMAPFILEHEADER file{};
+    BITMAPINFOHEADER info{};
+    info.biSize = sizeof(info);
+    info.biWidth = width;
+    info.biHeight = height;
+    info.biPlanes = 1;
+    info.biBitCount = 24;
+    info.biSizeImage = static_cast<DWORD>(rowBytes * height);
+    file.bfType = 0x4D42;
+    file.bfOffBits = sizeof(file) + sizeof(info);
+    file.bfSize = file.bfOffBits + info.biSizeImage;
+    std::string bytes(reinterpret_cast<const char*>(&file), sizeof(file));
+    bytes.append(reinterpret_cast<const char*>(&info), sizeof(info));
+    for (int y = 0; y < height; ++y) {
+        std::string row(rowBytes, '\0');
+        for (int x = 0; x < width; ++x) {
+            row[x * 3] = static_cast<char>(x * 255 / width);
+            row[x * 3 + 1] = static_cast<char>(y * 255 / height);
+            row[x * 3 + 2] = static_cast<char>(0x80);
+        }
+        bytes += row;
+    }
+    writeFile(path, bytes);
 }
 
 std::vector<std::string> splitLines(std::string_view text)

@@ -63,6 +63,29 @@ std::string withCrLf(std::string_view text);
 
 bool equalsIgnoringCase(const std::string& a, const std::string& b);
 
+// A program started for the length of a test and terminated when the object goes.
+class RunningProgram {
+public:
+    RunningProgram(const std::string& commandLine, const std::string& directory);
+    ~RunningProgram();
+    RunningProgram(const RunningProgram&) = delete;
+    RunningProgram& operator=(const RunningProgram&) = delete;
+    DWORD processId() const { return processId_; }
+
+private:
+    HANDLE process_ = nullptr;
+    DWORD processId_ = 0;
+};
+
+// How many running processes have this program file name (base name, any case).
+int countProcessesNamed(const std::string& name);
+
+// Waits up to timeoutMs for a file to exist.
+bool waitForFile(const std::string& path, DWORD timeoutMs = 10000);
+
+// Writes a 24-bit bottom-up Windows bitmap of the given size.
+void writeBitmap(const std::string& path, int width, int height);
+
 // Splits text into lines at "\r\n" or "\n".
 std::vector<std::string> splitLines(std::string_view text);
 
