@@ -1,0 +1,48 @@
+// What every native method of sysnat shares: text in and out as Java byte arrays in the ANSI
+// code page, and owners for the converted strings and the JNI element buffers.
+#pragma once
+
+#include <jni.h>
+
+#include <cstdlib>
+#include <memory>
+
+
+struct CRuntimeFree {
+    void operator()(char* block) const { std::free(block); }
+};
+// A zero-terminated string in a block of the C runtime heap.
+using CString = std::unique_ptr<char, CRuntimeFree>;
+
+// The elements of a Java byte array, released with mode 0 (copy back and free) when the owner
+// goes; null when the runtime could not give them.
+class ByteArrayElements {
+public:
+    ByteArrayElements(JNIEnv* env, jbyteArray array)
+        : env_(env), array_(array), elements_(env->GetByteArrayElements(array, nullptr))
+    {
+    }
+    ~ByteArrayElements()
+    {
+        if (elements_)
+            env_->ReleaseByteArrayElements(array_, elements_, 0);
+    }
+    ByteArrayElements(const ByteArrayElements&) = delete;
+    ByteArrayElements& operator=(const ByteArrayElements&) = delete;
+
+    jbyte* get() const { return elements_; }
+    explicit operator bool() const { return elements_ != nullptr; }
+
+private:
+    JNIEnv* env_;
+    jbyteArray array_;
+    jbyte* elements_;
+};
+
+// The array's bytes followed by at least two zero bytes, in a block of length + 2; null when
+// the array is null, its elements cannot be had, or the block cannot be allocated.
+CString copyByteArrayToCString(JNIEnv* env, jbyteArray array);
+
+// A new byte array holding the string without its terminator; null, with the runtime's
+// exception pending, when it cannot be made.
+jbyteArray newByteArrayFromCString(JNIEnv* env, const char* text);
