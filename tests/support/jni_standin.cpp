@@ -488,16 +488,20 @@ void JavaVm::addMethod(Class* type, const std::string& name, const std::string& 
     type->methods.push_back(std::make_unique<Method>(Method{name, signature, std::move(body)}));
 }
 
-Class* JavaVm::findClass(const std::string& name) const
+Class* JavaVm::findClass(const std::string& name)
 {
     const auto found = classes_.find(name);
-    return found == classes_.end() ? nullptr : found->second;
+    if (found != classes_.end())
+        return found->second;
+    // Array classes exist as soon as they are named, as in a JVM.
+    return !name.empty() && name.front() == '[' ? defineClass(name) : nullptr;
 }
 
 jbyteArray JavaVm::newByteArray(std::string_view bytes)
 {
     auto array = std::make_unique<ByteArray>();
     array->bytes.assign(bytes.begin(), bytes.end());
+    array->type = findClass("[B");
     return reinterpret_cast<jbyteArray>(adopt(std::move(array)));
 }
 
@@ -505,6 +509,7 @@ jintArray JavaVm::newIntArray(std::size_t length)
 {
     auto array = std::make_unique<IntArray>();
     array->ints.assign(length, 0);
+    array->type = findClass("[I");
     return reinterpret_cast<jintArray>(adopt(std::move(array)));
 }
 
@@ -512,7 +517,7 @@ jobjectArray JavaVm::newObjectArray(std::size_t length, Class* elementType)
 {
     auto array = std::make_unique<ObjectArray>();
     array->items.assign(length, nullptr);
-    array->type = elementType;
+    array->type = findClass("[L" + elementType->name + ";");
     return reinterpret_cast<jobjectArray>(adopt(std::move(array)));
 }
 

@@ -77,12 +77,13 @@ public:
     JNIEnv* env() { return &environment_.env; }
     static JavaVm& of(JNIEnv* env) { return *reinterpret_cast<Environment*>(env)->vm; }
 
-    // Classes. "java/lang/String" is always there; FindClass sees only defined classes.
+    // Classes. "java/lang/String" and array classes are always there; FindClass sees only these
+    // and the classes a test defines.
     Class* defineClass(const std::string& name);
     void addIntField(Class* type, const std::string& name);
     void addMethod(Class* type, const std::string& name, const std::string& signature,
                    std::function<jvalue(Instance&, const std::vector<jvalue>&)> body);
-    Class* findClass(const std::string& name) const;
+    Class* findClass(const std::string& name);
 
     // Objects.
     jbyteArray newByteArray(std::string_view bytes);

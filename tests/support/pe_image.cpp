@@ -88,4 +88,48 @@ std::vector<std::string> exportedNames(const std::string& path)
     return names;
 }
 
+namespace {
+
+void writeSlot(void** slot, void* value)
+{
+    DWORD previous = 0;
+    VirtualProtect(slot, sizeof(void*), PAGE_READWRITE, &previous);
+    *slot = value;
+    VirtualProtect(slot, sizeof(void*), previous, &previous);
+}
+
+} // namespace
+
+ImportPatch::ImportPatch(void* module, const std::string& dll, const std::string& function, void* replacement)
+{
+    auto* base = static_cast<BYTE*>(module);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (auto* descriptor = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+         descriptor->Name; ++descriptor) {
+        if (!equalsIgnoringCase(reinterpret_cast<const char*>(base + descriptor->Name), dll))
+            continue;
+        auto* names = reinterpret_cast<IMAGE_THUNK_DATA32*>(base + descriptor->OriginalFirstThunk);
+        auto* addresses = reinterpret_cast<IMAGE_THUNK_DATA32*>(base + descriptor->FirstThunk);
+        for (; names->u1.AddressOfData; ++names, ++addresses) {
+            if (names->u1.Ordinal & IMAGE_ORDINAL_FLAG32)
+                continue;
+            const auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+            if (function == reinterpret_cast<const char*>(byName->Name)) {
+                slot_ = reinterpret_cast<void**>(&addresses->u1.Function);
+                original_ = *slot_;
+                writeSlot(slot_, replacement);
+                return;
+            }
+        }
+    }
+    throw std::runtime_error("no import " + dll + "!" + function);
+}
+
+ImportPatch::~ImportPatch()
+{
+    if (slot_)
+        writeSlot(slot_, original_);
+}
+
 } // namespace testing_support

@@ -314,6 +314,33 @@ void writeBitmap(const std::string& path, int width, int height)
     writeFile(path, bytes);
 }
 
+std::string outputOf(const std::string& commandLine)
+{
+    const std::string path = temporaryDirectory() + "test-output-" + std::to_string(GetCurrentProcessId()) + ".txt";
+    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+    {
+        Handle output(CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        STARTUPINFOA startup{};
+        startup.cb = sizeof(startup);
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = output.value;
+        startup.hStdError = output.value;
+        startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        PROCESS_INFORMATION info{};
+        std::vector<char> writable(commandLine.begin(), commandLine.end());
+        writable.push_back('\0');
+        if (!CreateProcessA(nullptr, writable.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info))
+            throw std::runtime_error("cannot start " + commandLine);
+        Handle process(info.hProcess);
+        Handle thread(info.hThread);
+        WaitForSingleObject(info.hProcess, 60000);
+    }
+    std::string text = readFile(path);
+    DeleteFileA(path.c_str());
+    return text;
+}
+
 std::vector<std::string> splitLines(std::string_view text)
 {
     std::vector<std::string> lines;

@@ -86,6 +86,9 @@ bool waitForFile(const std::string& path, DWORD timeoutMs = 10000);
 // Writes a 24-bit bottom-up Windows bitmap of the given size.
 void writeBitmap(const std::string& path, int width, int height);
 
+// Runs a console program to its end and gives what it wrote to standard output.
+std::string outputOf(const std::string& commandLine);
+
 // Splits text into lines at "\r\n" or "\n".
 std::vector<std::string> splitLines(std::string_view text);
 

@@ -1,0 +1,94 @@
+// What every native method of hivenat shares: the status convention and RegistryException,
+// the conversions between Java Strings and ANSI text, and between typed registry data and Java
+// objects, and owners for heap blocks, string characters, array elements and keys.
+#pragma once
+
+#include <windows.h>
+
+#include <jni.h>
+
+#include <cstdlib>
+#include <memory>
+
+#include "../common/unique_resource.h"
+
+// Statuses of the library's own, besides the registry's.
+inline constexpr jint kStatusOk = ERROR_SUCCESS;
+inline constexpr jint kStatusNoMemory = ERROR_NOT_ENOUGH_MEMORY;        // 8
+inline constexpr jint kStatusInvalidParameter = ERROR_INVALID_PARAMETER;  // 87
+inline constexpr jint kStatusJavaFailure = -1;
+
+struct CRuntimeFree {
+    void operator()(void* block) const { std::free(block); }
+};
+// A block of the C runtime heap.
+using HeapBlock = std::unique_ptr<char, CRuntimeFree>;
+
+// malloc that never answers a request for nothing with null.
+HeapBlock allocateBlock(std::size_t size);
+
+struct RegistryKeyTraits {
+    using Value = HKEY;
+    static Value invalid() { return nullptr; }
+    static void close(Value key) { RegCloseKey(key); }
+};
+using UniqueRegistryKey = UniqueResource<RegistryKeyTraits>;
+
+// The key handle a Java int stands for, unchanged.
+inline HKEY keyFromJava(jint hKey)
+{
+    return reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(static_cast<DWORD>(hKey)));
+}
+
+inline jint keyToJava(HKEY key)
+{
+    return static_cast<jint>(reinterpret_cast<ULONG_PTR>(key));
+}
+
+// The elements of a Java byte array, released with the given mode when the owner goes.
+class ByteArrayElements {
+public:
+    ByteArrayElements(JNIEnv* env, jbyteArray array, jint releaseMode)
+        : env_(env), array_(array), mode_(releaseMode), elements_(env->GetByteArrayElements(array, nullptr))
+    {
+    }
+    ~ByteArrayElements()
+    {
+        if (elements_)
+            env_->ReleaseByteArrayElements(array_, elements_, mode_);
+    }
+    ByteArrayElements(const ByteArrayElements&) = delete;
+    ByteArrayElements& operator=(const ByteArrayElements&) = delete;
+
+    jbyte* get() const { return elements_; }
+    explicit operator bool() const { return elements_ != nullptr; }
+
+private:
+    JNIEnv* env_;
+    jbyteArray array_;
+    jint mode_;
+    jbyte* elements_;
+};
+
+// Raises RegistryException for a nonzero status, unless a Java exception is pending already.
+void throwRegistryException(JNIEnv* env, jint status);
+
+// Ends a method: raises for a nonzero status and hands the status back.
+jint finish(JNIEnv* env, jint status);
+
+// A Java String as NUL-terminated ANSI text; null when it is null or holds a character the
+// ANSI code page cannot represent exactly.
+HeapBlock toAnsiString(JNIEnv* env, jstring string);
+
+// ANSI text as a Java String; null when the bytes are not valid in the code page.
+jstring toJavaString(JNIEnv* env, const char* text);
+
+// Typed registry data as a Java object (String, Integer, String[] or byte[]); status 0, -1 or 87.
+// Reads no further than length.
+jint registryDataToObject(JNIEnv* env, jint type, DWORD length, const char* data, jobject& out);
+
+// A Java object as registry data of a type; status 0, -1 or 87, and on 0 a new heap block.
+jint objectToRegistryData(JNIEnv* env, jint type, DWORD& length, HeapBlock& buffer, jobject object);
+
+// The key's longest value name and largest value data, either of which may be unwanted.
+LONG queryValueLimits(HKEY key, DWORD* longestName, DWORD* largestData);
