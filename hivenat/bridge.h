@@ -7,6 +7,8 @@
 
 #include <jni.h>
 
+#include "jni_owners.h"
+
 #include <cstdlib>
 #include <memory>
 
@@ -44,31 +46,6 @@ inline jint keyToJava(HKEY key)
 {
     return static_cast<jint>(reinterpret_cast<ULONG_PTR>(key));
 }
-
-// The elements of a Java byte array, released with the given mode when the owner goes.
-class ByteArrayElements {
-public:
-    ByteArrayElements(JNIEnv* env, jbyteArray array, jint releaseMode)
-        : env_(env), array_(array), mode_(releaseMode), elements_(env->GetByteArrayElements(array, nullptr))
-    {
-    }
-    ~ByteArrayElements()
-    {
-        if (elements_)
-            env_->ReleaseByteArrayElements(array_, elements_, mode_);
-    }
-    ByteArrayElements(const ByteArrayElements&) = delete;
-    ByteArrayElements& operator=(const ByteArrayElements&) = delete;
-
-    jbyte* get() const { return elements_; }
-    explicit operator bool() const { return elements_ != nullptr; }
-
-private:
-    JNIEnv* env_;
-    jbyteArray array_;
-    jint mode_;
-    jbyte* elements_;
-};
 
 // Raises RegistryException for a nonzero status, unless a Java exception is pending already.
 void throwRegistryException(JNIEnv* env, jint status);

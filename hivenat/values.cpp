@@ -13,6 +13,34 @@ constexpr DWORD kNameBuffer = 512;
 // Readers that need a buffer even for a key whose values are all empty use this size.
 constexpr DWORD kSmallestBuffer = 10;
 
+struct NamedValue {
+    jint status = kStatusOk;
+    DWORD type = 0;
+    DWORD length = 0;
+    HeapBlock data;
+};
+
+// One named value, read once into a buffer of the key's largest value size. A name that does
+// not convert is refused (8) rather than read as the default value.
+NamedValue readNamedValue(JNIEnv* env, HKEY key, jstring valueName)
+{
+    NamedValue read;
+    DWORD largest = 0;
+    read.status = queryValueLimits(key, nullptr, &largest);
+    if (read.status != kStatusOk)
+        return read;
+    read.data = allocateBlock(largest);
+    const HeapBlock name = toAnsiString(env, valueName);
+    if (!read.data || !name) {
+        read.status = kStatusNoMemory;
+        return read;
+    }
+    read.length = largest;
+    read.status = RegQueryValueExA(key, name.get(), nullptr, &read.type, reinterpret_cast<BYTE*>(read.data.get()),
+                                   &read.length);
+    return read;
+}
+
 } // namespace
 
 JNIEXPORT jint JNICALL Java_com_bravik_service_registry_NativeRegistryKey_regQueryValue(JNIEnv* env, jobject,
@@ -44,25 +72,13 @@ JNIEXPORT jint JNICALL Java_com_bravik_service_registry_NativeRegistryKey_regQue
 JNIEXPORT jint JNICALL Java_com_bravik_service_registry_NativeRegistryKey_regQueryValueEx(
     JNIEnv* env, jobject, jint hKey, jstring valueName, jintArray type, jobjectArray value)
 {
-    const HKEY key = keyFromJava(hKey);
-    DWORD largest = 0;
-    jint status = queryValueLimits(key, nullptr, &largest);
-    if (status != kStatusOk)
-        return finish(env, status);
-    const HeapBlock buffer = allocateBlock(largest);
-    if (!buffer)
-        return finish(env, kStatusNoMemory);
-    const HeapBlock name = toAnsiString(env, valueName);
-    if (!name)
-        return finish(env, kStatusNoMemory);
-    DWORD valueType = 0;
-    DWORD length = largest;
-    status = RegQueryValueExA(key, name.get(), nullptr, &valueType, reinterpret_cast<BYTE*>(buffer.get()), &length);
+    const NamedValue read = readNamedValue(env, keyFromJava(hKey), valueName);
+    jint status = read.status;
     if (status == kStatusOk) {
         jobject object = nullptr;
-        status = registryDataToObject(env, static_cast<jint>(valueType), length, buffer.get(), object);
+        status = registryDataToObject(env, static_cast<jint>(read.type), read.length, read.data.get(), object);
         if (status == kStatusOk) {
-            const jint typeCode = static_cast<jint>(valueType);
+            const jint typeCode = static_cast<jint>(read.type);
             env->SetIntArrayRegion(type, 0, 1, &typeCode);
             env->SetObjectArrayElement(value, 0, object);
         }
@@ -73,29 +89,17 @@ JNIEXPORT jint JNICALL Java_com_bravik_service_registry_NativeRegistryKey_regQue
 JNIEXPORT jint JNICALL Java_com_bravik_service_registry_NativeRegistryKey_regQueryValueBinary(
     JNIEnv* env, jobject, jint hKey, jstring valueName, jobjectArray data)
 {
-    const HKEY key = keyFromJava(hKey);
-    DWORD largest = 0;
-    jint status = queryValueLimits(key, nullptr, &largest);
-    if (status != kStatusOk)
-        return finish(env, status);
-    const HeapBlock buffer = allocateBlock(largest);
-    if (!buffer)
-        return finish(env, kStatusNoMemory);
-    // Without its name the call would read the key's default value instead.
-    const HeapBlock name = toAnsiString(env, valueName);
-    if (!name)
-        return finish(env, kStatusNoMemory);
-    DWORD valueType = 0;
-    DWORD length = largest;
-    status = RegQueryValueExA(key, name.get(), nullptr, &valueType, reinterpret_cast<BYTE*>(buffer.get()), &length);
-    if (status == kStatusOk) {
-        const jbyteArray bytes = env->NewByteArray(static_cast<jsize>(length));
+    const NamedValue read = readNamedValue(env, keyFromJava(hKey), valueName);
+    if (read.status == kStatusOk) {
+        // Whatever the type, the bytes as they are.
+        const jbyteArray bytes = env->NewByteArray(static_cast<jsize>(read.length));
         if (!bytes)
             return finish(env, kStatusJavaFailure);
-        env->SetByteArrayRegion(bytes, 0, static_cast<jsize>(length), reinterpret_cast<const jbyte*>(buffer.get()));
+        env->SetByteArrayRegion(bytes, 0, static_cast<jsize>(read.length),
+                                reinterpret_cast<const jbyte*>(read.data.get()));
         env->SetObjectArrayElement(data, 0, bytes);
     }
-    return finish(env, status);
+    return finish(env, read.status);
 }
 
 JNIEXPORT jint JNICALL Java_com_bravik_service_registry_NativeRegistryKey_regQueryMultipleValues(

@@ -7,7 +7,7 @@ CString copyByteArrayToCString(JNIEnv* env, jbyteArray array)
     if (!array)
         return {};
     const jsize length = env->GetArrayLength(array);
-    const ByteArrayElements elements(env, array);
+    const ByteArrayElements elements(env, array, 0);
     if (!elements)
         return {};
     CString block(static_cast<char*>(std::calloc(static_cast<std::size_t>(length) + 2, 1)));

@@ -4,6 +4,8 @@
 
 #include <jni.h>
 
+#include "jni_owners.h"
+
 #include <cstdlib>
 #include <memory>
 
@@ -13,31 +15,6 @@ struct CRuntimeFree {
 };
 // A zero-terminated string in a block of the C runtime heap.
 using CString = std::unique_ptr<char, CRuntimeFree>;
-
-// The elements of a Java byte array, released with mode 0 (copy back and free) when the owner
-// goes; null when the runtime could not give them.
-class ByteArrayElements {
-public:
-    ByteArrayElements(JNIEnv* env, jbyteArray array)
-        : env_(env), array_(array), elements_(env->GetByteArrayElements(array, nullptr))
-    {
-    }
-    ~ByteArrayElements()
-    {
-        if (elements_)
-            env_->ReleaseByteArrayElements(array_, elements_, 0);
-    }
-    ByteArrayElements(const ByteArrayElements&) = delete;
-    ByteArrayElements& operator=(const ByteArrayElements&) = delete;
-
-    jbyte* get() const { return elements_; }
-    explicit operator bool() const { return elements_ != nullptr; }
-
-private:
-    JNIEnv* env_;
-    jbyteArray array_;
-    jbyte* elements_;
-};
 
 // The array's bytes followed by at least two zero bytes, in a block of length + 2; null when
 // the array is null, its elements cannot be had, or the block cannot be allocated.

@@ -75,10 +75,7 @@ protected:
     {
         RegCloseKey(testKey_);
         RegDeleteTreeA(HKEY_CURRENT_USER, kTestKey);
-        EXPECT_EQ(vm.outstandingBuffers(), 0);
-        EXPECT_TRUE(vm.misuse().empty()) << vm.misuse().front();
-        for (int slot : vm.slotsUsed())
-            EXPECT_TRUE(kAllowedSlots.count(slot)) << "JNI slot " << slot;
+        EXPECT_EQ(vm.problems(kAllowedSlots), std::vector<std::string>{});
     }
 
     void defineJavaClasses()

@@ -277,10 +277,10 @@ TEST_F(ExtractTest, DamagedEntriesLeaveNeitherFileNorRecord)
 {
     // A deflated entry whose data is damaged in the middle, and a stored one whose checksum is wrong.
     std::string noise;
-    unsigned seed = 12345;
+    unsigned state = 12345;
     for (int i = 0; i < 200000; ++i) {
-        seed = seed * 1103515245u + 12345u;
-        noise += static_cast<char>(seed >> 16);
+        state = state * 1103515245u + 12345u;
+        noise += static_cast<char>(state >> 16);
     }
     writeZip(archive, {{"jre.ver", "date=9"},
                        {"first.txt", "fine"},

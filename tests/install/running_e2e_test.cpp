@@ -13,14 +13,7 @@ protected:
     // The stand-in launcher, running from a folder of its own under the given name.
     std::unique_ptr<RunningProgram> startAs(const std::string& name)
     {
-        const std::string folder = "C:\\itest\\other";
-        copyFile(programDirectory() + "\\stubs\\launch.exe", folder + "\\" + name);
-        const std::string started = folder + "\\" + name + ".started";
-        const ScopedEnvironment record("LAUNCH_STUB_RECORD", started.c_str());
-        const ScopedEnvironment sleep("LAUNCH_STUB_SLEEP_MS", "60000");
-        auto program = std::make_unique<RunningProgram>(folder + "\\" + name, folder);
-        EXPECT_TRUE(waitForFile(started));
-        return program;
+        return startSleepingLauncher("C:\\itest\\other", name);
     }
 };
 

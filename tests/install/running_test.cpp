@@ -15,14 +15,7 @@ protected:
     // until it has started.
     std::unique_ptr<RunningProgram> startAs(const std::string& name)
     {
-        const std::string folder = scratch + "elsewhere";
-        copyFile(programDirectory() + "\\stubs\\launch.exe", folder + "\\" + name);
-        const std::string record = scratch + name + ".started";
-        const ScopedEnvironment recordTo("LAUNCH_STUB_RECORD", record.c_str());
-        const ScopedEnvironment sleep("LAUNCH_STUB_SLEEP_MS", "60000");
-        auto program = std::make_unique<RunningProgram>(folder + "\\" + name, folder);
-        EXPECT_TRUE(waitForFile(record));
-        return program;
+        return startSleepingLauncher(scratch + "elsewhere", name);
     }
 };
 

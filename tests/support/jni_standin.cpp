@@ -599,6 +599,17 @@ std::set<int> JavaVm::slotsUsed() const
     return used;
 }
 
+std::vector<std::string> JavaVm::problems(const std::set<int>& allowedSlots) const
+{
+    std::vector<std::string> found = misuse_;
+    if (!buffers_.empty())
+        found.push_back(std::to_string(buffers_.size()) + " element buffers not given back");
+    for (int slot : slotsUsed())
+        if (!allowedSlots.count(slot))
+            found.push_back("JNI function table slot " + std::to_string(slot) + " used");
+    return found;
+}
+
 void JavaVm::throwNew(const std::string& className, const std::string& message)
 {
     Class* type = findClass(className);

@@ -118,6 +118,10 @@ public:
     // Problems found in the library's use of the table (bounds, wrong kinds, bad releases).
     const std::vector<std::string>& misuse() const { return misuse_; }
 
+    // Everything a well-behaved call leaves different: buffers not given back, misuse, and JNI
+    // functions outside allowedSlots. Empty when all is well.
+    std::vector<std::string> problems(const std::set<int>& allowedSlots) const;
+
     // Parts of the implementation that the function table calls.
     void count(int slot) { ++calls_[slot]; }
     void reportMisuse(const std::string& what) { misuse_.push_back(what); }

@@ -258,6 +258,20 @@ RunningProgram::~RunningProgram()
     CloseHandle(process_);
 }
 
+std::unique_ptr<RunningProgram> startSleepingLauncher(const std::string& folder, const std::string& name)
+{
+    const std::string program = folder + "\\" + name;
+    copyFile(programDirectory() + "\\stubs\\launch.exe", program);
+    const std::string started = program + ".started";
+    DeleteFileA(started.c_str());
+    const ScopedEnvironment record("LAUNCH_STUB_RECORD", started.c_str());
+    const ScopedEnvironment sleep("LAUNCH_STUB_SLEEP_MS", "60000");
+    auto running = std::make_unique<RunningProgram>(program, folder);
+    if (!waitForFile(started))
+        throw std::runtime_error(program + " did not start");
+    return running;
+}
+
 int countProcessesNamed(const std::string& name)
 {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);

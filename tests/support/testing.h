@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -76,6 +77,10 @@ private:
     HANDLE process_ = nullptr;
     DWORD processId_ = 0;
 };
+
+// The stand-in launcher (stubs\launch.exe), copied into folder under name and started from
+// there to sleep for a minute; returns once it has started.
+std::unique_ptr<RunningProgram> startSleepingLauncher(const std::string& folder, const std::string& name);
 
 // How many running processes have this program file name (base name, any case).
 int countProcessesNamed(const std::string& name);

@@ -64,11 +64,8 @@ protected:
     void TearDown() override
     {
         removeTree(kScratch);
-        EXPECT_EQ(vm.outstandingBuffers(), 0);
+        EXPECT_EQ(vm.problems(kAllowedSlots), std::vector<std::string>{});
         EXPECT_EQ(vm.pendingException(), nullptr);
-        EXPECT_TRUE(vm.misuse().empty()) << vm.misuse().front();
-        for (int slot : vm.slotsUsed())
-            EXPECT_TRUE(kAllowedSlots.count(slot)) << "JNI slot " << slot;
         for (const auto& [array, content] : passedIn_)
             EXPECT_EQ(vm.bytesOf(array), content) << "an argument array changed";
     }
