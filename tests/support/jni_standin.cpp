@@ -1,5 +1,6 @@
 #include "jni_standin.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdio>
@@ -635,6 +636,16 @@ bool JavaVm::giveBack(const void* buffer, std::vector<char>& contents)
     contents = std::move(found->second);
     buffers_.erase(found);
     return true;
+}
+
+std::vector<std::string> decoratedNames(const std::string& prefix,
+                                        const std::vector<std::pair<std::string, int>>& methods)
+{
+    std::vector<std::string> names;
+    for (const auto& [name, bytes] : methods)
+        names.push_back("_" + prefix + name + "@" + std::to_string(bytes));
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 NativeLibrary::NativeLibrary(const std::string& path) : module_(LoadLibraryA(path.c_str()))

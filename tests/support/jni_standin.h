@@ -153,6 +153,11 @@ private:
     jthrowable pending_ = nullptr;
 };
 
+// The names a 32-bit JVM looks up for a class's native methods, given the JNI prefix of the
+// class and each method with its argument bytes; sorted.
+std::vector<std::string> decoratedNames(const std::string& prefix,
+                                        const std::vector<std::pair<std::string, int>>& methods);
+
 // A JNI library loaded as a 32-bit JVM loads one, its methods found by their decorated names.
 class NativeLibrary {
 public:
