@@ -1,5 +1,7 @@
 #include "testing.h"
 
+#include "../../common/unique_resource.h"
+
 #include <tlhelp32.h>
 
 #include <stdexcept>
@@ -8,17 +10,34 @@ namespace testing_support {
 
 namespace {
 
-struct Handle {
-    HANDLE value;
-    explicit Handle(HANDLE h) : value(h) {}
-    ~Handle()
+struct AnyHandleTraits {
+    using Value = HANDLE;
+    static Value invalid() { return INVALID_HANDLE_VALUE; }
+    static void close(Value handle)
     {
-        if (value && value != INVALID_HANDLE_VALUE)
-            CloseHandle(value);
+        if (handle)
+            CloseHandle(handle);
     }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
 };
+using Handle = UniqueResource<AnyHandleTraits>;
+
+// The one way the tests start a program: with its own copy of the command line, in directory
+// (or the current one), with the given start-up record; the thread handle is closed at once.
+Handle startProgram(const std::string& commandLine, const std::string& directory, STARTUPINFOA& startup,
+                    bool inheritHandles, DWORD* processId = nullptr)
+{
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    std::vector<char> writable(commandLine.begin(), commandLine.end());
+    writable.push_back('\0');
+    if (!CreateProcessA(nullptr, writable.data(), nullptr, nullptr, inheritHandles, 0, nullptr,
+                        directory.empty() ? nullptr : directory.c_str(), &startup, &info))
+        throw std::runtime_error("cannot start " + commandLine);
+    CloseHandle(info.hThread);
+    if (processId)
+        *processId = info.dwProcessId;
+    return Handle(info.hProcess);
+}
 
 std::string parentOf(const std::string& path)
 {
@@ -81,12 +100,12 @@ std::string readFile(const std::string& path)
 {
     Handle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                             nullptr, OPEN_EXISTING, 0, nullptr));
-    if (file.value == INVALID_HANDLE_VALUE)
+    if (!file)
         throw std::runtime_error("cannot read " + path);
     std::string content;
     char buffer[65536];
     DWORD got = 0;
-    while (ReadFile(file.value, buffer, sizeof(buffer), &got, nullptr) && got > 0)
+    while (ReadFile(file.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0)
         content.append(buffer, got);
     return content;
 }
@@ -95,10 +114,10 @@ void writeFile(const std::string& path, std::string_view content)
 {
     makeDirectories(parentOf(path));
     Handle file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file.value == INVALID_HANDLE_VALUE)
+    if (!file)
         throw std::runtime_error("cannot write " + path);
     DWORD written = 0;
-    if (!content.empty() && !WriteFile(file.value, content.data(), static_cast<DWORD>(content.size()), &written, nullptr))
+    if (!content.empty() && !WriteFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr))
         throw std::runtime_error("cannot write " + path);
 }
 
@@ -195,22 +214,15 @@ ProgramRun runProgram(const std::string& commandLine, const std::string& directo
 
     ProgramRun run;
     STARTUPINFOA startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info{};
-    std::vector<char> writable(commandLine.begin(), commandLine.end());
-    writable.push_back('\0');
+    Handle process;
     {
         const ScopedEnvironment relay("WINEDEBUG", relayLog.empty() ? nullptr : "+relay");
-        if (!CreateProcessA(nullptr, writable.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                            directory.empty() ? nullptr : directory.c_str(), &startup, &info))
-            throw std::runtime_error("cannot start " + commandLine);
+        process = startProgram(commandLine, directory, startup, false);
     }
-    Handle process(info.hProcess);
-    Handle thread(info.hThread);
-    run.finished = WaitForSingleObject(info.hProcess, timeoutMs) == WAIT_OBJECT_0;
+    run.finished = WaitForSingleObject(process.get(), timeoutMs) == WAIT_OBJECT_0;
     if (!run.finished)
-        TerminateProcess(info.hProcess, 1);
-    GetExitCodeProcess(info.hProcess, &run.exitCode);
+        TerminateProcess(process.get(), 1);
+    GetExitCodeProcess(process.get(), &run.exitCode);
 
     if (!relayLog.empty()) {
         const std::string relay = readFile(relayLog);
@@ -239,16 +251,7 @@ bool equalsIgnoringCase(const std::string& a, const std::string& b)
 RunningProgram::RunningProgram(const std::string& commandLine, const std::string& directory)
 {
     STARTUPINFOA startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info{};
-    std::vector<char> writable(commandLine.begin(), commandLine.end());
-    writable.push_back('\0');
-    if (!CreateProcessA(nullptr, writable.data(), nullptr, nullptr, FALSE, 0, nullptr, directory.c_str(), &startup,
-                        &info))
-        throw std::runtime_error("cannot start " + commandLine);
-    CloseHandle(info.hThread);
-    process_ = info.hProcess;
-    processId_ = info.dwProcessId;
+    process_ = startProgram(commandLine, directory, startup, false, &processId_).release();
 }
 
 RunningProgram::~RunningProgram()
@@ -336,19 +339,12 @@ std::string outputOf(const std::string& commandLine)
         Handle output(CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         STARTUPINFOA startup{};
-        startup.cb = sizeof(startup);
         startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdOutput = output.value;
-        startup.hStdError = output.value;
+        startup.hStdOutput = output.get();
+        startup.hStdError = output.get();
         startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-        PROCESS_INFORMATION info{};
-        std::vector<char> writable(commandLine.begin(), commandLine.end());
-        writable.push_back('\0');
-        if (!CreateProcessA(nullptr, writable.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info))
-            throw std::runtime_error("cannot start " + commandLine);
-        Handle process(info.hProcess);
-        Handle thread(info.hThread);
-        WaitForSingleObject(info.hProcess, 60000);
+        const Handle process = startProgram(commandLine, "", startup, true);
+        WaitForSingleObject(process.get(), 60000);
     }
     std::string text = readFile(path);
     DeleteFileA(path.c_str());
