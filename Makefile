@@ -1,7 +1,6 @@
-# make demo: set up, build dist/ and run install.exe under Wine on the sample media.
-# make test: set up, build and run the whole test suite under Wine.
-PRESET := mingw
-BUILD := build/mingw
+# make demo: set up, build both architectures and run install.exe under Wine on the sample media.
+# make test: set up, build both architectures and run every lane's tests.
+LANES := x86 x64
 
 .PHONY: all setup build demo test clean
 
@@ -11,14 +10,19 @@ setup:
 	@./scripts/setup.sh
 
 build: setup
-	@cmake --preset $(PRESET) >/dev/null
-	@cmake --build --preset $(PRESET)
+	@for lane in $(LANES); do \
+	    cmake --preset $$lane >/dev/null && cmake --build --preset $$lane || exit 1; \
+	done
+	@./scripts/sizes.sh
 
 demo: build
-	@./scripts/demo.sh $(BUILD)
+	@./scripts/demo.sh
 
+# One ctest run over both build trees, so that the lanes share the two cores and one summary.
 test: build
-	@ctest --preset $(PRESET)
+	@printf 'subdirs("x86" "x64")\n' >build/CTestTestfile.cmake
+	@./scripts/lanes.sh build/x86 build/x64
+	@ctest --test-dir build --output-on-failure -j2 --timeout 900
 
 clean:
 	rm -rf build dist

@@ -36,15 +36,18 @@ struct RegistryKeyTraits {
 };
 using UniqueRegistryKey = UniqueResource<RegistryKeyTraits>;
 
-// The key handle a Java int stands for, unchanged.
+// A key handle travels through a Java int. Predefined keys are sign-extended values
+// (HKEY_CURRENT_USER is 0xFFFFFFFF80000001 on 64-bit Windows) and the handles of opened keys have
+// 32 significant bits on both architectures, so sign extension back from the int gives each one
+// unchanged; on 32-bit Windows both conversions are the identity.
 inline HKEY keyFromJava(jint hKey)
 {
-    return reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(static_cast<DWORD>(hKey)));
+    return reinterpret_cast<HKEY>(static_cast<LONG_PTR>(hKey));
 }
 
 inline jint keyToJava(HKEY key)
 {
-    return static_cast<jint>(reinterpret_cast<ULONG_PTR>(key));
+    return static_cast<jint>(reinterpret_cast<LONG_PTR>(key));
 }
 
 // Raises RegistryException for a nonzero status, unless a Java exception is pending already.

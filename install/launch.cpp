@@ -1,5 +1,6 @@
 #include "launch.h"
 
+#include "../common/architecture.h"
 #include "config.h"
 #include "driver.h"
 #include "paths.h"
@@ -87,7 +88,7 @@ void selectRuntimeDirectory()
 
 bool runAndWait(const std::string& commandLine, int showWindow)
 {
-    static_assert(sizeof(STARTUPINFOA) == 68, "the start-up record of a 32-bit process");
+    static_assert(sizeof(STARTUPINFOA) == kStartupInfoBytes, "the start-up record of this architecture");
     std::optional<ChildProcess> child = startProcess(commandLine, showWindow);
     if (!child) {
         if (UniqueFile log = openFile(traceLogPath, "a+"))

@@ -4,6 +4,7 @@
 
 #include <tlhelp32.h>
 
+#include "../common/architecture.h"
 #include "platform.h"
 #include "startup.h"
 
@@ -18,7 +19,7 @@ constexpr std::size_t kFirstIdBufferBytes = 1024;
 constexpr DWORD kQueryAccess = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
 
 static_assert(kQueryAccess == 0x0410);
-static_assert(sizeof(PROCESSENTRY32) == 296, "the Toolhelp record of a 32-bit process");
+static_assert(sizeof(PROCESSENTRY32) == kProcessEntryBytes, "the Toolhelp record of this architecture");
 
 using EnumProcessesFunction = BOOL(WINAPI*)(DWORD*, DWORD, DWORD*);
 using EnumProcessModulesFunction = BOOL(WINAPI*)(HANDLE, HMODULE*, DWORD, DWORD*);

@@ -10,6 +10,8 @@ three times each, and prints the medians and ratios. It also times a second inst
 with every version record current, against the bare start of a Windows program under Wine.
 
 Usage: scripts/bench-extract.py [build-dir]   (after `make`)
+Without a build tree it takes the x86 one where this machine runs 32-bit programs, otherwise
+the x64 one, and says which.
 """
 import os
 import shutil
@@ -21,18 +23,33 @@ import time
 import zipfile
 
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(TOP, "build", "mingw"))
 RUNS = 3
 MIN_ENTRIES = 2000
 MIN_BYTES = 100 * 1024 * 1024
 
 
-def wine_env():
-    env = dict(os.environ)
-    env.update(WINEPREFIX=os.path.join(BUILD, "wine", "prefix"), WINEARCH="win32", WINEDEBUG="-all",
-               WINEDLLOVERRIDES="mscoree,mshtml=")
+def lane_of(build):
+    """The lane of a build tree: its name, loader, Wine environment and why it cannot run here."""
+    script = '. "$0/scripts/wine-env.sh" "$1" && printf "%s\\n" "$lane" "$WINELOADER" "$(lane_unavailable)" && env -0'
+    out = subprocess.run(["bash", "-c", script, TOP, build], check=True, capture_output=True).stdout.decode()
+    lane, loader, why, environment = out.split("\n", 3)
+    env = dict(item.split("=", 1) for item in environment.split("\0") if "=" in item)
     env.pop("DISPLAY", None)
-    return env
+    return lane, loader, env, why
+
+
+def choose_build():
+    if len(sys.argv) > 1:
+        build = os.path.abspath(sys.argv[1])
+    else:
+        build = os.path.join(TOP, "build", "x86")
+        if lane_of(build)[3]:
+            build = os.path.join(TOP, "build", "x64")
+    lane, loader, env, why = lane_of(build)
+    if why:
+        sys.exit("cannot benchmark here: " + why)
+    print("lane: %s (%s, %s)" % (lane, build, loader))
+    return build, lane, loader, env
 
 
 def timed(command, cwd=None, env=None):
@@ -81,10 +98,10 @@ def build_archive(path):
 
 
 def main():
-    subprocess.run(["cmake", "--build", "--preset", "mingw", "--target", "miniunz"], cwd=TOP, check=True,
+    build, lane, wine, env = choose_build()
+    subprocess.run(["cmake", "--build", "--preset", lane, "--target", "miniunz"], cwd=TOP, check=True,
                    stdout=subprocess.DEVNULL)
-    subprocess.run([os.path.join(TOP, "scripts", "wine-prefix.sh"), BUILD], check=True, stdout=subprocess.DEVNULL)
-    env = wine_env()
+    subprocess.run([os.path.join(TOP, "scripts", "wine-prefix.sh"), build], check=True, stdout=subprocess.DEVNULL)
     drive_c = os.path.join(env["WINEPREFIX"], "drive_c")
     common = os.path.join(drive_c, "Program Files", "Common Files", "bravik")
     bench = os.path.join(drive_c, "bench")
@@ -92,9 +109,9 @@ def main():
     media = os.path.join(bench, "media")
     for folder in ("kp/windows", "kp/bin", "kp/lib", "jre/lib"):
         os.makedirs(os.path.join(media, folder))
-    shutil.copy(os.path.join(TOP, "dist", "install.exe"), media)
-    shutil.copy(os.path.join(BUILD, "bin", "stubs", "launch.exe"), os.path.join(media, "kp", "bin"))
-    shutil.copy(os.path.join(BUILD, "bin", "miniunz.exe"), bench)
+    shutil.copy(os.path.join(build, "bin", "install.exe"), media)
+    shutil.copy(os.path.join(build, "bin", "stubs", "launch.exe"), os.path.join(media, "kp", "bin"))
+    shutil.copy(os.path.join(build, "bin", "miniunz.exe"), bench)
     for jar in ("kp/lib/kp.jar", "jre/lib/rt.jar"):
         open(os.path.join(media, jar), "w").close()
     with open(os.path.join(media, "kp", "windows", "install.cfg"), "w", newline="\r\n") as cfg:
@@ -121,11 +138,11 @@ def main():
         shutil.rmtree(native_out, ignore_errors=True)
         os.makedirs(native_out)
 
-    install = ["wine", "C:\\bench\\media\\install.exe"]
+    install = [wine, "C:\\bench\\media\\install.exe"]
     results = {}
     results["install.exe (Wine)"] = median_of(clear_install, install, media, env)
     results["miniunz (Wine)"] = median_of(
-        clear_miniunz, ["wine", "C:\\bench\\miniunz.exe", "-x", "-o", "C:\\bench\\media\\kp\\windows\\jre.zip",
+        clear_miniunz, [wine, "C:\\bench\\miniunz.exe", "-x", "-o", "C:\\bench\\media\\kp\\windows\\jre.zip",
                         "-d", "C:\\bench\\miniunz-out"], bench, env)
     results["unzip (native)"] = median_of(clear_native, ["unzip", "-q", "-o", archive, "-d", native_out])
 
@@ -136,7 +153,7 @@ def main():
     os.rename(archive, parked)
     baseline = median_of(lambda: None, install, media, env, runs=9)
     os.rename(parked, archive)
-    bare = median_of(lambda: None, ["wine", "C:\\bench\\media\\kp\\bin\\launch.exe"], media, env, runs=9)
+    bare = median_of(lambda: None, [wine, "C:\\bench\\media\\kp\\bin\\launch.exe"], media, env, runs=9)
     shutil.rmtree(native_out, ignore_errors=True)
 
     print()

@@ -3,16 +3,25 @@
 # boxes it showed and what each start of the (stand-in) Java launcher received.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-build=$(cd "${1:-$top/build/mingw}" && pwd)
+# The x86 install.exe where this machine starts 32-bit programs, otherwise the x64 one.
+. "$top/scripts/wine-env.sh" "$top/build/x86"
+why=$(lane_unavailable)
+if [ -z "$why" ]; then
+    echo "== demo of the x86 install.exe (dist/install.exe): this machine runs 32-bit programs"
+    build="$top/build/x86" dist="$top/dist"
+else
+    echo "== demo of the x64 install.exe (dist/x64/install.exe): $why"
+    build="$top/build/x64" dist="$top/dist/x64"
+    . "$top/scripts/wine-env.sh" "$build"
+fi
 "$top/scripts/wine-prefix.sh" "$build" >/dev/null
-. "$top/scripts/wine-env.sh" "$build"
 
 drive_c="$WINEPREFIX/drive_c"
 media="$drive_c/demo/media"
 rm -rf "$drive_c/demo"
 mkdir -p "$media"
 cp -r "$top/samples/media/." "$media/"
-cp "$top/dist/install.exe" "$media/install.exe"
+cp "$dist/install.exe" "$media/install.exe"
 mkdir -p "$media/kp/bin" "$media/kp/zip"
 cp "$build/bin/stubs/launch.exe" "$media/kp/bin/launch.exe"
 # The media's archives, and a clean common directory so that the first run unpacks them.
@@ -22,7 +31,7 @@ for archive in product docs; do
 done
 rm -rf "$drive_c/Program Files/Common Files/bravik"
 # The splash program and its picture; it shows in a window when there is a display.
-cp "$top/dist/Splash.exe" "$media/kp/bin/Splash.exe"
+cp "$dist/Splash.exe" "$media/kp/bin/Splash.exe"
 python3 - "$media/kp/bin/en/splash.bmp" <<'PY'
 import os, struct, sys
 width, height = 320, 120

@@ -1,8 +1,41 @@
-# Sourced by the scripts that run Windows programs: the 32-bit prefix inside a build tree.
+# Sourced by the scripts that run Windows programs: the Wine prefix of a build tree, for the
+# architecture that tree was built for (its lane.env, written by CMake, says x86 or x64).
 # Usage: . scripts/wine-env.sh <build-dir>
 wine_build=$(cd "$1" && pwd)
+. "$wine_build/lane.env"
 export WINEPREFIX="$wine_build/wine/prefix"
-export WINEARCH=win32
+# The loader is named outright: Debian's /usr/bin/wine takes the 32-bit one whenever it is
+# installed, whatever the prefix.
+case "$lane" in
+    x86) export WINEARCH=win32 WINELOADER=/usr/lib/wine/wine ;;
+    x64) export WINEARCH=win64 WINELOADER=/usr/lib/wine/wine64 ;;
+    *) echo "wine-env: unknown lane '$lane' in $wine_build/lane.env" >&2; return 1 ;;
+esac
 export WINEDEBUG="${WINEDEBUG:--all}"
 # No Mono or Gecko installer dialogs when the prefix is made.
 export WINEDLLOVERRIDES="mscoree,mshtml="
+
+wine() { "$WINELOADER" "$@"; }
+wineboot() { "$WINELOADER" wineboot "$@"; }
+winepath() { "$WINELOADER" winepath "$@"; }
+
+# Why this machine cannot run the lane's programs, or nothing when it can. Found by starting
+# the loader: a kernel without 32-bit support refuses the 32-bit one outright.
+lane_unavailable() {
+    if [ ! -x "$WINELOADER" ]; then
+        echo "the $lane lane needs $WINELOADER, which is not installed"
+    elif ! "$WINELOADER" --version >/dev/null 2>&1; then
+        echo "the $lane lane needs a kernel that starts $([ "$lane" = x86 ] && echo 32-bit || echo 64-bit) programs; this one refused $WINELOADER"
+    fi
+}
+
+# Ends a test script with the code ctest counts as skipped, and the reason, where the lane
+# cannot run here.
+skip_unless_lane_runs() {
+    local why
+    why=$(lane_unavailable)
+    if [ -n "$why" ]; then
+        echo "SKIPPED: $why"
+        exit 77
+    fi
+}

@@ -7,11 +7,12 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/wine-env.sh" "$1"
 drives="$wine_build/wine/drives"
+skip_unless_lane_runs
 
 mkdir -p "$(dirname "$WINEPREFIX")"
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "creating the Wine prefix (once per build tree)"
-    wineboot -i >/dev/null 2>&1
+    wineboot -i >/dev/null 2>&1 || { echo "wineboot failed for $WINEPREFIX" >&2; exit 1; }
     wineserver -w
 fi
 

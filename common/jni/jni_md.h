@@ -1,14 +1,21 @@
-/* The machine-dependent part of jni.h for 32-bit Windows, as a 32-bit Windows JVM expects it. */
+/* The machine-dependent part of jni.h for Windows, as the JVM of each architecture expects it. */
 #ifndef BRAVIK_JNI_MD_H
 #define BRAVIK_JNI_MD_H
 
 /* The export table comes from each library's module-definition file, which names exactly the
-   decorated forms a 32-bit JVM looks up; marking functions dllexport as well would add
-   undecorated duplicates. */
+   forms the JVM looks up (decorated on 32-bit Windows, plain on 64-bit Windows); marking
+   functions dllexport as well would add duplicates under other names. */
 #define JNIEXPORT
 #define JNIIMPORT
-#define JNICALL __stdcall
 
+#ifdef _WIN64
+/* Win64 has one calling convention. */
+#define JNICALL
+#else
+#define JNICALL __stdcall
+#endif
+
+/* long stays 32 bits on Win64 (LLP64), so jint is 32 bits on both architectures. */
 typedef long jint;
 typedef __int64 jlong;
 typedef signed char jbyte;

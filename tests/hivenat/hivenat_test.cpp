@@ -1,4 +1,4 @@
-// hivenat.dll as a 32-bit JVM uses it, against the real Wine registry, in a key of its own
+// hivenat.dll as a JVM uses it, against the real Wine registry, in a key of its own
 // below HKEY_CURRENT_USER that each test creates and removes.
 #include <windows.h>
 
@@ -41,9 +41,16 @@ std::string libraryPath()
     return programDirectory() + "\\hivenat.dll";
 }
 
+// A key handle as the Java side holds it, and back: sign-extended, as Windows hands out
+// handles with 32 significant bits.
 jint javaKey(HKEY key)
 {
-    return static_cast<jint>(reinterpret_cast<ULONG_PTR>(key));
+    return static_cast<jint>(reinterpret_cast<LONG_PTR>(key));
+}
+
+HKEY keyOf(jint hKey)
+{
+    return reinterpret_cast<HKEY>(static_cast<LONG_PTR>(hKey));
 }
 
 struct RawValue {
@@ -212,7 +219,7 @@ TEST(HivenatLibrary, ExportsExactlyTheMethodTable)
 {
     std::vector<std::string> exported = exportedNames(libraryPath());
     std::sort(exported.begin(), exported.end());
-    EXPECT_EQ(exported, jni_standin::decoratedNames(kPrefix, kMethods));
+    EXPECT_EQ(exported, jni_standin::exportNames(kPrefix, kMethods));
 }
 
 TEST(HivenatLibrary, NeedsOnlyKernel32Advapi32AndTheCRuntime)
@@ -399,7 +406,7 @@ TEST_F(Hivenat, OpenAndCloseWorkOnTheReceiver)
     Instance* receiver = vm.instance(self);
     const jint opened = receiver->intFields["hKey"];
     DWORD values = 99;
-    EXPECT_EQ(RegQueryInfoKeyA(reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(static_cast<DWORD>(opened))), nullptr,
+    EXPECT_EQ(RegQueryInfoKeyA(keyOf(opened), nullptr,
                                nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr, nullptr, nullptr),
               ERROR_SUCCESS);
 
@@ -428,6 +435,50 @@ TEST_F(Hivenat, OpenAndCloseWorkOnTheReceiver)
     expectRaised(ERROR_FILE_NOT_FOUND);
 }
 
+// The handles the library handed to the registry, recorded by stand-ins for its imports.
+HKEY openedUnder = nullptr;
+HKEY openedKey = nullptr;
+HKEY closedKey = nullptr;
+void* realOpen = nullptr;
+
+LONG WINAPI recordOpen(HKEY parent, LPCSTR name, DWORD options, REGSAM access, PHKEY result)
+{
+    openedUnder = parent;
+    const LONG status = reinterpret_cast<decltype(&RegOpenKeyExA)>(realOpen)(parent, name, options, access, result);
+    openedKey = status == ERROR_SUCCESS ? *result : nullptr;
+    return status;
+}
+
+LONG WINAPI recordClose(HKEY key)
+{
+    closedKey = key;
+    return RegCloseKey(key);
+}
+
+TEST_F(Hivenat, KeyHandlesCrossTheJavaIntUnchanged)
+{
+    ImportPatch open(library->module(), "ADVAPI32.dll", "RegOpenKeyExA", reinterpret_cast<void*>(&recordOpen));
+    realOpen = open.original();
+    const ImportPatch close(library->module(), "ADVAPI32.dll", "RegCloseKey", reinterpret_cast<void*>(&recordClose));
+
+    // Every predefined root reaches the registry as the platform's own handle value, whatever
+    // the width of a handle.
+    for (HKEY root : {HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_USERS, HKEY_PERFORMANCE_DATA,
+                      HKEY_CURRENT_CONFIG, HKEY_DYN_DATA}) {
+        openedUnder = nullptr;
+        call("openKey", javaKey(root), text("Software\\NoSuchKeyAnywhere"), jint{KEY_READ});
+        vm.clearException();
+        EXPECT_EQ(openedUnder, root) << std::hex << reinterpret_cast<ULONG_PTR>(root);
+    }
+
+    // An opened key goes into hKey and comes back out as the same handle.
+    ASSERT_EQ(call("openKey", javaKey(HKEY_CURRENT_USER), text(kTestKey), jint{KEY_READ}), 0);
+    ASSERT_NE(openedKey, nullptr);
+    EXPECT_EQ(keyOf(vm.instance(self)->intFields["hKey"]), openedKey);
+    EXPECT_EQ(call("closeKey"), 0);
+    EXPECT_EQ(closedKey, openedKey);
+}
+
 TEST_F(Hivenat, ReceiverWithoutTheKeyFieldGets87)
 {
     self = vm.newInstance(objectClass);
@@ -441,7 +492,7 @@ TEST_F(Hivenat, CreatedKeysComeBackThroughTheArray)
 {
     jintArray result = vm.newIntArray(1);
     ASSERT_EQ(call("regCreateKeyEx", key(), text("created"), jint{0}, jint{KEY_ALL_ACCESS}, result), 0);
-    const HKEY created = reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(static_cast<DWORD>(vm.intsOf(result)[0])));
+    const HKEY created = keyOf(vm.intsOf(result)[0]);
     EXPECT_EQ(RegSetValueExA(created, "probe", 0, REG_SZ, reinterpret_cast<const BYTE*>("x"), 2), ERROR_SUCCESS);
     RegCloseKey(created);
     EXPECT_EQ(vm.instance(self)->intFields["hKey"], 0);
@@ -468,7 +519,7 @@ TEST_F(Hivenat, CreateFallsBackToTheOlderCallOn87)
     EXPECT_EQ(call("regCreateKeyEx", key(), text("older"), jint{REG_OPTION_VOLATILE}, jint{KEY_ALL_ACCESS}, result),
               0);
     expectNothingRaised();
-    const HKEY created = reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(static_cast<DWORD>(vm.intsOf(result)[0])));
+    const HKEY created = keyOf(vm.intsOf(result)[0]);
     EXPECT_EQ(RegQueryInfoKeyA(created, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                                nullptr, nullptr),
               ERROR_SUCCESS);

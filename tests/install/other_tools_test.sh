@@ -5,6 +5,7 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 . "$top/scripts/wine-env.sh" "$1"
+skip_unless_lane_runs
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 drive_c="$WINEPREFIX/drive_c"
@@ -38,7 +39,7 @@ for archive in infozip.zip python.zip jdk.jar; do
     media="$drive_c/othertools/media"
     rm -rf "$drive_c/othertools" "$common"
     mkdir -p "$media/kp/windows"
-    cp "$top/dist/install.exe" "$media/"
+    cp "$wine_build/bin/install.exe" "$media/"
     printf '[CLASS]\r\nnothing.Runs\r\n' >"$media/kp/windows/install.cfg"
     cp "$work/$archive" "$media/kp/windows/jre.zip"
     (cd "$media" && wine 'C:\othertools\media\install.exe' >/dev/null 2>&1) || true

@@ -638,12 +638,22 @@ bool JavaVm::giveBack(const void* buffer, std::vector<char>& contents)
     return true;
 }
 
-std::vector<std::string> decoratedNames(const std::string& prefix,
-                                        const std::vector<std::pair<std::string, int>>& methods)
+std::string exportName(const std::string& jniName, int argumentBytes)
+{
+#ifdef _WIN64
+    (void)argumentBytes;
+    return jniName;
+#else
+    return "_" + jniName + "@" + std::to_string(argumentBytes);
+#endif
+}
+
+std::vector<std::string> exportNames(const std::string& prefix,
+                                     const std::vector<std::pair<std::string, int>>& methods)
 {
     std::vector<std::string> names;
     for (const auto& [name, bytes] : methods)
-        names.push_back("_" + prefix + name + "@" + std::to_string(bytes));
+        names.push_back(exportName(prefix + name, bytes));
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -661,7 +671,7 @@ NativeLibrary::~NativeLibrary()
 
 void* NativeLibrary::entry(const std::string& jniName, int argumentBytes) const
 {
-    const std::string exported = "_" + jniName + "@" + std::to_string(argumentBytes);
+    const std::string exported = exportName(jniName, argumentBytes);
     void* function = reinterpret_cast<void*>(GetProcAddress(module_, exported.c_str()));
     if (!function)
         throw std::runtime_error("no export " + exported);

@@ -1,7 +1,7 @@
-// A stand-in for a 32-bit Java runtime, enough to call JNI libraries the way a JVM does: a
-// complete JNI function table over a small object model (classes with int fields and methods,
-// instances, Strings, byte, int and object arrays, a pending exception), and a loader that
-// finds each native method by its decorated export name and calls it.
+// A stand-in for a Java runtime, enough to call JNI libraries the way a JVM does: a complete JNI
+// function table over a small object model (classes with int fields and methods, instances,
+// Strings, byte, int and object arrays, a pending exception), and a loader that finds each
+// native method by the export name this architecture's JVM looks up and calls it.
 //
 // Every slot of the table is present. The slots the stand-in implements count their calls; a
 // slot it does not implement ends the test program at once with the slot's index, so a library
@@ -153,12 +153,16 @@ private:
     jthrowable pending_ = nullptr;
 };
 
-// The names a 32-bit JVM looks up for a class's native methods, given the JNI prefix of the
-// class and each method with its argument bytes; sorted.
-std::vector<std::string> decoratedNames(const std::string& prefix,
-                                        const std::vector<std::pair<std::string, int>>& methods);
+// The export name this architecture's JVM looks up for a native method: on 32-bit Windows the
+// decorated "_" + name + "@" + argument bytes, on 64-bit Windows the plain name.
+std::string exportName(const std::string& jniName, int argumentBytes);
 
-// A JNI library loaded as a 32-bit JVM loads one, its methods found by their decorated names.
+// The export names of a class's native methods, given the JNI prefix of the class and each
+// method with its argument bytes on 32-bit Windows; sorted.
+std::vector<std::string> exportNames(const std::string& prefix,
+                                     const std::vector<std::pair<std::string, int>>& methods);
+
+// A JNI library loaded as a JVM loads one, its methods found by their export names.
 class NativeLibrary {
 public:
     explicit NativeLibrary(const std::string& path);
@@ -168,14 +172,14 @@ public:
 
     HMODULE module() const { return module_; }
 
-    // The method's entry point, found under "_" + name + "@" + argument bytes.
+    // The method's entry point, found under its export name.
     void* entry(const std::string& jniName, int argumentBytes) const;
 
     template <typename Result, typename... Args>
     Result call(const std::string& jniName, JNIEnv* env, jobject self, Args... args) const
     {
         using Function = Result(JNICALL*)(JNIEnv*, jobject, Args...);
-        constexpr int bytes = static_cast<int>(8 + (0 + ... + argumentSize<Args>()));
+        constexpr int bytes = static_cast<int>(8 + (0 + ... + argumentSize<Args>()));  // named on 32-bit Windows only
         auto function = reinterpret_cast<Function>(entry(jniName, bytes));
         return function(env, self, args...);
     }

@@ -19,11 +19,19 @@ public:
         if (dos->e_magic != IMAGE_DOS_SIGNATURE)
             throw std::runtime_error(path + " is not a PE file");
         nt_ = at<IMAGE_NT_HEADERS32>(dos->e_lfanew);
-        if (nt_->Signature != IMAGE_NT_SIGNATURE || nt_->OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR32_MAGIC)
-            throw std::runtime_error(path + " is not a 32-bit PE file");
+        if (nt_->Signature != IMAGE_NT_SIGNATURE)
+            throw std::runtime_error(path + " is not a PE file");
+        // PE32 and PE32+ share the file header; their optional headers differ in width.
+        if (nt_->OptionalHeader.Magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC)
+            nt64_ = at<IMAGE_NT_HEADERS64>(dos->e_lfanew);
+        else if (nt_->OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR32_MAGIC)
+            throw std::runtime_error(path + " has an optional header of neither PE32 nor PE32+");
     }
 
-    const IMAGE_DATA_DIRECTORY& directory(int index) const { return nt_->OptionalHeader.DataDirectory[index]; }
+    const IMAGE_DATA_DIRECTORY& directory(int index) const
+    {
+        return nt64_ ? nt64_->OptionalHeader.DataDirectory[index] : nt_->OptionalHeader.DataDirectory[index];
+    }
 
     // The file offset of a relative virtual address.
     std::size_t offsetOf(DWORD rva) const
@@ -54,6 +62,7 @@ public:
 private:
     std::string bytes_;
     const IMAGE_NT_HEADERS32* nt_ = nullptr;
+    const IMAGE_NT_HEADERS64* nt64_ = nullptr;
 };
 
 } // namespace
@@ -103,16 +112,16 @@ void writeSlot(void** slot, void* value)
 ImportPatch::ImportPatch(void* module, const std::string& dll, const std::string& function, void* replacement)
 {
     auto* base = static_cast<BYTE*>(module);
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
     const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     for (auto* descriptor = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
          descriptor->Name; ++descriptor) {
         if (!equalsIgnoringCase(reinterpret_cast<const char*>(base + descriptor->Name), dll))
             continue;
-        auto* names = reinterpret_cast<IMAGE_THUNK_DATA32*>(base + descriptor->OriginalFirstThunk);
-        auto* addresses = reinterpret_cast<IMAGE_THUNK_DATA32*>(base + descriptor->FirstThunk);
+        auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + descriptor->OriginalFirstThunk);
+        auto* addresses = reinterpret_cast<IMAGE_THUNK_DATA*>(base + descriptor->FirstThunk);
         for (; names->u1.AddressOfData; ++names, ++addresses) {
-            if (names->u1.Ordinal & IMAGE_ORDINAL_FLAG32)
+            if (names->u1.Ordinal & IMAGE_ORDINAL_FLAG)
                 continue;
             const auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
             if (function == reinterpret_cast<const char*>(byName->Name)) {

@@ -1,4 +1,4 @@
-// sysnat.dll as a 32-bit JVM uses it: loaded, its methods found by decorated name, called
+// sysnat.dll as a JVM uses it: loaded, its methods found by their export names, called
 // through the stand-in runtime, their results checked against the platform's own answers.
 #include <windows.h>
 
@@ -125,7 +125,7 @@ TEST(SysnatLibrary, ExportsExactlyTheMethodTable)
 {
     std::vector<std::string> exported = exportedNames(libraryPath());
     std::sort(exported.begin(), exported.end());
-    EXPECT_EQ(exported, jni_standin::decoratedNames(kPrefix, kMethods));
+    EXPECT_EQ(exported, jni_standin::exportNames(kPrefix, kMethods));
 }
 
 TEST(SysnatLibrary, NeedsOnlyKernel32AndTheCRuntime)

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Says, for each build tree given, whether its lane's Windows tests can run on this machine.
+# Usage: lanes.sh <build-dir>...
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+for build in "$@"; do
+    (
+        . "$here/wine-env.sh" "$build"
+        why=$(lane_unavailable)
+        if [ -z "$why" ]; then
+            echo "$lane lane: runs under $WINELOADER ($WINEARCH prefix)"
+        else
+            echo "$lane lane: SKIPPED: $why; only its static checks run"
+        fi
+    )
+done
