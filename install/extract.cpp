@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <climits>
+#include <algorithm>
 #include <cstdlib>
+#include <optional>
 #include <vector>
 
 #include "config.h"
@@ -32,6 +34,9 @@ constexpr char kTooLongFormat[] = "Entry %s is too long a path below %s and is n
 constexpr char kNotWholeFormat[] = "Entry %s was not unpacked whole; %s is removed\n";
 constexpr char kIncompleteFormat[] = "Zip file %s was not unpacked completely; no version file is written\n";
 constexpr char kListedDirectoryFormat[] = "Directory %s of a listed zip file cannot be entered\n";
+constexpr char kRecordPlaceFormat[] = "Entry %s would take the place of a version record and is skipped\n";
+constexpr char kNamelessEntry[] = "An entry without a name is skipped\n";
+constexpr char kShortCountFormat[] = "The directory of zip file %s holds more entries than it declares\n";
 
 constexpr char kRuntimeArchive[] = "kp\\windows\\jre.zip";
 constexpr char kUpdateZipDir[] = "c:\\vtupdate\\kp\\zip";
@@ -66,13 +71,25 @@ std::vector<std::string> splitEntryName(std::string_view name)
     return parts;
 }
 
-// Names Windows takes for devices wherever they stand, with or without an extension.
+// Names Windows takes for devices wherever they stand, with or without an extension, blanks
+// before the extension included. The superscript digits are those of the ANSI code page.
 bool isDeviceName(std::string_view component)
 {
-    const std::string base = toUpperAnsi(component.substr(0, component.find('.')));
-    if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL" || base == "CONIN$" || base == "CONOUT$")
+    std::string_view base = component.substr(0, component.find('.'));
+    base = base.substr(0, base.find_last_not_of(' ') + 1);
+    const std::string upper = toUpperAnsi(base);
+    if (upper == "CON" || upper == "PRN" || upper == "AUX" || upper == "NUL" || upper == "CONIN$" ||
+        upper == "CONOUT$")
         return true;
-    return base.size() == 4 && (base.starts_with("COM") || base.starts_with("LPT")) && base[3] >= '1' && base[3] <= '9';
+    if (upper.size() != 4 || !(upper.starts_with("COM") || upper.starts_with("LPT")))
+        return false;
+    const unsigned char digit = static_cast<unsigned char>(upper[3]);
+    return (digit >= '1' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
+}
+
+bool isOnlyDotsAndBlanks(std::string_view component)
+{
+    return component.find_first_not_of(". ") == std::string_view::npos;
 }
 
 std::string fullPathName(const std::string& path)
@@ -134,6 +151,59 @@ bool currentEntry(unzFile zip, unz_file_info& info, std::string& name)
     return true;
 }
 
+// Where the archive's end record says its central directory ends, counted as minizip counts
+// positions in it (from the directory's declared offset); nothing when the record cannot be read.
+std::optional<ZPOS64_T> declaredDirectoryEnd(const std::string& archivePath)
+{
+    constexpr std::size_t kEndRecordSize = 22;
+    constexpr std::size_t kLocatorSize = 20;
+    constexpr std::size_t kLongestComment = 0xFFFF;
+    constexpr std::size_t kZip64RecordSize = 56;
+    const UniqueFile file = openFile(archivePath, "rb");
+    if (!file || _fseeki64(file.get(), 0, SEEK_END) != 0)
+        return std::nullopt;
+    const long long fileSize = _ftelli64(file.get());
+    const long long tailSize = std::min<long long>(fileSize, kEndRecordSize + kLocatorSize + kLongestComment);
+    std::vector<unsigned char> tail(static_cast<std::size_t>(tailSize));
+    if (tailSize < static_cast<long long>(kEndRecordSize) || _fseeki64(file.get(), fileSize - tailSize, SEEK_SET) != 0 ||
+        std::fread(tail.data(), 1, tail.size(), file.get()) != tail.size())
+        return std::nullopt;
+    const auto little = [](const unsigned char* at, int bytes) {
+        ZPOS64_T value = 0;
+        for (int i = bytes - 1; i >= 0; --i)
+            value = (value << 8) | at[i];
+        return value;
+    };
+    // The last end record wins, as it does for minizip.
+    for (std::size_t at = tail.size() - kEndRecordSize + 1; at-- > 0;) {
+        const unsigned char* end = tail.data() + at;
+        if (little(end, 4) != 0x06054B50)
+            continue;
+        if (at >= kLocatorSize && little(end - kLocatorSize, 4) == 0x07064B50) {
+            unsigned char record[kZip64RecordSize];
+            const ZPOS64_T recordOffset = little(end - kLocatorSize + 8, 8);
+            if (_fseeki64(file.get(), static_cast<long long>(recordOffset), SEEK_SET) != 0 ||
+                std::fread(record, 1, sizeof(record), file.get()) != sizeof(record) || little(record, 4) != 0x06064B50)
+                return std::nullopt;
+            return little(record + 48, 8) + little(record + 40, 8);
+        }
+        return little(end + 16, 4) + little(end + 12, 4);
+    }
+    return std::nullopt;
+}
+
+// True when the walk, standing on its last entry, ended where the central directory ends: an
+// end record that declares fewer entries than the directory lists (or whose 16-bit count
+// wrapped) would otherwise lose the rest without a word.
+bool walkedWholeDirectory(unzFile zip, const unz_file_info& last, const std::string& archivePath)
+{
+    constexpr ZPOS64_T kCentralHeaderSize = 46;
+    const std::optional<ZPOS64_T> declaredEnd = declaredDirectoryEnd(archivePath);
+    const ZPOS64_T walkedEnd = unzGetOffset64(zip) + kCentralHeaderSize + last.size_filename + last.size_file_extra +
+                               last.size_file_comment;
+    return declaredEnd && *declaredEnd == walkedEnd;
+}
+
 // Copies the open entry into the open file; false with the file removed when anything of it
 // went wrong, including a checksum that does not match when the entry is closed.
 EntryOutcome copyEntry(unzFile zip, UniqueFile file, const std::string& entryName, const std::string& fullPath,
@@ -174,6 +244,12 @@ EntryOutcome unpackEntry(unzFile zip, const unz_file_info& info, std::string ent
         writeTraceLog(kOutsideFormat, entryName.c_str(), destinationDir.c_str());
         return EntryOutcome::skipped;
     }
+    if (claimsVersionRecord(entryName)) {
+        writeTraceLog(kRecordPlaceFormat, entryName.c_str());
+        return EntryOutcome::skipped;
+    }
+    // From here on the name is the one Windows will store.
+    entryName = storedEntryName(entryName);
     if (destinationDir.size() + 1 + entryName.size() >= MAX_PATH) {
         writeTraceLog(kTooLongFormat, entryName.c_str(), destinationDir.c_str());
         return EntryOutcome::failed;
@@ -213,8 +289,9 @@ EntryOutcome unpackEntry(unzFile zip, const unz_file_info& info, std::string ent
     return outcome;
 }
 
-// Walks every entry; true when each one that belongs below the destination arrived whole.
-bool unpackEntries(unzFile zip, const std::string& destinationDir)
+// Walks every entry; true when each one that belongs below the destination arrived whole and
+// the walk covered the whole central directory.
+bool unpackEntries(unzFile zip, const std::string& archivePath, const std::string& destinationDir)
 {
     if (unzGoToFirstFile(zip) != UNZ_OK) {
         writeTraceLog(kFirstFileFailed);
@@ -230,7 +307,9 @@ bool unpackEntries(unzFile zip, const std::string& destinationDir)
             return false;
         }
         const bool directoryEntry = !name.empty() && (name.back() == '/' || name.back() == '\\');
-        if (!isVersionEntry(name) && !directoryEntry) {
+        if (name.empty()) {
+            writeTraceLog(kNamelessEntry);
+        } else if (!isVersionEntry(name) && !directoryEntry) {
             switch (unpackEntry(zip, info, name, destinationDir, first, buffer)) {
             case EntryOutcome::stop: return false;
             case EntryOutcome::failed: complete = false; break;
@@ -239,8 +318,13 @@ bool unpackEntries(unzFile zip, const std::string& destinationDir)
             }
         }
         const int next = unzGoToNextFile(zip);
-        if (next == UNZ_END_OF_LIST_OF_FILE)
+        if (next == UNZ_END_OF_LIST_OF_FILE) {
+            if (!walkedWholeDirectory(zip, info, archivePath)) {
+                writeTraceLog(kShortCountFormat, archivePath.c_str());
+                return false;
+            }
             return complete;
+        }
         if (next != UNZ_OK) {
             writeTraceLog(kNextFileFailed);
             return false;
@@ -330,7 +414,7 @@ void extractArchive(const std::string& archivePath, const std::string& destinati
         writeTraceLog(kSkippingFormat, archivePath.c_str());
         return;
     }
-    if (!unpackEntries(zip.get(), destinationDir)) {
+    if (!unpackEntries(zip.get(), archivePath, destinationDir)) {
         writeTraceLog(kIncompleteFormat, archivePath.c_str());
         return;
     }
@@ -381,8 +465,36 @@ void writeVersionFile(const std::string& destinationDir, const std::string& vers
 
 int isVersionEntry(const std::string& entryName)
 {
-    const std::size_t dot = entryName.rfind('.');
-    return dot != std::string::npos && equalsIgnoreCase(std::string_view(entryName).substr(dot + 1), "ver") ? 1 : 0;
+    // "h.ver." and "h.ver " are stored as h.ver, and so are the record.
+    const std::string stored = storedEntryName(entryName);
+    const std::size_t dot = stored.rfind('.');
+    return dot != std::string::npos && equalsIgnoreCase(std::string_view(stored).substr(dot + 1), "ver") ? 1 : 0;
+}
+
+std::string storedEntryName(std::string_view entryName)
+{
+    std::string stored;
+    stored.reserve(entryName.size());
+    while (true) {
+        const std::size_t end = entryName.find_first_of("/\\");
+        std::string_view component = entryName.substr(0, end);
+        // Names of dots and blanks alone stay as they are for the safety check to refuse.
+        if (!isOnlyDotsAndBlanks(component))
+            component = component.substr(0, component.find_last_not_of(". ") + 1);
+        stored += component;
+        if (end == std::string_view::npos)
+            return stored;
+        stored += entryName[end];
+        entryName.remove_prefix(end + 1);
+    }
+}
+
+bool claimsVersionRecord(const std::string& entryName)
+{
+    std::vector<std::string> components = splitEntryName(storedEntryName(entryName));
+    std::erase(components, ".");
+    // Records stand in the destination's top level, so only a top-level folder can take one's place.
+    return components.size() > 1 && isVersionEntry(components.front());
 }
 
 long parseVersionStamp(std::string_view text)
@@ -397,14 +509,14 @@ long parseVersionStamp(std::string_view text)
 
 bool hasSafeEntryName(const std::string& entryName)
 {
-    if (entryName.empty() || entryName.front() == '/' || entryName.front() == '\\' ||
-        entryName.find(':') != std::string::npos)
+    const std::string stored = storedEntryName(entryName);
+    if (stored.empty() || stored.front() == '/' || stored.front() == '\\' || stored.find(':') != std::string::npos)
         return false;
-    for (const std::string& component : splitEntryName(entryName)) {
+    for (const std::string& component : splitEntryName(stored)) {
         if (component == ".")
             continue;
         // "..", "..." and names of dots and blanks all lose their last characters to Windows.
-        if (component.find_first_not_of(". ") == std::string::npos || isDeviceName(component))
+        if (isOnlyDotsAndBlanks(component) || isDeviceName(component))
             return false;
     }
     return true;
@@ -414,7 +526,7 @@ bool isInsideDestination(const std::string& destinationDir, const std::string& e
 {
     if (!hasSafeEntryName(entryName))
         return false;
-    std::string joined = destinationDir + "\\" + entryName;
+    std::string joined = destinationDir + "\\" + storedEntryName(entryName);
     toBackslashes(joined);
     const std::string base = fullPathName(destinationDir);
     const std::string full = fullPathName(joined);
@@ -427,6 +539,7 @@ bool isInsideDestination(const std::string& destinationDir, const std::string& e
 UniqueFile checkAndCreateDestinationDirectoriesAndFile(const std::string& destinationDir, std::string& entryName,
                                                        std::string& fullPathOut)
 {
+    entryName = storedEntryName(entryName);
     const std::vector<std::string> components = splitEntryName(entryName);
     if (components.empty())
         return {};

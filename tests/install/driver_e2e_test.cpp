@@ -147,6 +147,21 @@ TEST_F(Driver, UpdateDirectoryArchivesAreUnpackedLast)
     removeTree("D:\\kp\\zip");
 }
 
+TEST_F(Driver, NoArchiveCanPlantAnotherArchivesRecord)
+{
+    // a.zip comes first and carries what Windows would store as b's record.
+    buildMedia(kMedia, kOneClassCfg);
+    const std::string m = kMedia;
+    writeZip(m + "\\kp\\zip\\a.zip", {{"a.ver", "date=1"}, {"b.ver.", "date=2147483647"}, {"a.txt", "a"}});
+    writeZip(m + "\\kp\\zip\\b.zip", {{"b.ver", "date=5"}, {"b.txt", "b"}});
+    const InstallRun run = runMedia();
+    const std::string productDir = std::string(kCommonDir) + "kp\\";
+    EXPECT_EQ(readFile(productDir + "b.txt"), "b");
+    EXPECT_EQ(readFile(productDir + "b.ver"), "date=5");
+    EXPECT_EQ(run.traceLog.find("Skipping"), std::string::npos);
+    removeTree(m + "\\kp\\zip");
+}
+
 TEST_F(Driver, ProgramInADriveRootWorksFromTheDriveName)
 {
     buildMedia("D:", kOneClassCfg);

@@ -263,6 +263,140 @@ TEST_F(ExtractTest, EntriesThatWouldLeaveTheDestinationAreSkipped)
     EXPECT_EQ(record().rfind("date=", 0), 0u);
 }
 
+TEST_F(ExtractTest, NameChecksSeeTheNameWindowsStores)
+{
+    struct Case {
+        std::string name;
+        std::string stored;
+        int version;
+        bool safe;
+        bool claimsRecord;
+    };
+    const std::vector<Case> cases = {
+        {"lib/x.jar", "lib/x.jar", 0, true, false},
+        {"h.ver.", "h.ver", 1, true, false},
+        {"h.ver ", "h.ver", 1, true, false},
+        {"H.VER..", "H.VER", 1, true, false},
+        {"h.ver. .", "h.ver", 1, true, false},
+        {"PRODUC~1.VER", "PRODUC~1.VER", 1, true, false},
+        {"h.ver/x.txt", "h.ver/x.txt", 0, true, true},
+        {"./H.Ver. /x.txt", "./H.Ver/x.txt", 0, true, true},
+        {"lib/h.ver/x.txt", "lib/h.ver/x.txt", 0, true, false},
+        {"dir. /file.txt ", "dir/file.txt", 0, true, false},
+        {"CON.", "CON", 0, false, false},
+        {"con .txt", "con .txt", 0, false, false},
+        {"AUX. ", "AUX", 0, false, false},
+        {"a/NUL.txt.", "a/NUL.txt", 0, false, false},
+        {"COM\xB9", "COM\xB9", 0, false, false},
+        {"lpt\xB2.log", "lpt\xB2.log", 0, false, false},
+        {"LPT\xB3", "LPT\xB3", 0, false, false},
+        {"COM0", "COM0", 0, true, false},
+        {"a/ ./b", "a/ ./b", 0, false, false},
+        {"..", "..", 0, false, false},
+        {"", "", 0, false, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(storedEntryName(c.name), c.stored) << c.name;
+        EXPECT_EQ(isVersionEntry(c.name), c.version) << c.name;
+        EXPECT_EQ(hasSafeEntryName(c.name), c.safe) << c.name;
+        EXPECT_EQ(claimsVersionRecord(c.name), c.claimsRecord) << c.name;
+    }
+}
+
+TEST_F(ExtractTest, NoEntryCanPlantOrBlockAVersionRecord)
+{
+    // A forged record for this archive, then an entry that fails: neither record nor stamp stays.
+    writeZip(archive, {{"jre.ver", "date=5"},
+                       {"jre.ver.", "date=2147483647"},
+                       {"JRE.VER ", "date=2147483647"},
+                       {"kp.ver/x.txt", "takes the place of another archive's record"},
+                       {"bad.txt", "bad", 0, false, 7}});
+    extractArchive(archive, dest);
+    EXPECT_FALSE(exists(dest + "\\jre.ver"));
+    EXPECT_FALSE(exists(dest + "\\kp.ver"));
+    EXPECT_NE(traceText().find("Entry kp.ver/x.txt would take the place of a version record and is skipped"),
+              std::string::npos);
+
+    // A sound newer archive then unpacks and records its own stamp.
+    writeZip(archive, {{"jre.ver", "date=6"}, {"good.txt", "good"}, {"", "nameless"}});
+    extractArchive(archive, dest);
+    EXPECT_EQ(readFile(dest + "\\good.txt"), "good");
+    EXPECT_EQ(record(), "date=6");
+    EXPECT_NE(traceText().find(withCrLf("An entry without a name is skipped\n")), std::string::npos);
+}
+
+// The archive with the 16-bit entry counts of its end record set to count.
+void declareEntries(const std::string& path, unsigned count)
+{
+    std::string bytes = readFile(path);
+    const std::size_t end = bytes.rfind("PK\x05\x06");
+    ASSERT_NE(end, std::string::npos);
+    for (std::size_t field : {end + 8, end + 10}) {
+        bytes[field] = static_cast<char>(count & 0xFF);
+        bytes[field + 1] = static_cast<char>(count >> 8);
+    }
+    writeFile(path, bytes);
+}
+
+// The archive rewritten with a ZIP64 end record and locator, the way archives of more than
+// 65,535 entries carry their directory.
+void makeZip64(const std::string& path)
+{
+    std::string bytes = readFile(path);
+    const std::size_t end = bytes.rfind("PK\x05\x06");
+    const auto field = [&](std::size_t at, int size) {
+        unsigned long long value = 0;
+        for (int i = size - 1; i >= 0; --i)
+            value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
+        return value;
+    };
+    const auto put = [](std::string& out, unsigned long long value, int size) {
+        for (int i = 0; i < size; ++i)
+            out += static_cast<char>((value >> (8 * i)) & 0xFF);
+    };
+    const unsigned long long entries = field(end + 10, 2), size = field(end + 12, 4), offset = field(end + 16, 4);
+    std::string tail = "PK\x06\x06";
+    put(tail, 44, 8);
+    put(tail, 45, 2);
+    put(tail, 45, 2);
+    put(tail, 0, 4);
+    put(tail, 0, 4);
+    put(tail, entries, 8);
+    put(tail, entries, 8);
+    put(tail, size, 8);
+    put(tail, offset, 8);
+    tail += "PK\x06\x07";
+    put(tail, 0, 4);
+    put(tail, end, 8);
+    put(tail, 1, 4);
+    tail += "PK\x05\x06";
+    put(tail, 0, 4);
+    put(tail, 0xFFFF, 2);
+    put(tail, 0xFFFF, 2);
+    put(tail, 0xFFFFFFFF, 4);
+    put(tail, 0xFFFFFFFF, 4);
+    put(tail, 0, 2);
+    writeFile(path, bytes.substr(0, end) + tail);
+}
+
+TEST_F(ExtractTest, AnEndRecordThatUndercountsTheDirectoryWritesNoRecord)
+{
+    const std::vector<ZipEntry> entries = {{"jre.ver", "date=3"}, {"a.txt", "a"}, {"b.txt", "b"}};
+    writeZip(archive, entries);
+    declareEntries(archive, 2);
+    extractArchive(archive, dest);
+    EXPECT_FALSE(exists(dest + "\\jre.ver"));
+    EXPECT_EQ(traceText(), withCrLf("The directory of zip file " + archive + " holds more entries than it declares\n" +
+                                    "Zip file " + archive + " was not unpacked completely; no version file is written\n"));
+
+    // The same directory behind a ZIP64 end record is whole.
+    writeZip(archive, entries);
+    makeZip64(archive);
+    extractArchive(archive, dest);
+    EXPECT_EQ(readFile(dest + "\\b.txt"), "b");
+    EXPECT_EQ(record(), "date=3");
+}
+
 TEST_F(ExtractTest, TruncatedArchiveCannotBeOpened)
 {
     writeZip(archive, {{"a.txt", std::string(5000, 'a')}});
