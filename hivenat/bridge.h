@@ -7,6 +7,7 @@
 
 #include <jni.h>
 
+#include "jni_guard.h"
 #include "jni_owners.h"
 
 #include <cstdlib>
@@ -55,6 +56,19 @@ void throwRegistryException(JNIEnv* env, jint status);
 
 // Ends a method: raises for a nonzero status and hands the status back.
 jint finish(JNIEnv* env, jint status);
+
+// The boundary of every method: a body that throws ends the call with status -1 and the usual
+// RegistryException (unless one is pending already). Raising -1 allocates nothing in C++: -1
+// has no system message, so only the int constructor is called.
+template <typename Body>
+jint callGuardedStatus(JNIEnv* env, Body&& body) noexcept
+{
+    try {
+        return body();
+    } catch (...) {
+        return finish(env, kStatusJavaFailure);
+    }
+}
 
 // A Java String as NUL-terminated ANSI text; null when it is null or holds a character the
 // ANSI code page cannot represent exactly.

@@ -68,132 +68,148 @@ JNIEXPORT jint JNICALL Java_com_bravik_service_registry_NativeRegistryKey_openKe
                                                                                   jint hKey, jstring subKey,
                                                                                   jint samDesired)
 {
-    const HeapBlock name = toAnsiString(env, subKey);
-    if (!name)
-        return finish(env, kStatusJavaFailure);
-    HKEY opened = nullptr;
-    jint status = RegOpenKeyExA(keyFromJava(hKey), name.get(), 0, static_cast<REGSAM>(samDesired), &opened);
-    if (status == kStatusOk) {
-        if (const jfieldID field = keyField(env, self)) {
-            env->SetIntField(self, field, keyToJava(opened));
-        } else {
-            // Nobody could ever close a key the object cannot hold.
-            RegCloseKey(opened);
-            status = kStatusInvalidParameter;
+    return callGuardedStatus(env, [&]() -> jint {
+        const HeapBlock name = toAnsiString(env, subKey);
+        if (!name)
+            return finish(env, kStatusJavaFailure);
+        HKEY opened = nullptr;
+        jint status = RegOpenKeyExA(keyFromJava(hKey), name.get(), 0, static_cast<REGSAM>(samDesired), &opened);
+        if (status == kStatusOk) {
+            if (const jfieldID field = keyField(env, self)) {
+                env->SetIntField(self, field, keyToJava(opened));
+            } else {
+                // Nobody could ever close a key the object cannot hold.
+                RegCloseKey(opened);
+                status = kStatusInvalidParameter;
+            }
         }
-    }
-    return finish(env, status);
+        return finish(env, status);
+    });
 }
 
 JNIEXPORT jint JNICALL Java_com_bravik_service_registry_NativeRegistryKey_closeKey(JNIEnv* env, jobject self)
 {
-    const jfieldID field = keyField(env, self);
-    if (!field)
-        return finish(env, kStatusInvalidParameter);
-    const jint handle = env->GetIntField(self, field);
-    // HKEY_CLASSES_ROOT is never closed; 0 is what a closed (or never opened) object holds.
-    if (handle == kClassesRoot || handle == 0)
-        return kStatusOk;
-    const jint status = RegCloseKey(keyFromJava(handle));
-    // Forgetting the closed handle keeps a second close from closing a key opened since under
-    // the same handle value.
-    if (status == kStatusOk)
-        env->SetIntField(self, field, 0);
-    return finish(env, status);
+    return callGuardedStatus(env, [&]() -> jint {
+        const jfieldID field = keyField(env, self);
+        if (!field)
+            return finish(env, kStatusInvalidParameter);
+        const jint handle = env->GetIntField(self, field);
+        // HKEY_CLASSES_ROOT is never closed; 0 is what a closed (or never opened) object holds.
+        if (handle == kClassesRoot || handle == 0)
+            return kStatusOk;
+        const jint status = RegCloseKey(keyFromJava(handle));
+        // Forgetting the closed handle keeps a second close from closing a key opened since under
+        // the same handle value.
+        if (status == kStatusOk)
+            env->SetIntField(self, field, 0);
+        return finish(env, status);
+    });
 }
 
-JNIEXPORT jint JNICALL Java_com_bravik_service_registry_NativeRegistryKey_flushKey(JNIEnv*, jobject)
+JNIEXPORT jint JNICALL Java_com_bravik_service_registry_NativeRegistryKey_flushKey(JNIEnv* env, jobject)
 {
-    return kStatusOk;
+    return callGuardedStatus(env, [&]() -> jint {
+        return kStatusOk;
+    });
 }
 
 JNIEXPORT jint JNICALL Java_com_bravik_service_registry_NativeRegistryKey_regCreateKeyEx(
     JNIEnv* env, jobject, jint hKey, jstring subKey, jint options, jint samDesired, jintArray result)
 {
-    const HeapBlock name = toAnsiString(env, subKey);
-    // Without a name the registry would hand back the parent key as if it were a new one.
-    if (!name)
-        return finish(env, kStatusJavaFailure);
-    HKEY created = nullptr;
-    DWORD disposition = 0;
-    jint status = RegCreateKeyExA(keyFromJava(hKey), name.get(), 0, nullptr, static_cast<DWORD>(options),
-                                  static_cast<REGSAM>(samDesired), nullptr, &created, &disposition);
-    if (status == kStatusInvalidParameter)
-        status = RegCreateKeyA(keyFromJava(hKey), name.get(), &created);
-    if (status == kStatusOk) {
-        const jint handle = keyToJava(created);
-        env->SetIntArrayRegion(result, 0, 1, &handle);
-    }
-    return finish(env, status);
+    return callGuardedStatus(env, [&]() -> jint {
+        const HeapBlock name = toAnsiString(env, subKey);
+        // Without a name the registry would hand back the parent key as if it were a new one.
+        if (!name)
+            return finish(env, kStatusJavaFailure);
+        HKEY created = nullptr;
+        DWORD disposition = 0;
+        jint status = RegCreateKeyExA(keyFromJava(hKey), name.get(), 0, nullptr, static_cast<DWORD>(options),
+                                      static_cast<REGSAM>(samDesired), nullptr, &created, &disposition);
+        if (status == kStatusInvalidParameter)
+            status = RegCreateKeyA(keyFromJava(hKey), name.get(), &created);
+        if (status == kStatusOk) {
+            const jint handle = keyToJava(created);
+            env->SetIntArrayRegion(result, 0, 1, &handle);
+        }
+        return finish(env, status);
+    });
 }
 
 JNIEXPORT jint JNICALL Java_com_bravik_service_registry_NativeRegistryKey_regDeleteKey(JNIEnv* env, jobject,
                                                                                        jint hKey, jstring subKey)
 {
-    const HeapBlock name = toAnsiString(env, subKey);
-    return finish(env, deleteKeyTree(keyFromJava(hKey), name.get()));
+    return callGuardedStatus(env, [&]() -> jint {
+        const HeapBlock name = toAnsiString(env, subKey);
+        return finish(env, deleteKeyTree(keyFromJava(hKey), name.get()));
+    });
 }
 
 JNIEXPORT jint JNICALL Java_com_bravik_service_registry_NativeRegistryKey_regEnumKeyEx(JNIEnv* env, jobject,
                                                                                        jint hKey, jint index,
                                                                                        jobjectArray name)
 {
-    char buffer[kNameBuffer];
-    DWORD length = kNameBuffer;
-    jint status = RegEnumKeyExA(keyFromJava(hKey), static_cast<DWORD>(index), buffer, &length, nullptr, nullptr,
-                                nullptr, nullptr);
-    if (status == ERROR_NO_MORE_ITEMS) {
-        env->SetObjectArrayElement(name, 0, nullptr);
-        return kStatusOk;
-    }
-    if (status == kStatusOk) {
-        buffer[length < kNameBuffer ? length : kNameBuffer - 1] = '\0';
-        const jstring text = toJavaString(env, buffer);
-        // A name that makes no Java String is reported by status alone.
-        if (!text)
-            return kStatusJavaFailure;
-        env->SetObjectArrayElement(name, 0, text);
-    }
-    return finish(env, status);
+    return callGuardedStatus(env, [&]() -> jint {
+        char buffer[kNameBuffer];
+        DWORD length = kNameBuffer;
+        jint status = RegEnumKeyExA(keyFromJava(hKey), static_cast<DWORD>(index), buffer, &length, nullptr, nullptr,
+                                    nullptr, nullptr);
+        if (status == ERROR_NO_MORE_ITEMS) {
+            env->SetObjectArrayElement(name, 0, nullptr);
+            return kStatusOk;
+        }
+        if (status == kStatusOk) {
+            buffer[length < kNameBuffer ? length : kNameBuffer - 1] = '\0';
+            const jstring text = toJavaString(env, buffer);
+            // A name that makes no Java String is reported by status alone.
+            if (!text)
+                return kStatusJavaFailure;
+            env->SetObjectArrayElement(name, 0, text);
+        }
+        return finish(env, status);
+    });
 }
 
 JNIEXPORT jint JNICALL Java_com_bravik_service_registry_NativeRegistryKey_regQueryInfoKey(JNIEnv* env, jobject,
                                                                                           jint hKey, jobject info)
 {
-    DWORD subKeys = 0, longestSubKey = 0, values = 0, longestValueName = 0, largestValue = 0;
-    FILETIME lastWrite{};
-    jint status = RegQueryInfoKeyA(keyFromJava(hKey), nullptr, nullptr, nullptr, &subKeys, &longestSubKey, nullptr,
-                                   &values, &longestValueName, &largestValue, nullptr, &lastWrite);
-    if (status == kStatusOk && !info)
-        status = kStatusInvalidParameter;
-    if (status == kStatusOk) {
-        const jclass type = env->GetObjectClass(info);
-        const struct {
-            const char* name;
-            jint value;
-        } fields[] = {{"subKeyCount", static_cast<jint>(subKeys)},
-                      {"maxSubKeyNameLength", static_cast<jint>(longestSubKey)},
-                      {"valueCount", static_cast<jint>(values)},
-                      {"maxValueNameLength", static_cast<jint>(longestValueName)},
-                      {"maxValueSize", static_cast<jint>(largestValue)},
-                      {"lastWriteTime", packLastWriteTime(lastWrite)}};
-        for (const auto& field : fields) {
-            // An object of a class without the field is the wrong kind of object.
-            const jfieldID id = type ? env->GetFieldID(type, field.name, kIntSignature) : nullptr;
-            if (!id)
-                return finish(env, kStatusInvalidParameter);
-            env->SetIntField(info, id, field.value);
+    return callGuardedStatus(env, [&]() -> jint {
+        DWORD subKeys = 0, longestSubKey = 0, values = 0, longestValueName = 0, largestValue = 0;
+        FILETIME lastWrite{};
+        jint status = RegQueryInfoKeyA(keyFromJava(hKey), nullptr, nullptr, nullptr, &subKeys, &longestSubKey, nullptr,
+                                       &values, &longestValueName, &largestValue, nullptr, &lastWrite);
+        if (status == kStatusOk && !info)
+            status = kStatusInvalidParameter;
+        if (status == kStatusOk) {
+            const jclass type = env->GetObjectClass(info);
+            const struct {
+                const char* name;
+                jint value;
+            } fields[] = {{"subKeyCount", static_cast<jint>(subKeys)},
+                          {"maxSubKeyNameLength", static_cast<jint>(longestSubKey)},
+                          {"valueCount", static_cast<jint>(values)},
+                          {"maxValueNameLength", static_cast<jint>(longestValueName)},
+                          {"maxValueSize", static_cast<jint>(largestValue)},
+                          {"lastWriteTime", packLastWriteTime(lastWrite)}};
+            for (const auto& field : fields) {
+                // An object of a class without the field is the wrong kind of object.
+                const jfieldID id = type ? env->GetFieldID(type, field.name, kIntSignature) : nullptr;
+                if (!id)
+                    return finish(env, kStatusInvalidParameter);
+                env->SetIntField(info, id, field.value);
+            }
         }
-    }
-    return finish(env, status);
+        return finish(env, status);
+    });
 }
 
 JNIEXPORT jint JNICALL Java_com_bravik_service_registry_NativeRegistryKey_regSaveKey(JNIEnv* env, jobject,
                                                                                      jint hKey, jstring file,
                                                                                      jobject)
 {
-    const HeapBlock name = toAnsiString(env, file);
-    if (!name)
-        return finish(env, kStatusJavaFailure);
-    return finish(env, RegSaveKeyA(keyFromJava(hKey), name.get(), nullptr));
+    return callGuardedStatus(env, [&]() -> jint {
+        const HeapBlock name = toAnsiString(env, file);
+        if (!name)
+            return finish(env, kStatusJavaFailure);
+        return finish(env, RegSaveKeyA(keyFromJava(hKey), name.get(), nullptr));
+    });
 }

@@ -67,71 +67,87 @@ private:
 JNIEXPORT jlong JNICALL Java_com_bravik_application_install_windows_KPNativeWin_getNativeDiskSpaceAvail(
     JNIEnv* env, jclass, jbyteArray path)
 {
-    return queryGeometry(env, path, Geometry::freeClusters);
+    return callGuarded(jlong{-1}, [&]() -> jlong {
+        return queryGeometry(env, path, Geometry::freeClusters);
+    });
 }
 
 JNIEXPORT jlong JNICALL Java_com_bravik_application_install_windows_KPNativeWin_getNativeTotalDiskSpace(
     JNIEnv* env, jclass, jbyteArray path)
 {
-    return queryGeometry(env, path, Geometry::totalClusters);
+    return callGuarded(jlong{-1}, [&]() -> jlong {
+        return queryGeometry(env, path, Geometry::totalClusters);
+    });
 }
 
 JNIEXPORT jlong JNICALL Java_com_bravik_application_install_windows_KPNativeWin_getNativeClusterSize(
     JNIEnv* env, jclass, jbyteArray path)
 {
-    return queryGeometry(env, path, Geometry::clusterSize);
+    return callGuarded(jlong{-1}, [&]() -> jlong {
+        return queryGeometry(env, path, Geometry::clusterSize);
+    });
 }
 
 JNIEXPORT jlong JNICALL Java_com_bravik_application_install_windows_KPNativeWin_getNativeBytesPerSector(
     JNIEnv* env, jclass, jbyteArray path)
 {
-    return queryGeometry(env, path, Geometry::bytesPerSector);
+    return callGuarded(jlong{-1}, [&]() -> jlong {
+        return queryGeometry(env, path, Geometry::bytesPerSector);
+    });
 }
 
 JNIEXPORT jlong JNICALL Java_com_bravik_application_install_windows_KPNativeWin_getNativeSectorsPerCluster(
     JNIEnv* env, jclass, jbyteArray path)
 {
-    return queryGeometry(env, path, Geometry::sectorsPerCluster);
+    return callGuarded(jlong{-1}, [&]() -> jlong {
+        return queryGeometry(env, path, Geometry::sectorsPerCluster);
+    });
 }
 
 JNIEXPORT jlong JNICALL Java_com_bravik_application_install_windows_KPNativeWin_getNativeDriveType(
     JNIEnv* env, jclass, jbyteArray path)
 {
-    const CString converted = copyByteArrayToCString(env, path);
-    if (!converted)
-        return kFailed;
-    const DriveRoot root = driveRootOf(converted.get());
-    // 0 (unknown) and 1 (no such root) are the platform's answers, not failures.
-    return GetDriveTypeA(root.data());
+    return callGuarded(jlong{-1}, [&]() -> jlong {
+        const CString converted = copyByteArrayToCString(env, path);
+        if (!converted)
+            return kFailed;
+        const DriveRoot root = driveRootOf(converted.get());
+        // 0 (unknown) and 1 (no such root) are the platform's answers, not failures.
+        return GetDriveTypeA(root.data());
+    });
 }
 
 JNIEXPORT jboolean JNICALL Java_com_bravik_application_install_windows_KPNativeWin_isNativeDiskInserted(
     JNIEnv* env, jclass, jbyteArray path)
 {
-    const CString converted = copyByteArrayToCString(env, path);
-    if (!converted)
-        return JNI_FALSE;
-    const DriveRoot root = driveRootOf(converted.get());
-    // No critical-error box for a drive without a medium: the query fails instead. The mode is
-    // process-wide and replaced, not added to, while the query runs.
-    const ErrorModeScope quiet(SEM_FAILCRITICALERRORS);
-    char label[16];
-    char fileSystem[16];
-    DWORD serial = 0, maxComponent = 0, flags = 0;
-    const BOOL readable = GetVolumeInformationA(root.data(), label, sizeof(label), &serial, &maxComponent, &flags,
-                                                fileSystem, sizeof(fileSystem));
-    return readable ? JNI_TRUE : JNI_FALSE;
+    return callGuarded(jboolean{JNI_FALSE}, [&]() -> jboolean {
+        const CString converted = copyByteArrayToCString(env, path);
+        if (!converted)
+            return JNI_FALSE;
+        const DriveRoot root = driveRootOf(converted.get());
+        // No critical-error box for a drive without a medium: the query fails instead. The mode is
+        // process-wide and replaced, not added to, while the query runs.
+        const ErrorModeScope quiet(SEM_FAILCRITICALERRORS);
+        char label[16];
+        char fileSystem[16];
+        DWORD serial = 0, maxComponent = 0, flags = 0;
+        const BOOL readable = GetVolumeInformationA(root.data(), label, sizeof(label), &serial, &maxComponent, &flags,
+                                                    fileSystem, sizeof(fileSystem));
+        return readable ? JNI_TRUE : JNI_FALSE;
+    });
 }
 
 JNIEXPORT jbyteArray JNICALL Java_com_bravik_application_install_windows_KPNativeWin_nativeGetDriveList(JNIEnv* env,
                                                                                                        jclass)
 {
-    std::string list;
-    DWORD mask = GetLogicalDrives();
-    for (char letter = 'A'; mask != 0; ++letter, mask >>= 1)
-        if (mask & 1) {
-            list += letter;
-            list += ":,";
-        }
-    return newByteArrayFromCString(env, list.c_str());
+    return callGuarded(jbyteArray{nullptr}, [&]() -> jbyteArray {
+        std::string list;
+        DWORD mask = GetLogicalDrives();
+        for (char letter = 'A'; mask != 0; ++letter, mask >>= 1)
+            if (mask & 1) {
+                list += letter;
+                list += ":,";
+            }
+        return newByteArrayFromCString(env, list.c_str());
+    });
 }

@@ -4,6 +4,7 @@
 
 #include <jni.h>
 
+#include "jni_guard.h"
 #include "jni_owners.h"
 
 #include <cstdlib>

@@ -479,6 +479,27 @@ TEST_F(Hivenat, KeyHandlesCrossTheJavaIntUnchanged)
     EXPECT_EQ(closedKey, openedKey);
 }
 
+// The C runtime's malloc inside the library, refusing every block of 1 KiB or more as an
+// exhausted heap would (small blocks stay, for the exception itself).
+void* __cdecl refuseLargeBlock(std::size_t size)
+{
+    return size < 1024 ? std::malloc(size) : nullptr;
+}
+
+TEST_F(Hivenat, AFailedAllocationEndsTheCallWithStatusMinusOne)
+{
+    // The name's round trip through the code page is checked in a std::vector of two bytes a
+    // character, whose allocation throws.
+    const ImportPatch exhausted(library->module(), "msvcrt.dll", "malloc",
+                                reinterpret_cast<void*>(&refuseLargeBlock));
+    jint status = 0;
+    EXPECT_NO_THROW(status = call("openKey", kCurrentUser, text(std::string(kTestKey) + std::string(600, 'k')),
+                                  jint{KEY_READ}));
+    EXPECT_EQ(status, -1);
+    expectRaised(-1);
+    EXPECT_EQ(vm.instance(self)->intFields["hKey"], 0);
+}
+
 TEST_F(Hivenat, ReceiverWithoutTheKeyFieldGets87)
 {
     self = vm.newInstance(objectClass);

@@ -227,7 +227,7 @@ TEST_F(Sysnat, NullArraysFailWithoutTouchingTheRuntime)
     EXPECT_EQ(call<jlong>("getNativeDriveType", jbyteArray{}), -1);
     EXPECT_EQ(call<jboolean>("isNativeDiskInserted", jbyteArray{}), JNI_FALSE);
     EXPECT_EQ(call<jobject>("nativeGetEnvironmentVariable", jbyteArray{}), nullptr);
-    EXPECT_EQ(call<jboolean>("isDllLoaded", jbyteArray{}), 0);
+    EXPECT_EQ(call<jint>("isDllLoaded", jbyteArray{}), 0);
     EXPECT_EQ(call<jlong>("nativeWinGetStreamAttributes", jbyteArray{}), 0);
     call<void>("nativeWinSetStreamAttributes", jbyteArray{}, jint{0});
     call<void>("nativeSetEnvironmentVariable", jbyteArray{}, jbyteArray{});
@@ -290,13 +290,44 @@ TEST_F(Sysnat, DirectoriesAndHostAreThePlatforms)
 
 TEST_F(Sysnat, LoadedModulesAreFoundAndNothingIsLoaded)
 {
-    EXPECT_EQ(call<jboolean>("isDllLoaded", bytes("KERNEL32.DLL")), 1);
-    EXPECT_EQ(call<jboolean>("isDllLoaded", bytes("sysnat.dll")), 1);
+    EXPECT_EQ(call<jint>("isDllLoaded", bytes("KERNEL32.DLL")), 1);
+    EXPECT_EQ(call<jint>("isDllLoaded", bytes("sysnat.dll")), 1);
     // On disk, but not loaded: it stays that way.
     ASSERT_EQ(GetModuleHandleA("vdmdbg.dll"), nullptr);
-    EXPECT_EQ(call<jboolean>("isDllLoaded", bytes("vdmdbg.dll")), 0);
+    EXPECT_EQ(call<jint>("isDllLoaded", bytes("vdmdbg.dll")), 0);
     EXPECT_EQ(GetModuleHandleA("vdmdbg.dll"), nullptr);
-    EXPECT_EQ(call<jboolean>("isDllLoaded", bytes("")), 0);
+    EXPECT_EQ(call<jint>("isDllLoaded", bytes("")), 0);
+}
+
+// Stand-ins for the C runtime's free and malloc inside the library: one leaves a distinctive
+// value in the return register, the other refuses every block of 1 KiB or more, as an
+// exhausted heap would (small blocks stay, for the exception itself).
+int __cdecl freeLeavingGarbage(void* block)
+{
+    std::free(block);
+    return -1;
+}
+
+void* __cdecl refuseLargeBlock(std::size_t size)
+{
+    return size < 1024 ? std::malloc(size) : nullptr;
+}
+
+TEST_F(Sysnat, IsDllLoadedAnswersWithAWhole32BitValue)
+{
+    // The module name is freed last; whatever free leaves in the register must not show.
+    const ImportPatch garble(library->module(), "msvcrt.dll", "free", reinterpret_cast<void*>(&freeLeavingGarbage));
+    EXPECT_EQ(call<jint>("isDllLoaded", bytes("KERNEL32.DLL")), 1);
+    EXPECT_EQ(call<jint>("isDllLoaded", bytes("vdmdbg.dll")), 0);
+}
+
+TEST_F(Sysnat, AFailedAllocationEndsTheCallWithTheFailureValue)
+{
+    // The directory is read into a std::vector of 1 KiB, whose allocation throws.
+    const ImportPatch exhausted(library->module(), "msvcrt.dll", "malloc", reinterpret_cast<void*>(&refuseLargeBlock));
+    jobject directory = vm.newByteArray("unchanged");
+    EXPECT_NO_THROW(directory = call<jobject>("nativeGetWindowsDirectory"));
+    EXPECT_EQ(directory, nullptr);
 }
 
 TEST_F(Sysnat, StreamAttributesMapBothWays)

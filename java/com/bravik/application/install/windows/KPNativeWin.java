@@ -49,7 +49,9 @@ public final class KPNativeWin {
 
     public static native String nativeGetHostName();
 
-    public static native boolean isDllLoaded(byte[] moduleName);
+    // 1 when a module of that name is loaded, else 0: a whole 32-bit value, so a declaration
+    // of boolean reads the same answer.
+    public static native int isDllLoaded(byte[] moduleName);
 
     public static native long nativeWinGetStreamAttributes(byte[] path);
 
