@@ -1,26 +1,40 @@
 #!/usr/bin/env python3
 """Checks the deliverables of one architecture as files, without Windows: the machine and
-optional-header kind, the subsystem, the system DLLs imported, and for the JNI libraries the
-export table against the method table javac -h wrote from the Java declarations.
+optional-header kind, the subsystem, the system DLLs imported, for the JNI libraries the
+export table against the method table javac -h wrote from the Java declarations, the execution
+level the manifest asks for (only the programs have one), and the fixed version record against
+the build's version.
 
-Usage: pe_check.py <lane x86|x64> <dist-dir> <jni-header-dir>
+Usage: pe_check.py <lane x86|x64> <dist-dir> <jni-header-dir> <version, e.g. 1.0.0>
 """
 import os
 import re
 import struct
 import sys
+import xml.etree.ElementTree as ElementTree
 
 MACHINE = {"x86": 0x014C, "x64": 0x8664}
 MAGIC = {"x86": 0x10B, "x64": 0x20B}  # PE32, PE32+
 SUBSYSTEM_GUI = 2
 FILE_DLL = 0x2000
+RESOURCE_DIRECTORY = 2
+RT_VERSION, RT_MANIFEST = 16, 24
+MANIFEST_ID = 1  # CREATEPROCESS_MANIFEST_RESOURCE_ID, the one the loader reads for a program
+VERSION_ID = 1  # VS_VERSION_INFO
+SUBDIRECTORY = 0x80000000  # an entry's target is a directory, not a data entry
+VERSION_KEY = "VS_VERSION_INFO\0".encode("utf-16-le")
+FIXED_FILE_INFO_SIGNATURE = 0xFEEF04BD
+# UAC reads the execution level from this namespace only; an element elsewhere is ignored.
+EXECUTION_LEVEL = "{urn:schemas-microsoft-com:asm.v3}requestedExecutionLevel"
 
-# Each deliverable: the DLLs it may import (no other), and for a JNI library its javac -h header.
+# Each deliverable: the DLLs it may import (no other), for a JNI library its javac -h header,
+# and the execution level its manifest asks for (None: no manifest).
 DELIVERABLES = {
-    "install.exe": ({"kernel32.dll", "user32.dll", "advapi32.dll", "msvcrt.dll"}, None),
-    "Splash.exe": ({"kernel32.dll", "user32.dll", "gdi32.dll", "msvcrt.dll"}, None),
-    "sysnat.dll": ({"kernel32.dll", "msvcrt.dll"}, "com_bravik_application_install_windows_KPNativeWin.h"),
-    "hivenat.dll": ({"kernel32.dll", "advapi32.dll", "msvcrt.dll"}, "com_bravik_service_registry_NativeRegistryKey.h"),
+    "install.exe": ({"kernel32.dll", "user32.dll", "advapi32.dll", "msvcrt.dll"}, None, "requireAdministrator"),
+    "Splash.exe": ({"kernel32.dll", "user32.dll", "gdi32.dll", "msvcrt.dll"}, None, "asInvoker"),
+    "sysnat.dll": ({"kernel32.dll", "msvcrt.dll"}, "com_bravik_application_install_windows_KPNativeWin.h", None),
+    "hivenat.dll": ({"kernel32.dll", "advapi32.dll", "msvcrt.dll"}, "com_bravik_service_registry_NativeRegistryKey.h",
+                    None),
 }
 
 
@@ -83,6 +97,29 @@ class PeImage:
         count, table = self.u32(rva + 24), self.u32(rva + 32)
         return [self.string(self.u32(table + 4 * i)) for i in range(count)]
 
+    def resource(self, kind, ident):
+        """The bytes of the resource of that numeric type and id, in its first language; None
+        when there is none."""
+        if len(self.directories) <= RESOURCE_DIRECTORY or not self.directories[RESOURCE_DIRECTORY][0]:
+            return None
+        root = self.directories[RESOURCE_DIRECTORY][0]
+        target = SUBDIRECTORY  # the root directory, at offset 0
+        for wanted in (kind, ident, None):  # the type, name and language levels
+            if not target & SUBDIRECTORY:
+                raise ValueError("resource tree ends above the language level")
+            directory = root + (target & ~SUBDIRECTORY)
+            count = self.u16(directory + 12) + self.u16(directory + 14)
+            entries = [(self.u32(directory + 16 + 8 * i), self.u32(directory + 20 + 8 * i)) for i in range(count)]
+            matches = [entry_target for name, entry_target in entries if wanted is None or name == wanted]
+            if not matches:
+                return None
+            target = matches[0]
+        if target & SUBDIRECTORY:
+            raise ValueError("resource tree deeper than type, name and language")
+        rva, size = self.u32(root + target), self.u32(root + target + 4)
+        start = self.offset(rva)
+        return self.data[start:start + size]
+
 
 def method_table(header):
     """Each native method of a javac -h header with the argument bytes of its 32-bit export."""
@@ -96,15 +133,36 @@ def method_table(header):
     return methods
 
 
+def execution_level(manifest):
+    """The level of the one requestedExecutionLevel element UAC reads; raises on malformed XML,
+    for which Windows would refuse to start the program."""
+    levels = [e.get("level") for e in ElementTree.fromstring(manifest).iter(EXECUTION_LEVEL)]
+    if len(levels) != 1:
+        raise ValueError("%d execution levels in the manifest" % len(levels))
+    return levels[0]
+
+
+def fixed_versions(version_info):
+    """(file version, product version) of a VS_VERSIONINFO, each as four numbers."""
+    if version_info[6:6 + len(VERSION_KEY)] != VERSION_KEY:
+        raise ValueError("version resource without its VS_VERSION_INFO key")
+    fixed = (6 + len(VERSION_KEY) + 3) & ~3  # the record starts on the next 32-bit boundary
+    signature, _, file_ms, file_ls, product_ms, product_ls = struct.unpack_from("<6I", version_info, fixed)
+    if signature != FIXED_FILE_INFO_SIGNATURE:
+        raise ValueError("fixed version record signature 0x%08x" % signature)
+    return ((file_ms >> 16, file_ms & 0xFFFF, file_ls >> 16, file_ls & 0xFFFF),
+            (product_ms >> 16, product_ms & 0xFFFF, product_ls >> 16, product_ls & 0xFFFF))
+
+
 def export_names(lane, methods):
     if lane == "x86":
         return sorted("_%s@%d" % (name, size) for name, size in methods)
     return sorted(name for name, _ in methods)
 
 
-def check(lane, dist, headers):
+def check(lane, dist, headers, version):
     failures = []
-    for file, (allowed, header) in DELIVERABLES.items():
+    for file, (allowed, header, level) in DELIVERABLES.items():
         path = os.path.join(dist, file)
         try:
             pe = PeImage(path)
@@ -128,7 +186,16 @@ def check(lane, dist, headers):
                                     (len(missing), missing[:1], len(extra), extra[:1]))
             elif pe.exports():
                 problems.append("exports %s" % pe.exports())
-        except (OSError, ValueError, struct.error) as error:
+            manifest = pe.resource(RT_MANIFEST, MANIFEST_ID)
+            got_level = manifest and execution_level(manifest)
+            if got_level != level:
+                problems.append("manifest execution level %s, not %s" % (got_level, level))
+            version_info = pe.resource(RT_VERSION, VERSION_ID)
+            if version_info is None:
+                problems.append("no version resource")
+            elif fixed_versions(version_info) != (version, version):
+                problems.append("file and product version %s, not %s" % (fixed_versions(version_info), version))
+        except (OSError, ValueError, struct.error, ElementTree.ParseError) as error:
             problems = [str(error)]
         print("%s %s/%s%s" % ("FAIL" if problems else "ok  ", lane, file, "".join("\n     " + p for p in problems)))
         if problems:
@@ -137,7 +204,9 @@ def check(lane, dist, headers):
 
 
 if __name__ == "__main__":
-    lane, dist, headers = sys.argv[1:4]
-    failed = check(lane, dist, headers)
+    lane, dist, headers, version_text = sys.argv[1:5]
+    # The project version has up to four numbers; the fixed record always holds four.
+    version = tuple(int(n) for n in (version_text.split(".") + ["0"] * 3)[:4])
+    failed = check(lane, dist, headers, version)
     print("%d passed, %d failed" % (len(DELIVERABLES) - len(failed), len(failed)))
     sys.exit(1 if failed else 0)
