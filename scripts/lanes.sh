@@ -9,6 +9,8 @@ for build in "$@"; do
         why=$(lane_unavailable)
         if [ -z "$why" ]; then
             echo "$lane lane: runs under $WINELOADER ($WINEARCH prefix)"
+        elif [ "$lane" = x86 ]; then
+            echo "$lane lane: runs in the emulated guest, as x86.guest ($why); its tests report from there"
         else
             echo "$lane lane: SKIPPED: $why; only its static checks run"
         fi
