@@ -34,6 +34,10 @@ public:
         value_ = value;
     }
 
+    // Releases what is held now and gives the release's own answer, for a close whose failure
+    // means something (a write that was never stored, a checksum that did not match).
+    auto close() { return Traits::close(release()); }
+
     // Releases what is held before handing out the address, so that a platform call filling
     // it can never overwrite a live value.
     Value* put()

@@ -35,13 +35,6 @@ constexpr jint kRawTypeA = 1060;
 constexpr jint kRawTypeB = static_cast<jint>(0x80000001u);
 constexpr DWORD kHighestWritableType = REG_RESOURCE_REQUIREMENTS_LIST;  // 10
 
-struct LocalFreeTraits {
-    using Value = HLOCAL;
-    static Value invalid() { return nullptr; }
-    static void close(Value block) { LocalFree(block); }
-};
-using UniqueLocalBlock = UniqueResource<LocalFreeTraits>;
-
 // The characters of a Java String, released when the owner goes.
 class StringChars {
 public:

@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <memory>
 
-#include "../common/unique_resource.h"
+#include "../common/owners.h"
 
 // Statuses of the library's own, besides the registry's.
 inline constexpr jint kStatusOk = ERROR_SUCCESS;
@@ -21,21 +21,11 @@ inline constexpr jint kStatusNoMemory = ERROR_NOT_ENOUGH_MEMORY;        // 8
 inline constexpr jint kStatusInvalidParameter = ERROR_INVALID_PARAMETER;  // 87
 inline constexpr jint kStatusJavaFailure = -1;
 
-struct CRuntimeFree {
-    void operator()(void* block) const { std::free(block); }
-};
 // A block of the C runtime heap.
-using HeapBlock = std::unique_ptr<char, CRuntimeFree>;
+using HeapBlock = UniqueCBlock;
 
 // malloc that never answers a request for nothing with null.
 HeapBlock allocateBlock(std::size_t size);
-
-struct RegistryKeyTraits {
-    using Value = HKEY;
-    static Value invalid() { return nullptr; }
-    static void close(Value key) { RegCloseKey(key); }
-};
-using UniqueRegistryKey = UniqueResource<RegistryKeyTraits>;
 
 // A key handle travels through a Java int. Predefined keys are sign-extended values
 // (HKEY_CURRENT_USER is 0xFFFFFFFF80000001 on 64-bit Windows) and the handles of opened keys have

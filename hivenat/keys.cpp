@@ -36,11 +36,10 @@ LONG deleteKeyTree(HKEY parent, const char* name)
 {
     if (!name || !*name)
         return ERROR_SUCCESS;
-    HKEY opened = nullptr;
-    LONG status = RegOpenKeyExA(parent, name, 0, kAllAccess, &opened);
+    UniqueRegistryKey key;
+    LONG status = RegOpenKeyExA(parent, name, 0, kAllAccess, key.put());
     if (status != ERROR_SUCCESS)
         return status;
-    UniqueRegistryKey key(opened);
     DWORD remaining = 0;
     status = RegQueryInfoKeyA(key.get(), nullptr, nullptr, nullptr, &remaining, nullptr, nullptr, nullptr, nullptr,
                               nullptr, nullptr, nullptr);
@@ -54,7 +53,7 @@ LONG deleteKeyTree(HKEY parent, const char* name)
             status = deleteKeyTree(key.get(), child);
         }
     }
-    const LONG closed = RegCloseKey(key.release());
+    const LONG closed = key.close();
     if (status == ERROR_SUCCESS)
         status = closed;
     if (status == ERROR_SUCCESS)
@@ -72,16 +71,14 @@ JNIEXPORT jint JNICALL Java_com_bravik_service_registry_NativeRegistryKey_openKe
         const HeapBlock name = toAnsiString(env, subKey);
         if (!name)
             return finish(env, kStatusJavaFailure);
-        HKEY opened = nullptr;
-        jint status = RegOpenKeyExA(keyFromJava(hKey), name.get(), 0, static_cast<REGSAM>(samDesired), &opened);
+        UniqueRegistryKey opened;
+        jint status = RegOpenKeyExA(keyFromJava(hKey), name.get(), 0, static_cast<REGSAM>(samDesired), opened.put());
         if (status == kStatusOk) {
-            if (const jfieldID field = keyField(env, self)) {
-                env->SetIntField(self, field, keyToJava(opened));
-            } else {
-                // Nobody could ever close a key the object cannot hold.
-                RegCloseKey(opened);
+            // Nobody could ever close a key the object cannot hold: without the field it goes.
+            if (const jfieldID field = keyField(env, self))
+                env->SetIntField(self, field, keyToJava(opened.release()));
+            else
                 status = kStatusInvalidParameter;
-            }
         }
         return finish(env, status);
     });
@@ -97,7 +94,8 @@ JNIEXPORT jint JNICALL Java_com_bravik_service_registry_NativeRegistryKey_closeK
         // HKEY_CLASSES_ROOT is never closed; 0 is what a closed (or never opened) object holds.
         if (handle == kClassesRoot || handle == 0)
             return kStatusOk;
-        const jint status = RegCloseKey(keyFromJava(handle));
+        // The key belongs to the Java object until this call closes it.
+        const jint status = UniqueRegistryKey(keyFromJava(handle)).close();
         // Forgetting the closed handle keeps a second close from closing a key opened since under
         // the same handle value.
         if (status == kStatusOk)

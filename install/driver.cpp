@@ -4,6 +4,7 @@
 #include <new>
 #include <vector>
 
+#include "../common/program_path.h"
 #include "config.h"
 #include "extract.h"
 #include "jars.h"
@@ -90,20 +91,6 @@ struct RunPaths {
     std::string derivedConfigName;
 };
 
-std::string moduleFileName()
-{
-    std::vector<char> buffer(MAX_PATH + 1);
-    for (;;) {
-        const DWORD length = GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-        if (length == 0)
-            return {};
-        // A name that filled the buffer may have been cut; ask again with more room.
-        if (length < buffer.size() - 1)
-            return std::string(buffer.data(), length);
-        buffer.resize(buffer.size() * 2);
-    }
-}
-
 void reportPreviousInstall()
 {
     const std::optional<DWORD> platform = windowsPlatform();
@@ -125,7 +112,7 @@ void endWithoutCleanUp()
 // Steps of a normal run: where install works from and which configuration it reads.
 void prepareInstallPaths(const std::string& commandLine, RunPaths& run)
 {
-    const std::string modulePath = moduleFileName();
+    const std::string modulePath = programPath();
     const std::size_t lastSlash = modulePath.rfind('\\');
     const std::string programDir = lastSlash == std::string::npos ? std::string() : modulePath.substr(0, lastSlash);
     const std::string programFile = lastSlash == std::string::npos ? modulePath : modulePath.substr(lastSlash + 1);

@@ -7,15 +7,8 @@
 
 #include <unzip.h>
 
+#include "../common/unzip_owners.h"
 #include "platform.h"
-
-// An open archive; closing it also closes an entry left open.
-struct ZipArchiveTraits {
-    using Value = unzFile;
-    static Value invalid() { return nullptr; }
-    static void close(Value zip) { unzClose(zip); }
-};
-using UniqueZipArchive = UniqueResource<ZipArchiveTraits>;
 
 // Unpacks "kp\windows\jre.zip" into the common "jre" directory, the [ZIP_FILES] archives or
 // those of "kp\zip" into the common "kp" directory, then those of "c:\vtupdate\kp\zip".

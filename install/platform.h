@@ -12,44 +12,9 @@
 #include <string>
 #include <string_view>
 
-#include "../common/unique_resource.h"
+#include "../common/owners.h"
 
-struct KernelHandleTraits {
-    using Value = HANDLE;
-    static Value invalid() { return nullptr; }
-    static void close(Value handle) { CloseHandle(handle); }
-};
-struct FileHandleTraits {
-    using Value = HANDLE;
-    static Value invalid() { return INVALID_HANDLE_VALUE; }
-    static void close(Value handle) { CloseHandle(handle); }
-};
-struct FindHandleTraits {
-    using Value = HANDLE;
-    static Value invalid() { return INVALID_HANDLE_VALUE; }
-    static void close(Value handle) { FindClose(handle); }
-};
-struct RegistryKeyTraits {
-    using Value = HKEY;
-    static Value invalid() { return nullptr; }
-    static void close(Value key) { RegCloseKey(key); }
-};
-struct ModuleTraits {
-    using Value = HMODULE;
-    static Value invalid() { return nullptr; }
-    static void close(Value module) { FreeLibrary(module); }
-};
 
-using UniqueHandle = UniqueResource<KernelHandleTraits>;
-using UniqueFileHandle = UniqueResource<FileHandleTraits>;
-using UniqueFindHandle = UniqueResource<FindHandleTraits>;
-using UniqueRegistryKey = UniqueResource<RegistryKeyTraits>;
-using UniqueModule = UniqueResource<ModuleTraits>;
-
-struct FileCloser {
-    void operator()(FILE* file) const { std::fclose(file); }
-};
-using UniqueFile = std::unique_ptr<FILE, FileCloser>;
 
 // fopen with an owner; the mode is the C runtime's ("r" text, "w+b" binary, ...).
 UniqueFile openFile(const std::string& path, const char* mode);

@@ -27,13 +27,6 @@ using GetModuleFileNameExFunction = DWORD(WINAPI*)(HANDLE, HMODULE, LPSTR, DWORD
 using CreateSnapshotFunction = HANDLE(WINAPI*)(DWORD, DWORD);
 using ProcessWalkFunction = BOOL(WINAPI*)(HANDLE, PROCESSENTRY32*);
 
-struct ProcessHeapTraits {
-    using Value = void*;
-    static Value invalid() { return nullptr; }
-    static void close(Value block) { HeapFree(GetProcessHeap(), 0, block); }
-};
-using UniqueHeapBlock = UniqueResource<ProcessHeapTraits>;
-
 template <typename Function>
 Function resolve(HMODULE module, const char* name)
 {

@@ -7,15 +7,10 @@
 #include "jni_guard.h"
 #include "jni_owners.h"
 
-#include <cstdlib>
-#include <memory>
+#include "../common/owners.h"
 
-
-struct CRuntimeFree {
-    void operator()(char* block) const { std::free(block); }
-};
 // A zero-terminated string in a block of the C runtime heap.
-using CString = std::unique_ptr<char, CRuntimeFree>;
+using CString = UniqueCBlock;
 
 // The array's bytes followed by at least two zero bytes, in a block of length + 2; null when
 // the array is null, its elements cannot be had, or the block cannot be allocated.

@@ -6,7 +6,6 @@
 
 #include "com_bravik_application_install_windows_KPNativeWin.h"
 #include "frame.h"
-#include "../common/unique_resource.h"
 
 namespace {
 
@@ -24,13 +23,6 @@ constexpr jint kStreamArchive = 0x02;
 constexpr jint kStreamReadOnly = 0x04;
 constexpr jint kStreamWritable = 0x08;
 constexpr jint kStreamHidden = 0x20;
-
-struct FileHandleTraits {
-    using Value = HANDLE;
-    static Value invalid() { return INVALID_HANDLE_VALUE; }
-    static void close(Value handle) { CloseHandle(handle); }
-};
-using UniqueFileHandle = UniqueResource<FileHandleTraits>;
 
 // Calls a query of the form length = query(buffer, size) with a buffer of firstSize bytes and,
 // when the answer does not fit, once more with the size it asked for. The text, or null when

@@ -72,7 +72,7 @@ protected:
     {
         defineJavaClasses();
         RegDeleteTreeA(HKEY_CURRENT_USER, kTestKey);
-        ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kTestKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &testKey_,
+        ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kTestKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, testKey_.put(),
                                   nullptr),
                   ERROR_SUCCESS);
         self = vm.newInstance(keyClass);
@@ -80,7 +80,7 @@ protected:
 
     void TearDown() override
     {
-        RegCloseKey(testKey_);
+        testKey_.reset();
         RegDeleteTreeA(HKEY_CURRENT_USER, kTestKey);
         EXPECT_EQ(vm.problems(kAllowedSlots), std::vector<std::string>{});
     }
@@ -131,8 +131,8 @@ protected:
     }
 
     // The test key as the Java side holds it.
-    jint key() const { return javaKey(testKey_); }
-    HKEY testKey() const { return testKey_; }
+    jint key() const { return javaKey(testKey_.get()); }
+    HKEY testKey() const { return testKey_.get(); }
 
     jstring text(std::u16string_view chars) { return vm.newString(chars); }
     jstring text(std::string_view ascii) { return vm.newString(ascii); }
@@ -175,17 +175,17 @@ protected:
     {
         RawValue value;
         DWORD size = 0;
-        if (RegQueryValueExA(testKey_, name, nullptr, &value.type, nullptr, &size) != ERROR_SUCCESS)
+        if (RegQueryValueExA(testKey_.get(), name, nullptr, &value.type, nullptr, &size) != ERROR_SUCCESS)
             return value;
         value.data.resize(size);
-        RegQueryValueExA(testKey_, name, nullptr, &value.type, reinterpret_cast<BYTE*>(value.data.data()), &size);
+        RegQueryValueExA(testKey_.get(), name, nullptr, &value.type, reinterpret_cast<BYTE*>(value.data.data()), &size);
         value.data.resize(size);
         value.exists = true;
         return value;
     }
     void setRaw(const char* name, DWORD type, std::string_view data)
     {
-        ASSERT_EQ(RegSetValueExA(testKey_, name, 0, type, reinterpret_cast<const BYTE*>(data.data()),
+        ASSERT_EQ(RegSetValueExA(testKey_.get(), name, 0, type, reinterpret_cast<const BYTE*>(data.data()),
                                  static_cast<DWORD>(data.size())),
                   ERROR_SUCCESS);
     }
@@ -200,19 +200,17 @@ protected:
     static NativeLibrary* library;
 
 private:
-    HKEY testKey_ = nullptr;
+    UniqueRegistryKey testKey_;
 };
 
 NativeLibrary* Hivenat::library = nullptr;
 
 std::string systemMessage(DWORD status)
 {
-    char* text = nullptr;
+    UniqueLocalBlock text;
     FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM, nullptr,
-                   status, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPSTR>(&text), 0, nullptr);
-    std::string message = text ? text : "";
-    LocalFree(text);
-    return message;
+                   status, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPSTR>(text.put()), 0, nullptr);
+    return text ? static_cast<const char*>(text.get()) : "";
 }
 
 TEST(HivenatLibrary, ExportsExactlyTheMethodTable)
@@ -414,20 +412,19 @@ TEST_F(Hivenat, OpenAndCloseWorkOnTheReceiver)
     // The closed handle is forgotten, so a second close cannot close a key opened since under
     // the same handle value.
     EXPECT_EQ(receiver->intFields["hKey"], 0);
-    HKEY later = nullptr;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kTestKey, 0, KEY_READ, &later), ERROR_SUCCESS);
+    UniqueRegistryKey later;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kTestKey, 0, KEY_READ, later.put()), ERROR_SUCCESS);
     EXPECT_EQ(call("closeKey"), 0);
-    EXPECT_EQ(RegQueryInfoKeyA(later, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr,
-                               nullptr, nullptr),
+    EXPECT_EQ(RegQueryInfoKeyA(later.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr,
+                               nullptr, nullptr, nullptr),
               ERROR_SUCCESS);
-    RegCloseKey(later);
 
     // HKEY_CLASSES_ROOT is never closed; another root key goes to RegCloseKey like any key.
     receiver->intFields["hKey"] = static_cast<jint>(0x80000000u);
     EXPECT_EQ(call("closeKey"), 0);
     EXPECT_EQ(receiver->intFields["hKey"], static_cast<jint>(0x80000000u));
     receiver->intFields["hKey"] = static_cast<jint>(0x80000002u);
-    EXPECT_EQ(call("closeKey"), static_cast<jint>(RegCloseKey(HKEY_LOCAL_MACHINE)));
+    EXPECT_EQ(call("closeKey"), static_cast<jint>(UniqueRegistryKey(HKEY_LOCAL_MACHINE).close()));
     expectNothingRaised();
 
     EXPECT_EQ(call("flushKey"), 0);
@@ -452,7 +449,7 @@ LONG WINAPI recordOpen(HKEY parent, LPCSTR name, DWORD options, REGSAM access, P
 LONG WINAPI recordClose(HKEY key)
 {
     closedKey = key;
-    return RegCloseKey(key);
+    return UniqueRegistryKey(key).close();
 }
 
 TEST_F(Hivenat, KeyHandlesCrossTheJavaIntUnchanged)
@@ -513,9 +510,8 @@ TEST_F(Hivenat, CreatedKeysComeBackThroughTheArray)
 {
     jintArray result = vm.newIntArray(1);
     ASSERT_EQ(call("regCreateKeyEx", key(), text("created"), jint{0}, jint{KEY_ALL_ACCESS}, result), 0);
-    const HKEY created = keyOf(vm.intsOf(result)[0]);
-    EXPECT_EQ(RegSetValueExA(created, "probe", 0, REG_SZ, reinterpret_cast<const BYTE*>("x"), 2), ERROR_SUCCESS);
-    RegCloseKey(created);
+    const UniqueRegistryKey created(keyOf(vm.intsOf(result)[0]));
+    EXPECT_EQ(RegSetValueExA(created.get(), "probe", 0, REG_SZ, reinterpret_cast<const BYTE*>("x"), 2), ERROR_SUCCESS);
     EXPECT_EQ(vm.instance(self)->intFields["hKey"], 0);
 
     // A name that does not convert hands back nothing, never the parent key.
@@ -540,31 +536,25 @@ TEST_F(Hivenat, CreateFallsBackToTheOlderCallOn87)
     EXPECT_EQ(call("regCreateKeyEx", key(), text("older"), jint{REG_OPTION_VOLATILE}, jint{KEY_ALL_ACCESS}, result),
               0);
     expectNothingRaised();
-    const HKEY created = keyOf(vm.intsOf(result)[0]);
-    EXPECT_EQ(RegQueryInfoKeyA(created, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                               nullptr, nullptr),
+    const UniqueRegistryKey created(keyOf(vm.intsOf(result)[0]));
+    EXPECT_EQ(RegQueryInfoKeyA(created.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                               nullptr, nullptr, nullptr),
               ERROR_SUCCESS);
-    RegCloseKey(created);
-    HKEY check = nullptr;
-    EXPECT_EQ(RegOpenKeyExA(testKey(), "older", 0, KEY_READ, &check), ERROR_SUCCESS);
-    RegCloseKey(check);
+    UniqueRegistryKey check;
+    EXPECT_EQ(RegOpenKeyExA(testKey(), "older", 0, KEY_READ, check.put()), ERROR_SUCCESS);
 }
 
 void createKey(HKEY parent, const std::wstring& path)
 {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(parent, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+    UniqueRegistryKey key;
+    ASSERT_EQ(RegCreateKeyExW(parent, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(), nullptr),
               ERROR_SUCCESS);
-    RegCloseKey(key);
 }
 
 bool keyExists(HKEY parent, const std::wstring& path)
 {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(parent, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(key);
-    return true;
+    UniqueRegistryKey key;
+    return RegOpenKeyExW(parent, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
 }
 
 TEST_F(Hivenat, DeleteRemovesAWholeTree)
@@ -589,17 +579,16 @@ TEST_F(Hivenat, DeleteVisitsSiblingsFromTheHighestIndexAndStopsAtTheFirstFailure
     createKey(testKey(), L"tree\\a\\deep");
     createKey(testKey(), L"tree\\\u0100q");
     createKey(testKey(), L"tree\\\u2122\\deep");
-    HKEY tree = nullptr;
-    ASSERT_EQ(RegOpenKeyExA(testKey(), "tree", 0, KEY_READ, &tree), ERROR_SUCCESS);
+    UniqueRegistryKey tree;
+    ASSERT_EQ(RegOpenKeyExA(testKey(), "tree", 0, KEY_READ, tree.put()), ERROR_SUCCESS);
     std::vector<std::wstring> order;
     wchar_t name[512];
     for (DWORD i = 0;; ++i) {
         DWORD length = 512;
-        if (RegEnumKeyExW(tree, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+        if (RegEnumKeyExW(tree.get(), i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
             break;
         order.emplace_back(name, length);
     }
-    RegCloseKey(tree);
     ASSERT_EQ(order, (std::vector<std::wstring>{L"a", L"\u0100q", L"\u2122"}));
 
     EXPECT_EQ(call("regDeleteKey", key(), text("tree")), ERROR_FILE_NOT_FOUND);
@@ -705,17 +694,15 @@ TEST_F(Hivenat, KeyInformationFillsSixFields)
 
 bool enableBackupPrivilege(bool enable)
 {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
+    UniqueHandle token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.put()))
         return false;
     TOKEN_PRIVILEGES privileges{};
     privileges.PrivilegeCount = 1;
     LookupPrivilegeValueA(nullptr, "SeBackupPrivilege", &privileges.Privileges[0].Luid);
     privileges.Privileges[0].Attributes = enable ? SE_PRIVILEGE_ENABLED : 0;
-    const bool adjusted = AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr) &&
-                          GetLastError() == ERROR_SUCCESS;
-    CloseHandle(token);
-    return adjusted;
+    return AdjustTokenPrivileges(token.get(), FALSE, &privileges, 0, nullptr, nullptr) &&
+           GetLastError() == ERROR_SUCCESS;
 }
 
 TEST_F(Hivenat, SavingAKeyNeedsTheBackupPrivilege)

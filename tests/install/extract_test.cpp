@@ -50,9 +50,7 @@ struct FileTimes {
 FileTimes timesOf(const std::string& path)
 {
     FileTimes times;
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    GetFileTime(file, &times.created, &times.accessed, &times.written);
-    CloseHandle(file);
+    GetFileTime(openForReading(path).get(), &times.created, &times.accessed, &times.written);
     return times;
 }
 
@@ -130,12 +128,12 @@ TEST_F(ExtractTest, ArchiveWithoutVersionEntryUsesItsFileTime)
     EXPECT_EQ(readFile(dest + "\\a.txt"), "edited");
 
     // Touching the archive makes it newer than its record.
-    HANDLE file = CreateFileA(archive.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ULARGE_INTEGER later;
     later.QuadPart = ticks + 60ULL * 10000000ULL;
     FILETIME touched{later.LowPart, later.HighPart};
-    SetFileTime(file, nullptr, nullptr, &touched);
-    CloseHandle(file);
+    SetFileTime(UniqueFileHandle(CreateFileA(archive.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0,
+                                             nullptr)).get(),
+                nullptr, nullptr, &touched);
     extractArchive(archive, dest);
     EXPECT_EQ(readFile(dest + "\\a.txt"), "one");
 }
@@ -179,8 +177,8 @@ TEST_F(ExtractTest, DestinationFileThatCannotBeCreatedStopsTheArchive)
 {
     // A file held open without sharing cannot be opened for writing by anyone.
     writeFile(dest + "\\held.txt", "held");
-    HANDLE held = CreateFileA((dest + "\\held.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    UniqueFileHandle held(CreateFileA((dest + "\\held.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_NE(held.get(), INVALID_HANDLE_VALUE);
     const std::string path = dest + "\\held.txt";
     const std::string unable = "Unable to open " + path + ". Trying setFileAttributesToNormal method \n";
     const std::string failed = "Something went wrong creating file  " + path + " \n";
@@ -195,7 +193,7 @@ TEST_F(ExtractTest, DestinationFileThatCannotBeCreatedStopsTheArchive)
     // Later, it says so and flushes the trace log.
     writeZip(archive, {{"before.txt", "before"}, {"held.txt", "new"}, {"after.txt", "after"}});
     extractArchive(archive, dest);
-    CloseHandle(held);
+    held.reset();
     EXPECT_EQ(readFile(path), "held");
     EXPECT_EQ(readFile(dest + "\\before.txt"), "before");
     EXPECT_FALSE(exists(dest + "\\after.txt"));

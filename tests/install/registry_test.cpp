@@ -15,21 +15,18 @@ constexpr char kVersionKeyLine[] = "version key is Software\\JavaSoft\\Java Runt
 
 void setMachineString(const char* key, const char* name, const std::string& value)
 {
-    HKEY handle = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &handle, nullptr),
+    UniqueRegistryKey handle;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, handle.put(), nullptr),
               ERROR_SUCCESS);
-    RegSetValueExA(handle, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+    RegSetValueExA(handle.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                    static_cast<DWORD>(value.size() + 1));
-    RegCloseKey(handle);
 }
 
 void deleteMachineValue(const char* key, const char* name)
 {
-    HKEY handle = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_ALL_ACCESS, &handle) == ERROR_SUCCESS) {
-        RegDeleteValueA(handle, name);
-        RegCloseKey(handle);
-    }
+    UniqueRegistryKey handle;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_ALL_ACCESS, handle.put()) == ERROR_SUCCESS)
+        RegDeleteValueA(handle.get(), name);
 }
 
 class RegistryTest : public InstallUnitTest {
@@ -39,12 +36,11 @@ protected:
         InstallUnitTest::SetUp();
         char value[512] = {};
         DWORD size = sizeof(value);
-        HKEY key = nullptr;
-        RegOpenKeyExA(HKEY_LOCAL_MACHINE, kWindowsKey, 0, KEY_READ, &key);
-        hadCommonFiles_ = RegQueryValueExA(key, "CommonFilesDir", nullptr, nullptr, reinterpret_cast<BYTE*>(value),
+        UniqueRegistryKey key;
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, kWindowsKey, 0, KEY_READ, key.put());
+        hadCommonFiles_ = RegQueryValueExA(key.get(), "CommonFilesDir", nullptr, nullptr, reinterpret_cast<BYTE*>(value),
                                            &size) == ERROR_SUCCESS;
         savedCommonFiles_ = value;
-        RegCloseKey(key);
         RegDeleteTreeA(HKEY_LOCAL_MACHINE, kJavaSoftKey);
     }
     void TearDown() override

@@ -23,13 +23,12 @@ protected:
 // The stand-in sleeps for a minute unless it is ended; ending on its own gives exit code 7.
 bool wasTerminated(unsigned long processId)
 {
-    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, processId);
+    const UniqueHandle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, processId));
     if (!process)
         return true;
-    const bool ended = WaitForSingleObject(process, 5000) == WAIT_OBJECT_0;
+    const bool ended = WaitForSingleObject(process.get(), 5000) == WAIT_OBJECT_0;
     DWORD code = 0;
-    GetExitCodeProcess(process, &code);
-    CloseHandle(process);
+    GetExitCodeProcess(process.get(), &code);
     return ended && code != 7;
 }
 

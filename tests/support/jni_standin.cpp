@@ -664,15 +664,10 @@ NativeLibrary::NativeLibrary(const std::string& path) : module_(LoadLibraryA(pat
         throw std::runtime_error("cannot load " + path);
 }
 
-NativeLibrary::~NativeLibrary()
-{
-    FreeLibrary(module_);
-}
-
 void* NativeLibrary::entry(const std::string& jniName, int argumentBytes) const
 {
     const std::string exported = exportName(jniName, argumentBytes);
-    void* function = reinterpret_cast<void*>(GetProcAddress(module_, exported.c_str()));
+    void* function = reinterpret_cast<void*>(GetProcAddress(module_.get(), exported.c_str()));
     if (!function)
         throw std::runtime_error("no export " + exported);
     return function;

@@ -12,6 +12,8 @@
 
 #include <jni.h>
 
+#include "../../common/owners.h"
+
 #include <functional>
 #include <map>
 #include <memory>
@@ -166,11 +168,10 @@ std::vector<std::string> exportNames(const std::string& prefix,
 class NativeLibrary {
 public:
     explicit NativeLibrary(const std::string& path);
-    ~NativeLibrary();
     NativeLibrary(const NativeLibrary&) = delete;
     NativeLibrary& operator=(const NativeLibrary&) = delete;
 
-    HMODULE module() const { return module_; }
+    HMODULE module() const { return module_.get(); }
 
     // The method's entry point, found under its export name.
     void* entry(const std::string& jniName, int argumentBytes) const;
@@ -190,7 +191,7 @@ private:
     {
         return sizeof(T) <= 4 ? 4 : static_cast<int>(sizeof(T));
     }
-    HMODULE module_ = nullptr;
+    UniqueModule module_;
 };
 
 } // namespace jni_standin

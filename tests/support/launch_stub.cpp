@@ -11,6 +11,8 @@
 // <prefix>_SLEEP_MS makes it wait that long before "end"; <prefix>_EXIT is its exit code.
 #include <windows.h>
 
+#include "../../common/owners.h"
+
 #include <cstdlib>
 #include <string>
 
@@ -35,13 +37,12 @@ std::string environment(const char* name)
 
 void appendRecord(const std::string& path, const std::string& text)
 {
-    HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    const UniqueFileHandle file(CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file)
         return;
     DWORD written = 0;
-    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    CloseHandle(file);
+    WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }
 
 } // namespace

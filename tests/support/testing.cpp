@@ -1,6 +1,6 @@
 #include "testing.h"
 
-#include "../../common/unique_resource.h"
+#include "../../common/program_path.h"
 
 #include <tlhelp32.h>
 
@@ -10,20 +10,10 @@ namespace testing_support {
 
 namespace {
 
-struct AnyHandleTraits {
-    using Value = HANDLE;
-    static Value invalid() { return INVALID_HANDLE_VALUE; }
-    static void close(Value handle)
-    {
-        if (handle)
-            CloseHandle(handle);
-    }
-};
-using Handle = UniqueResource<AnyHandleTraits>;
 
 // The one way the tests start a program: with its own copy of the command line, in directory
 // (or the current one), with the given start-up record; the thread handle is closed at once.
-Handle startProgram(const std::string& commandLine, const std::string& directory, STARTUPINFOA& startup,
+UniqueHandle startProgram(const std::string& commandLine, const std::string& directory, STARTUPINFOA& startup,
                     bool inheritHandles, DWORD* processId = nullptr)
 {
     startup.cb = sizeof(startup);
@@ -33,10 +23,10 @@ Handle startProgram(const std::string& commandLine, const std::string& directory
     if (!CreateProcessA(nullptr, writable.data(), nullptr, nullptr, inheritHandles, 0, nullptr,
                         directory.empty() ? nullptr : directory.c_str(), &startup, &info))
         throw std::runtime_error("cannot start " + commandLine);
-    CloseHandle(info.hThread);
+    const UniqueHandle thread(info.hThread);
     if (processId)
         *processId = info.dwProcessId;
-    return Handle(info.hProcess);
+    return UniqueHandle(info.hProcess);
 }
 
 std::string parentOf(const std::string& path)
@@ -91,15 +81,18 @@ std::string unescapeWineString(std::string_view text, std::size_t& pos)
 
 std::string programDirectory()
 {
-    char buffer[MAX_PATH * 2] = {};
-    GetModuleFileNameA(nullptr, buffer, sizeof(buffer));
-    return parentOf(buffer);
+    return ::programDirectory();
+}
+
+UniqueFileHandle openForReading(const std::string& path)
+{
+    return UniqueFileHandle(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, 0, nullptr));
 }
 
 std::string readFile(const std::string& path)
 {
-    Handle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, 0, nullptr));
+    const UniqueFileHandle file = openForReading(path);
     if (!file)
         throw std::runtime_error("cannot read " + path);
     std::string content;
@@ -113,7 +106,8 @@ std::string readFile(const std::string& path)
 void writeFile(const std::string& path, std::string_view content)
 {
     makeDirectories(parentOf(path));
-    Handle file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const UniqueFileHandle file(
+        CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file)
         throw std::runtime_error("cannot write " + path);
     DWORD written = 0;
@@ -152,14 +146,12 @@ void removeTree(const std::string& path)
         return;
     }
     WIN32_FIND_DATAA entry{};
-    HANDLE search = FindFirstFileA((path + "\\*").c_str(), &entry);
-    if (search != INVALID_HANDLE_VALUE) {
+    if (const UniqueFindHandle search(FindFirstFileA((path + "\\*").c_str(), &entry)); search) {
         do {
             const std::string name = entry.cFileName;
             if (name != "." && name != "..")
                 removeTree(path + "\\" + name);
-        } while (FindNextFileA(search, &entry));
-        FindClose(search);
+        } while (FindNextFileA(search.get(), &entry));
     }
     RemoveDirectoryA(path.c_str());
 }
@@ -214,7 +206,7 @@ ProgramRun runProgram(const std::string& commandLine, const std::string& directo
 
     ProgramRun run;
     STARTUPINFOA startup{};
-    Handle process;
+    UniqueHandle process;
     {
         const ScopedEnvironment relay("WINEDEBUG", relayLog.empty() ? nullptr : "+relay");
         process = startProgram(commandLine, directory, startup, false);
@@ -251,14 +243,13 @@ bool equalsIgnoringCase(const std::string& a, const std::string& b)
 RunningProgram::RunningProgram(const std::string& commandLine, const std::string& directory)
 {
     STARTUPINFOA startup{};
-    process_ = startProgram(commandLine, directory, startup, false, &processId_).release();
+    process_ = startProgram(commandLine, directory, startup, false, &processId_);
 }
 
 RunningProgram::~RunningProgram()
 {
-    TerminateProcess(process_, 0);
-    WaitForSingleObject(process_, 10000);
-    CloseHandle(process_);
+    TerminateProcess(process_.get(), 0);
+    WaitForSingleObject(process_.get(), 10000);
 }
 
 std::unique_ptr<RunningProgram> startSleepingLauncher(const std::string& folder, const std::string& name)
@@ -277,19 +268,19 @@ std::unique_ptr<RunningProgram> startSleepingLauncher(const std::string& folder,
 
 int countProcessesNamed(const std::string& name)
 {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
+    // A snapshot that could not be made is INVALID_HANDLE_VALUE, as a file would be.
+    const UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot)
         return -1;
     int count = 0;
     PROCESSENTRY32 entry{};
     entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+    for (BOOL more = Process32First(snapshot.get(), &entry); more; more = Process32Next(snapshot.get(), &entry)) {
         const std::string file = entry.szExeFile;
         const std::string base = file.substr(file.find_last_of('\\') + 1);
         if (equalsIgnoringCase(base, name))
             ++count;
     }
-    CloseHandle(snapshot);
     return count;
 }
 
@@ -336,14 +327,14 @@ std::string outputOf(const std::string& commandLine)
     const std::string path = temporaryDirectory() + "test-output-" + std::to_string(GetCurrentProcessId()) + ".txt";
     SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
     {
-        Handle output(CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        const UniqueFileHandle output(CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                  &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         STARTUPINFOA startup{};
         startup.dwFlags = STARTF_USESTDHANDLES;
         startup.hStdOutput = output.get();
         startup.hStdError = output.get();
         startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-        const Handle process = startProgram(commandLine, "", startup, true);
+        const UniqueHandle process = startProgram(commandLine, "", startup, true);
         WaitForSingleObject(process.get(), 60000);
     }
     std::string text = readFile(path);

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "../../common/owners.h"
+
 #include <memory>
 #include <string>
 #include <string_view>
@@ -13,6 +15,9 @@ namespace testing_support {
 
 // The folder of the running test program, where the build puts every program it makes.
 std::string programDirectory();
+
+// A file opened for reading its bytes, times or attributes, leaving others free to use it.
+UniqueFileHandle openForReading(const std::string& path);
 
 std::string readFile(const std::string& path);
 // Writes bytes as they are, creating the folders above the file.
@@ -74,7 +79,7 @@ public:
     DWORD processId() const { return processId_; }
 
 private:
-    HANDLE process_ = nullptr;
+    UniqueHandle process_;
     DWORD processId_ = 0;
 };
 

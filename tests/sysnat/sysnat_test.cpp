@@ -374,16 +374,14 @@ TEST_F(Sysnat, DateAndTimeAreTakenAsUtcAndLeaveLastAccessAlone)
     SYSTEMTIME accessFields{2010, 6, 0, 15, 12, 0, 0, 0};
     FILETIME access;
     SystemTimeToFileTime(&accessFields, &access);
-    HANDLE handle = CreateFileA(file.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    SetFileTime(handle, nullptr, &access, nullptr);
-    CloseHandle(handle);
+    SetFileTime(UniqueFileHandle(CreateFileA(file.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0,
+                                             nullptr)).get(),
+                nullptr, &access, nullptr);
 
     call<void>("nativeWinSetDateAndTime", bytes(file), jint{2001}, jint{1}, jint{2}, jint{3}, jint{4}, jint{5});
 
     FILETIME created, accessed, written;
-    handle = CreateFileA(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    GetFileTime(handle, &created, &accessed, &written);
-    CloseHandle(handle);
+    GetFileTime(openForReading(file).get(), &created, &accessed, &written);
     SYSTEMTIME fields;
     FileTimeToSystemTime(&written, &fields);
     EXPECT_EQ(fields.wYear, 2001);
@@ -398,9 +396,7 @@ TEST_F(Sysnat, DateAndTimeAreTakenAsUtcAndLeaveLastAccessAlone)
     // Components that form no time change nothing.
     call<void>("nativeWinSetDateAndTime", bytes(file), jint{2001}, jint{13}, jint{2}, jint{3}, jint{4}, jint{5});
     FILETIME after;
-    handle = CreateFileA(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    GetFileTime(handle, nullptr, nullptr, &after);
-    CloseHandle(handle);
+    GetFileTime(openForReading(file).get(), nullptr, nullptr, &after);
     EXPECT_EQ(CompareFileTime(&after, &written), 0);
 }
 

@@ -58,9 +58,7 @@ TEST_F(SplashProgram, ShowsTheBitmapCentredTopmostAndBorderlessUntilEnded)
 
         // The picture is on the screen: the pixel at the window's centre is the bitmap's.
         Sleep(200);
-        const HDC screen = GetDC(nullptr);
-        const COLORREF pixel = GetPixel(screen, rect.left + 61, rect.top + 22);
-        ReleaseDC(nullptr, screen);
+        const COLORREF pixel = GetPixel(UniqueScreenDc(GetDC(nullptr)).get(), rect.left + 61, rect.top + 22);
         const int row = 45 - 1 - 22;
         EXPECT_EQ(pixel, RGB(0x80, row * 255 / 45, 61 * 255 / 123));
 

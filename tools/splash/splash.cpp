@@ -6,7 +6,8 @@
 
 #include <string>
 
-#include "../../common/unique_resource.h"
+#include "../../common/owners.h"
+#include "../../common/program_path.h"
 
 namespace {
 
@@ -14,13 +15,6 @@ constexpr char kWindowClass[] = "BravikSplash";
 constexpr int kNoBitmapNamed = 1;
 constexpr int kBitmapUnreadable = 2;
 constexpr int kNoWindow = 3;
-
-struct GdiObjectTraits {
-    using Value = HGDIOBJ;
-    static Value invalid() { return nullptr; }
-    static void close(Value object) { DeleteObject(object); }
-};
-using UniqueGdiObject = UniqueResource<GdiObjectTraits>;
 
 std::string trimmed(const char* text)
 {
@@ -30,15 +24,6 @@ std::string trimmed(const char* text)
         return {};
     const std::size_t last = value.find_last_not_of(" \t");
     return value.substr(first, last - first + 1);
-}
-
-std::string programDirectory()
-{
-    char path[MAX_PATH] = {};
-    const DWORD length = GetModuleFileNameA(nullptr, path, sizeof(path));
-    const std::string module(path, length < sizeof(path) ? length : 0);
-    const std::size_t slash = module.rfind('\\');
-    return slash == std::string::npos ? std::string() : module.substr(0, slash);
 }
 
 bool isAbsolute(const std::string& name)
@@ -60,11 +45,10 @@ LRESULT CALLBACK splashWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
         const auto bitmap = reinterpret_cast<HBITMAP>(GetWindowLongPtrA(window, GWLP_USERDATA));
         BITMAP size{};
         GetObjectA(bitmap, sizeof(size), &size);
-        const HDC source = CreateCompatibleDC(target);
-        const HGDIOBJ previous = SelectObject(source, bitmap);
-        BitBlt(target, 0, 0, size.bmWidth, size.bmHeight, source, 0, 0, SRCCOPY);
-        SelectObject(source, previous);
-        DeleteDC(source);
+        const UniqueMemoryDc source(CreateCompatibleDC(target));
+        const HGDIOBJ previous = SelectObject(source.get(), bitmap);
+        BitBlt(target, 0, 0, size.bmWidth, size.bmHeight, source.get(), 0, 0, SRCCOPY);
+        SelectObject(source.get(), previous);
         EndPaint(window, &paint);
         return 0;
     }
