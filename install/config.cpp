@@ -2,22 +2,17 @@
 
 #include <cctype>
 #include <cstdio>
+#include <span>
 
+#include "globals.h"
 #include "paths.h"
 #include "platform.h"
-#include "startup.h"
+#include "tracelog.h"
 
-ClassTable classTable;
-ParameterTable parameterTable;
-std::array<std::string, kClassSlots> splashBitmapTable;
-std::array<std::string, 1> removeFilesFlag;
-std::array<std::string, kZipSlots> zipDirTable;
-std::array<std::string, kZipSlots> zipNameTable;
-std::array<std::string, kDeleteSlots> deleteCommonFilesTable;
-std::array<std::string, kPostDeleteSlots> postDeleteCommonFilesTable;
-bool writeVersionFiles = true;
 
 namespace {
+
+constexpr char kDefaultConfigName[] = "install.cfg";
 
 // Line reads are fgets-sized: a longer line arrives in pieces, each taken as a line.
 constexpr int kLineBuffer = 80;
@@ -124,19 +119,6 @@ void readPostDeleteCommonFiles(FILE* file)
                         [](std::size_t slot, const std::string& line) { postDeleteCommonFilesTable[slot] = line; });
 }
 
-void deleteListedFiles(const std::string& commonDir, std::span<const std::string> table)
-{
-    for (const std::string& entry : table) {
-        if (entry.empty())
-            break;
-        const std::string path = commonDir + entry;
-        if (!pathExists(path))
-            continue;
-        SetFileAttributesA(path.c_str(), 0);
-        DeleteFileA(path.c_str());
-    }
-}
-
 } // namespace
 
 int readConfigFile(const std::string& path, ParameterTable& parameters, ClassTable& classes)
@@ -176,12 +158,43 @@ int readConfigFile(const std::string& path, ParameterTable& parameters, ClassTab
     return 1;
 }
 
-void deleteCommonFiles(const std::string& commonDir)
+std::string appendConfigName(const std::string& prefix, bool haveToken, const std::string& derivedConfigName)
 {
-    deleteListedFiles(commonDir, deleteCommonFilesTable);
+    if (haveToken && pathExists(prefix + derivedConfigName))
+        return prefix + derivedConfigName;
+    return prefix + kDefaultConfigName;
 }
 
-void postDeleteCommonFiles(const std::string& commonDir)
+void findUpdateConfig(std::string& updateConfigPath, const std::string& derivedConfigName)
 {
-    deleteListedFiles(commonDir, postDeleteCommonFilesTable);
+    const std::string updateDir = windowsDrive() + "\\vtupdate";
+    for (const std::string& location : {updateDir + "\\kp\\windows", updateDir}) {
+        if (!isDirectory(location))
+            continue;
+        for (const std::string& name : {derivedConfigName, std::string(kDefaultConfigName)}) {
+            const std::string candidate = location + "\\" + name;
+            if (pathExists(candidate)) {
+                updateConfigPath = candidate;
+                return;
+            }
+        }
+    }
+}
+
+std::string languageCode(const std::string& localeName)
+{
+    struct Prefix {
+        const char* language;
+        const char* code;
+    };
+    static constexpr Prefix kLanguages[] = {
+        {"german", "de"},  {"russian", "ru"}, {"portuguese", "pt"},          {"italian", "it"},
+        {"french", "en"},  {"spanish", "en"}, {"chinese-simplified", "cs"}, {"chinese-traditional", "ct"},
+    };
+    if (equalsIgnoreCase(localeName, "C"))
+        return "en";
+    for (const Prefix& language : kLanguages)
+        if (startsWithIgnoreCase(localeName, language.language))
+            return language.code;
+    return "en";
 }

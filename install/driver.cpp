@@ -7,6 +7,7 @@
 #include "../common/program_path.h"
 #include "config.h"
 #include "extract.h"
+#include "globals.h"
 #include "jars.h"
 #include "launch.h"
 #include "paths.h"
@@ -14,14 +15,11 @@
 #include "removal.h"
 #include "running.h"
 #include "splash.h"
-#include "startup.h"
+#include "tracelog.h"
 
-std::string commonDir;
-bool paramsGiven = false;
 
 namespace {
 
-constexpr char kDefaultConfigName[] = "install.cfg";
 constexpr char kRemoveSwitch[] = "-remove";
 constexpr char kDeveloperSwitch[] = "-developer";
 constexpr char kKpUpdateDir[] = "c:\\kpupdate";
@@ -216,29 +214,6 @@ void cleanUp(const RunPaths& run)
 
 } // namespace
 
-std::string appendConfigName(const std::string& prefix, bool haveToken, const std::string& derivedConfigName)
-{
-    if (haveToken && pathExists(prefix + derivedConfigName))
-        return prefix + derivedConfigName;
-    return prefix + kDefaultConfigName;
-}
-
-void findUpdateConfig(std::string& updateConfigPath, const std::string& derivedConfigName)
-{
-    const std::string updateDir = windowsDrive() + "\\vtupdate";
-    for (const std::string& location : {updateDir + "\\kp\\windows", updateDir}) {
-        if (!isDirectory(location))
-            continue;
-        for (const std::string& name : {derivedConfigName, std::string(kDefaultConfigName)}) {
-            const std::string candidate = location + "\\" + name;
-            if (pathExists(candidate)) {
-                updateConfigPath = candidate;
-                return;
-            }
-        }
-    }
-}
-
 const char* previousInstallMessage(unsigned long platform)
 {
     if (platform == VER_PLATFORM_WIN32_NT)
@@ -246,24 +221,6 @@ const char* previousInstallMessage(unsigned long platform)
     if (platform == VER_PLATFORM_WIN32_WINDOWS)
         return kPreviousInstall95;
     return nullptr;
-}
-
-std::string languageCode(const std::string& localeName)
-{
-    struct Prefix {
-        const char* language;
-        const char* code;
-    };
-    static constexpr Prefix kLanguages[] = {
-        {"german", "de"},  {"russian", "ru"}, {"portuguese", "pt"},          {"italian", "it"},
-        {"french", "en"},  {"spanish", "en"}, {"chinese-simplified", "cs"}, {"chinese-traditional", "ct"},
-    };
-    if (equalsIgnoreCase(localeName, "C"))
-        return "en";
-    for (const Prefix& language : kLanguages)
-        if (startsWithIgnoreCase(localeName, language.language))
-            return language.code;
-    return "en";
 }
 
 int runInstallation(const std::string& commandLine, int showWindow)

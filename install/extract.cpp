@@ -7,9 +7,9 @@
 #include <optional>
 #include <vector>
 
-#include "config.h"
+#include "globals.h"
 #include "registry.h"
-#include "startup.h"
+#include "tracelog.h"
 
 namespace {
 

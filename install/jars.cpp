@@ -3,9 +3,10 @@
 #include <new>
 #include <string_view>
 
+#include "globals.h"
 #include "paths.h"
 #include "platform.h"
-#include "startup.h"
+#include "tracelog.h"
 
 namespace {
 

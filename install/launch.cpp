@@ -1,11 +1,10 @@
 #include "launch.h"
 
 #include "../common/architecture.h"
-#include "config.h"
-#include "driver.h"
+#include "globals.h"
 #include "paths.h"
 #include "platform.h"
-#include "startup.h"
+#include "tracelog.h"
 
 namespace {
 

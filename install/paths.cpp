@@ -2,11 +2,10 @@
 
 #include <cstdlib>
 
+#include "globals.h"
 #include "platform.h"
-#include "startup.h"
+#include "tracelog.h"
 
-std::string pathBuf;
-std::string classPathBuf;
 
 namespace {
 

@@ -7,13 +7,7 @@
 #include <string>
 #include <string_view>
 
-// Both texts keep the size of their fixed environment buffers: at most this many bytes with
-// the terminator. An entry that would not fit is left out whole, never cut.
-inline constexpr std::size_t kPathBufSize = 4112;
-
-// "PATH=" and "CLASSPATH=" followed by their entries.
-extern std::string pathBuf;
-extern std::string classPathBuf;
+#include "globals.h"
 
 // Appends text to target when the result still fits kPathBufSize; otherwise leaves target as
 // it was, says so in the trace log and returns false.

@@ -3,8 +3,9 @@
 #include <cstring>
 #include <vector>
 
+#include "globals.h"
 #include "platform.h"
-#include "startup.h"
+#include "tracelog.h"
 
 namespace {
 

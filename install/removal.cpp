@@ -1,14 +1,29 @@
 #include "removal.h"
 
+#include <span>
 #include <vector>
 
+#include "globals.h"
 #include "platform.h"
-#include "startup.h"
+#include "tracelog.h"
 
 namespace {
 
 constexpr char kRootFailedFormat[] = "Error removing directory %s: error code %d \n";
 constexpr char kSubdirectoryFailedFormat[] = "GetLastError returned = %d for directory %s \n";
+
+void deleteListedFiles(const std::string& commonDir, std::span<const std::string> table)
+{
+    for (const std::string& entry : table) {
+        if (entry.empty())
+            break;
+        const std::string path = commonDir + entry;
+        if (!pathExists(path))
+            continue;
+        SetFileAttributesA(path.c_str(), 0);
+        DeleteFileA(path.c_str());
+    }
+}
 
 } // namespace
 
@@ -42,4 +57,14 @@ void emptyDirectory(const std::string& dir)
             DeleteFileA(entry.cFileName);
         }
     }
+}
+
+void deleteCommonFiles(const std::string& commonDir)
+{
+    deleteListedFiles(commonDir, deleteCommonFilesTable);
+}
+
+void postDeleteCommonFiles(const std::string& commonDir)
+{
+    deleteListedFiles(commonDir, postDeleteCommonFilesTable);
 }

@@ -1,5 +1,5 @@
-// Removal of whole directory trees: the update directories and, on request, the unpacked
-// runtime and product.
+// Removal of whole directory trees (the update directories and, on request, the unpacked
+// runtime and product) and of the common files the configuration lists.
 #pragma once
 
 #include <string>
@@ -9,3 +9,7 @@ void removeDirectoryTree(const std::string& path);
 
 // Deletes everything below dir, leaving dir itself; the current directory is kept.
 void emptyDirectory(const std::string& dir);
+
+// Delete the files their tables name below commonDir, clearing read-only and hidden first.
+void deleteCommonFiles(const std::string& commonDir);
+void postDeleteCommonFiles(const std::string& commonDir);

@@ -5,8 +5,9 @@
 #include <tlhelp32.h>
 
 #include "../common/architecture.h"
+#include "globals.h"
 #include "platform.h"
-#include "startup.h"
+#include "tracelog.h"
 
 namespace {
 

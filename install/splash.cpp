@@ -1,11 +1,8 @@
 #include "splash.h"
 
+#include "globals.h"
 #include "paths.h"
-#include "startup.h"
-
-std::string splashCommandLine;
-ChildProcess splashProcess;
-bool splashStarted = false;
+#include "tracelog.h"
 
 namespace {
 

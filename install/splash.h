@@ -3,12 +3,6 @@
 
 #include <string>
 
-#include "platform.h"
-
-extern std::string splashCommandLine;
-extern ChildProcess splashProcess;
-extern bool splashStarted;
-
 // Starts "Splash.exe" in its own directory with splashArgument after two blanks; non-zero when
 // the process was created. The current directory is the same afterwards.
 int launchSplash(const std::string& splashArgument, int showWindow);

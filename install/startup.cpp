@@ -1,16 +1,10 @@
 #include "startup.h"
 
-#include <cstdarg>
 #include <ctime>
 #include <vector>
 
-#include "driver.h"
-
-bool debugFlag = false;
-std::string windowsDir;
-std::string traceLogPath;
-std::string batchFilePath;
-UniqueFile traceLog;
+#include "globals.h"
+#include "tracelog.h"
 
 namespace {
 
@@ -62,48 +56,9 @@ std::string resolvePath(const std::string& path)
 
 } // namespace
 
-void readWindowsDirectory()
-{
-    std::vector<char> buffer(MAX_PATH + 1);
-    const UINT length = GetWindowsDirectoryA(buffer.data(), static_cast<UINT>(buffer.size()));
-    windowsDir = length > 0 && length < buffer.size() ? std::string(buffer.data(), length) : std::string();
-}
 
-std::string windowsDrive()
+bool startInstall(const std::string& arguments)
 {
-    return windowsDir.substr(0, 2);
-}
-
-void writeTraceLog(const char* format, ...)
-{
-    if (!traceLog)
-        return;
-    va_list args;
-    va_start(args, format);
-    std::vfprintf(traceLog.get(), format, args);
-    va_end(args);
-}
-
-bool reopenTraceLog()
-{
-    traceLog = openFile(traceLogPath, "a+");
-    return static_cast<bool>(traceLog);
-}
-
-void closeTraceLog()
-{
-    traceLog.reset();
-}
-
-void flushTraceLog()
-{
-    closeTraceLog();
-    reopenTraceLog();
-}
-
-int startInstall(const char* commandLine, int showWindow)
-{
-    const std::string arguments = commandLine ? commandLine : "";
     debugFlag = contains(arguments, "-debug");
     if (debugFlag)
         writeDebugStamp();
@@ -118,10 +73,5 @@ int startInstall(const char* commandLine, int showWindow)
 
     if (UniqueFile created = openFile(traceLogPath, "w+"))
         std::fputs(kTraceLogStart, created.get());
-    if (!reopenTraceLog())
-        return 0;
-
-    runInstallation(arguments, showWindow);
-    closeTraceLog();
-    return 0;
+    return reopenTraceLog();
 }

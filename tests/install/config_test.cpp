@@ -2,6 +2,7 @@
 
 #include "install/config.h"
 #include "install/paths.h"
+#include "install/removal.h"
 #include "testing.h"
 #include "trace_log_fixture.h"
 

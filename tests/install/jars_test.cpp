@@ -1,6 +1,7 @@
 #include "install/jars.h"
 #include "install/paths.h"
-#include "install/startup.h"
+#include "install/globals.h"
+#include "install/tracelog.h"
 #include "testing.h"
 #include "trace_log_fixture.h"
 

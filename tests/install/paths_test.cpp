@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "install/driver.h"
+#include "install/config.h"
 #include "install/paths.h"
 #include "install/platform.h"
 #include "testing.h"

@@ -2,7 +2,8 @@
 
 #include "install/config.h"
 #include "install/paths.h"
-#include "install/startup.h"
+#include "install/globals.h"
+#include "install/tracelog.h"
 #include "testing.h"
 
 using namespace testing_support;
