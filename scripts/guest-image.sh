@@ -1,0 +1,204 @@
+#!/usr/bin/env bash
+# Builds, once per machine, the emulated 64-bit Debian guest that guest-run.sh boots to run the
+# 32-bit Wine tests where the host kernel refuses 32-bit programs. Prints, as its last line, the
+# folder holding vmlinuz, initrd.img and root.img (with a ready win32 prefix in /opt/wine-win32).
+#
+# The folder is keyed by this file's content, so changing the package list or the guest's init
+# below makes a new image and drops the old one. Only a folder with "complete" in it counts:
+# the build happens in <key>.partial and is renamed at the very end, so a build killed midway is
+# never used, only deleted by the next run. Building needs root (debootstrap, chroot).
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+cache=${BRAVIK_GUEST_CACHE:-/var/cache/bravik-installer/guest}
+key=$(sha256sum "$here/$(basename "${BASH_SOURCE[0]}")" | cut -c1-16)
+final=$cache/$key
+work=$cache/$key.partial
+packages=(wine wine32:i386 wine64 cmake xvfb xauth zip unzip python3 openjdk-17-jdk-headless
+          procps iproute2)
+
+# The log gets the same lines with the time, so that a slow step shows where it was slow.
+say() {
+    echo "guest: $*" >&2
+    [ -z "${log:-}" ] || echo "== $(date +%T) $*" >>"$log"
+}
+
+# A build killed with its chroot mounts in place must never be cleaned with rm -rf through a
+# bind mount of the host's /dev; unmount first and keep rm on one file system as a second guard.
+unmount_under() {
+    local m
+    findmnt -rn -o TARGET | awk -v p="$1/" 'index($0, p) == 1' | sort -r |
+        while read -r m; do umount "$m" 2>/dev/null || umount -l "$m"; done
+}
+remove_tree() { unmount_under "$1"; rm -rf --one-file-system "$1"; }
+
+prune_others() {
+    local d
+    for d in "$cache"/*; do
+        [ -e "$d" ] && [ "$d" != "$final" ] && remove_tree "$d"
+    done
+    return 0
+}
+
+# The rename makes "complete" appear atomically, so a finished image needs neither the lock nor
+# root to be used.
+if [ -f "$final/complete" ]; then echo "$final"; exit 0; fi
+[ "$(id -u)" -eq 0 ] || { say "building the image needs root (debootstrap, chroot)"; exit 1; }
+mkdir -p "$cache"
+# Parallel lanes may all ask for the image; one builds, the others wait and then reuse it.
+exec 9>"$cache/.lock"
+flock 9
+if [ -f "$final/complete" ]; then echo "$final"; exit 0; fi
+for d in "$final" "$work"; do [ -e "$d" ] && remove_tree "$d"; done
+mkdir -p "$work"
+log=$work/build.log
+root=$work/root
+: >"$log"
+
+# shellcheck disable=SC2317  # runs from the trap
+on_exit() {
+    local rc=$?
+    unmount_under "$root"
+    if [ "$rc" -ne 0 ]; then
+        say "image build failed; last lines of $log:"
+        tail -n 40 "$log" >&2 || true
+    fi
+}
+trap on_exit EXIT
+trap 'exit 130' INT TERM HUP
+
+run() { "$@" >>"$log" 2>&1; }
+
+# The main Debian archive the machine already uses (the entry whose suites include bookworm),
+# printed as "<uri> <suite>...", so that no mirror is named here.
+find_mirror() {
+    local f
+    for f in /etc/apt/sources.list.d/*.sources; do
+        [ -f "$f" ] || continue
+        awk 'BEGIN { RS = "" }
+             { types = uris = suites = ""; on = 1
+               n = split($0, l, "\n")
+               for (i = 1; i <= n; i++) {
+                   if (l[i] ~ /^[ \t]*#/ || l[i] !~ /:/) continue
+                   k = tolower(substr(l[i], 1, index(l[i], ":") - 1))
+                   v = substr(l[i], index(l[i], ":") + 1)
+                   if (k == "types") types = " " v " "
+                   else if (k == "uris") uris = v
+                   else if (k == "suites") suites = v
+                   else if (k == "enabled" && v ~ /no/) on = 0
+               }
+               if (on && types ~ /[ \t]deb[ \t]/ && (" " suites " ") ~ /[ \t]bookworm[ \t]/) {
+                   split(uris, u, " "); print u[1], suites; exit
+               } }' "$f"
+    done
+    if [ -f /etc/apt/sources.list ]; then
+        awk '$1 == "deb" { i = 2
+                           if ($i ~ /^\[/) { while ($i !~ /\]$/) i++; i++ }
+                           if ($(i + 1) == "bookworm") { print $i, "bookworm"; exit } }' \
+            /etc/apt/sources.list
+    fi
+}
+read -r mirror suites < <(find_mirror | head -n 1) || true
+[ -n "${mirror:-}" ] || { say "no Debian bookworm entry in the machine's apt sources"; exit 1; }
+mirror=${mirror%/}
+
+say "debootstrap (about 5 min)"
+run debootstrap --arch=amd64 --variant=minbase --include=linux-image-amd64,initramfs-tools,kmod,udev \
+    bookworm "$root" "$mirror"
+
+say "Wine and test tools (about 3 min)"
+mount -t proc proc "$root/proc"
+mount --bind /sys "$root/sys"
+mount --bind /dev "$root/dev"
+for s in $suites; do echo "deb $mirror $s main"; done >"$root/etc/apt/sources.list"
+# Nothing installed here may start a service inside the build machine.
+printf '#!/bin/sh\nexit 101\n' >"$root/usr/sbin/policy-rc.d"
+chmod +x "$root/usr/sbin/policy-rc.d"
+in_root() {
+    run chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 \
+        DEBIAN_FRONTEND=noninteractive "$@"
+}
+in_root dpkg --add-architecture i386
+in_root apt-get update -q
+# The host kernel cannot run the i386 maintainer scripts; the few that try ignore the failure.
+in_root apt-get install -y -q --no-install-recommends "${packages[@]}"
+in_root apt-get clean
+rm -rf "$root"/var/lib/apt/lists/* "$root/usr/sbin/policy-rc.d"
+unmount_under "$root"
+
+# PID 1 of the guest. No init system: boot takes seconds and only the job runs. The initramfs
+# may already have moved /proc, /sys, /dev and /run over, hence the mountpoint checks.
+cat >"$root/sbin/guest-init" <<'INIT'
+#!/bin/bash
+export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8
+mnt() { mountpoint -q "$3" || mount -t "$1" "$2" "$3" ${4:+-o "$4"}; }
+mnt proc proc /proc
+mnt sysfs sysfs /sys
+mnt devtmpfs devtmpfs /dev
+mkdir -p /dev/pts /dev/shm
+mnt devpts devpts /dev/pts
+mnt tmpfs tmpfs /dev/shm
+mnt tmpfs tmpfs /run
+mnt tmpfs tmpfs /tmp mode=1777
+echo guest >/proc/sys/kernel/hostname
+ip link set lo up 2>/dev/null || true
+mkdir -p /mnt/share
+# The default 8 KiB msize makes 9p several times slower for the job's input archive.
+if modprobe 9pnet_virtio && modprobe 9p &&
+   mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 share /mnt/share; then
+    echo "guest-init: job starts"
+    status=0
+    (cd /root && exec /bin/bash /mnt/share/job.sh) </dev/null >/mnt/share/job.log 2>&1 || status=$?
+    echo "guest-init: job exit status $status"
+    echo "$status" >/mnt/share/job.status
+else
+    echo "guest-init: cannot mount the share"
+fi
+# Leftovers (wineserver, Xvfb) go first, so that the root file system is clean when the image
+# build keeps it.
+kill -KILL -1 2>/dev/null || true
+sync
+mount -o remount,ro / 2>/dev/null || true
+echo o >/proc/sysrq-trigger
+while :; do sleep 60; done
+INIT
+chmod 755 "$root/sbin/guest-init"
+mkdir -p "$root/mnt/share"
+
+kernel=$(printf "%s\n" "$root"/boot/vmlinuz-* | sort -V | tail -n 1)
+cp "$kernel" "$work/vmlinuz"
+cp "$root/boot/initrd.img-${kernel##*/vmlinuz-}" "$work/initrd.img"
+
+say "root file system image"
+# -d fills the file system from the folder, so no loop mount is needed.
+run mke2fs -q -t ext4 -L guest-root -d "$root" "$work/root.img" 6G
+rm -rf --one-file-system "$root"
+
+# wineboot takes minutes under emulation; paying that once here spares every test run.
+say "win32 Wine prefix (about 3 min)"
+share=$work/share
+mkdir -p "$share"
+cat >"$share/job.sh" <<'JOB'
+set -euo pipefail
+export WINEARCH=win32 WINEPREFIX=/opt/wine-win32 WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all
+/usr/lib/wine/wine wineboot -i
+wineserver -w
+test -f /opt/wine-win32/system.reg
+echo ok >/mnt/share/prefix.result
+JOB
+rc=0
+# Not handing the lock to the guest: one left behind by a killed build must not block the next.
+run "$here/guest-run.sh" --persist "$work" "$share" 1500 9>&- || rc=$?
+cat "$share/job.log" >>"$log" 2>/dev/null || true
+if [ "$rc" -ne 0 ] || [ "$(cat "$share/prefix.result" 2>/dev/null)" != ok ]; then
+    say "the guest did not make the Wine prefix (status $rc)"
+    exit 1
+fi
+rm -rf "$share"
+
+echo "key $key, built $(date -u +%FT%TZ) from $mirror" >"$work/complete"
+mv "$work" "$final"
+log=$final/build.log
+prune_others
+say "image ready after $SECONDS s"
+echo "$final"
