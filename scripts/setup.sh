@@ -9,7 +9,7 @@ deps="$top/build/deps"
 packages=(wine wine32:i386 wine64 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
           g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix libz-mingw-w64-dev
           googletest cmake ninja-build make openjdk-17-jdk-headless zip unzip python3 dpkg-dev
-          xvfb xauth)
+          xvfb xauth qemu-system-x86 qemu-utils debootstrap)
 src_list=/etc/apt/sources.list.d/installer-deb-src.sources
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
