@@ -172,7 +172,7 @@ void findUpdateConfig(std::string& updateConfigPath, const std::string& derivedC
         if (!isDirectory(location))
             continue;
         for (const std::string& name : {derivedConfigName, std::string(kDefaultConfigName)}) {
-            const std::string candidate = location + "\\" + name;
+            const std::string candidate = joinPath(location, name);
             if (pathExists(candidate)) {
                 updateConfigPath = candidate;
                 return;

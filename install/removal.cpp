@@ -47,7 +47,7 @@ void emptyDirectory(const std::string& dir)
         found.push_back(entry);
         if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
             !(entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
-            emptyDirectory(dir + "\\" + entry.cFileName);
+            emptyDirectory(joinPath(dir, entry.cFileName));
     });
     for (const WIN32_FIND_DATAA& entry : found) {
         if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
