@@ -119,15 +119,18 @@ JNIEXPORT jint JNICALL Java_com_bravik_service_registry_NativeRegistryKey_regCre
         // Without a name the registry would hand back the parent key as if it were a new one.
         if (!name)
             return finish(env, kStatusJavaFailure);
-        HKEY created = nullptr;
+        UniqueRegistryKey created;
         DWORD disposition = 0;
         jint status = RegCreateKeyExA(keyFromJava(hKey), name.get(), 0, nullptr, static_cast<DWORD>(options),
-                                      static_cast<REGSAM>(samDesired), nullptr, &created, &disposition);
+                                      static_cast<REGSAM>(samDesired), nullptr, created.put(), &disposition);
         if (status == kStatusInvalidParameter)
-            status = RegCreateKeyA(keyFromJava(hKey), name.get(), &created);
+            status = RegCreateKeyA(keyFromJava(hKey), name.get(), created.put());
         if (status == kStatusOk) {
-            const jint handle = keyToJava(created);
+            const jint handle = keyToJava(created.get());
             env->SetIntArrayRegion(result, 0, 1, &handle);
+            // The Java side holds the key from here on, unless it never received it.
+            if (!env->ExceptionOccurred())
+                created.release();
         }
         return finish(env, status);
     });
