@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "config.h"
+#include "extract_timing.h"
 #include "registry.h"
 #include "startup.h"
 
@@ -139,8 +140,9 @@ void removePartialFile(const std::string& entryName, const std::string& fullPath
 }
 
 // The name of the current entry, however long; false when its information cannot be read.
-bool currentEntry(unzFile zip, unz_file_info& info, std::string& name)
+bool currentEntry(unzFile zip, unz_file_info& info, std::string& name, ExtractTiming& timing)
 {
+    const auto scope = timing.time(ExtractPhase::walk);
     if (unzGetCurrentFileInfo(zip, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK)
         return false;
     std::vector<char> buffer(info.size_filename + 1);
@@ -149,6 +151,12 @@ bool currentEntry(unzFile zip, unz_file_info& info, std::string& name)
         return false;
     name.assign(buffer.data());
     return true;
+}
+
+int goToNextEntry(unzFile zip, ExtractTiming& timing)
+{
+    const auto scope = timing.time(ExtractPhase::walk);
+    return unzGoToNextFile(zip);
 }
 
 // Where the archive's end record says its central directory ends, counted as minizip counts
@@ -207,11 +215,15 @@ bool walkedWholeDirectory(unzFile zip, const unz_file_info& last, const std::str
 // Copies the open entry into the open file; false with the file removed when anything of it
 // went wrong, including a checksum that does not match when the entry is closed.
 EntryOutcome copyEntry(unzFile zip, UniqueFile file, const std::string& entryName, const std::string& fullPath,
-                       const std::string& destinationDir, std::vector<char>& buffer)
+                       const std::string& destinationDir, std::vector<char>& buffer, ExtractTiming& timing)
 {
     bool readFailed = false;
     for (;;) {
-        const int got = unzReadCurrentFile(zip, buffer.data(), static_cast<unsigned>(buffer.size()));
+        int got;
+        {
+            const auto scope = timing.time(ExtractPhase::inflate);
+            got = unzReadCurrentFile(zip, buffer.data(), static_cast<unsigned>(buffer.size()));
+        }
         if (got == 0)
             break;
         if (got < 0) {
@@ -219,6 +231,7 @@ EntryOutcome copyEntry(unzFile zip, UniqueFile file, const std::string& entryNam
             break;
         }
         // A short write loses data just as a failed one does.
+        const auto scope = timing.time(ExtractPhase::write);
         if (std::fwrite(buffer.data(), 1, got, file.get()) != static_cast<std::size_t>(got)) {
             writeTraceLog(kWriteFailedFormat, entryName.c_str(), destinationDir.c_str());
             file.reset();
@@ -226,6 +239,7 @@ EntryOutcome copyEntry(unzFile zip, UniqueFile file, const std::string& entryNam
             return EntryOutcome::stop;
         }
     }
+    const auto scope = timing.time(ExtractPhase::finish);
     const bool closed = std::fclose(file.release()) == 0;
     const bool checked = unzCloseCurrentFile(zip) == UNZ_OK;
     if (readFailed || !closed || !checked) {
@@ -235,10 +249,22 @@ EntryOutcome copyEntry(unzFile zip, UniqueFile file, const std::string& entryNam
     return EntryOutcome::unpacked;
 }
 
-// Unpacks the current entry. The first entry of an archive has its file created before the
-// entry is opened, and a file that cannot be created ends the walk without a further line.
-EntryOutcome unpackEntry(unzFile zip, const unz_file_info& info, std::string entryName,
-                         const std::string& destinationDir, bool first, std::vector<char>& buffer)
+UniqueFile createDestinationFile(const std::string& destinationDir, std::string& entryName, std::string& fullPath,
+                                 ExtractTiming& timing)
+{
+    const auto scope = timing.time(ExtractPhase::create);
+    return checkAndCreateDestinationDirectoriesAndFile(destinationDir, entryName, fullPath);
+}
+
+int openEntry(unzFile zip, ExtractTiming& timing)
+{
+    const auto scope = timing.time(ExtractPhase::open);
+    return unzOpenCurrentFile(zip);
+}
+
+// Refuses an entry whose name cannot be unpacked below the destination, with its line; nothing
+// when the entry may be unpacked under the name Windows will store, which entryName becomes.
+std::optional<EntryOutcome> refuseEntryName(std::string& entryName, const std::string& destinationDir)
 {
     if (!hasSafeEntryName(entryName)) {
         writeTraceLog(kOutsideFormat, entryName.c_str(), destinationDir.c_str());
@@ -248,7 +274,6 @@ EntryOutcome unpackEntry(unzFile zip, const unz_file_info& info, std::string ent
         writeTraceLog(kRecordPlaceFormat, entryName.c_str());
         return EntryOutcome::skipped;
     }
-    // From here on the name is the one Windows will store.
     entryName = storedEntryName(entryName);
     if (destinationDir.size() + 1 + entryName.size() >= MAX_PATH) {
         writeTraceLog(kTooLongFormat, entryName.c_str(), destinationDir.c_str());
@@ -258,40 +283,58 @@ EntryOutcome unpackEntry(unzFile zip, const unz_file_info& info, std::string ent
         writeTraceLog(kOutsideFormat, entryName.c_str(), destinationDir.c_str());
         return EntryOutcome::skipped;
     }
+    return std::nullopt;
+}
+
+// Unpacks the current entry. The first entry of an archive has its file created before the
+// entry is opened, and a file that cannot be created ends the walk without a further line.
+EntryOutcome unpackEntry(unzFile zip, const unz_file_info& info, std::string entryName,
+                         const std::string& destinationDir, bool first, std::vector<char>& buffer,
+                         ExtractTiming& timing)
+{
+    {
+        const auto scope = timing.time(ExtractPhase::names);
+        if (const std::optional<EntryOutcome> refused = refuseEntryName(entryName, destinationDir))
+            return *refused;
+    }
 
     std::string fullPath;
     UniqueFile file;
     if (first) {
-        file = checkAndCreateDestinationDirectoriesAndFile(destinationDir, entryName, fullPath);
+        file = createDestinationFile(destinationDir, entryName, fullPath, timing);
         if (!file)
             return EntryOutcome::stop;
-        if (unzOpenCurrentFile(zip) != UNZ_OK) {
+        if (openEntry(zip, timing) != UNZ_OK) {
             writeTraceLog(kOpenEntryFailed);
             file.reset();
             removePartialFile(entryName, fullPath);
             return EntryOutcome::stop;
         }
     } else {
-        if (unzOpenCurrentFile(zip) != UNZ_OK) {
+        if (openEntry(zip, timing) != UNZ_OK) {
             writeTraceLog(kOpenEntryFailed);
             return EntryOutcome::stop;
         }
-        file = checkAndCreateDestinationDirectoriesAndFile(destinationDir, entryName, fullPath);
+        file = createDestinationFile(destinationDir, entryName, fullPath, timing);
         if (!file) {
             writeTraceLog(kJumpingToExit);
             flushTraceLog();
             return EntryOutcome::stop;
         }
     }
-    const EntryOutcome outcome = copyEntry(zip, std::move(file), entryName, fullPath, destinationDir, buffer);
-    if (outcome == EntryOutcome::unpacked)
+    const EntryOutcome outcome = copyEntry(zip, std::move(file), entryName, fullPath, destinationDir, buffer, timing);
+    if (outcome == EntryOutcome::unpacked) {
+        const auto scope = timing.time(ExtractPhase::finish);
         setFileTimeFromEntry(info, fullPath);
+        timing.countEntry(info.uncompressed_size);
+    }
     return outcome;
 }
 
 // Walks every entry; true when each one that belongs below the destination arrived whole and
 // the walk covered the whole central directory.
-bool unpackEntries(unzFile zip, const std::string& archivePath, const std::string& destinationDir)
+bool unpackEntries(unzFile zip, const std::string& archivePath, const std::string& destinationDir,
+                   ExtractTiming& timing)
 {
     if (unzGoToFirstFile(zip) != UNZ_OK) {
         writeTraceLog(kFirstFileFailed);
@@ -302,7 +345,7 @@ bool unpackEntries(unzFile zip, const std::string& archivePath, const std::strin
     for (bool first = true;; first = false) {
         unz_file_info info{};
         std::string name;
-        if (!currentEntry(zip, info, name)) {
+        if (!currentEntry(zip, info, name, timing)) {
             writeTraceLog(kFileInfoFailed);
             return false;
         }
@@ -310,14 +353,14 @@ bool unpackEntries(unzFile zip, const std::string& archivePath, const std::strin
         if (name.empty()) {
             writeTraceLog(kNamelessEntry);
         } else if (!isVersionEntry(name) && !directoryEntry) {
-            switch (unpackEntry(zip, info, name, destinationDir, first, buffer)) {
+            switch (unpackEntry(zip, info, name, destinationDir, first, buffer, timing)) {
             case EntryOutcome::stop: return false;
             case EntryOutcome::failed: complete = false; break;
             case EntryOutcome::unpacked:
             case EntryOutcome::skipped: break;
             }
         }
-        const int next = unzGoToNextFile(zip);
+        const int next = goToNextEntry(zip, timing);
         if (next == UNZ_END_OF_LIST_OF_FILE) {
             if (!walkedWholeDirectory(zip, info, archivePath)) {
                 writeTraceLog(kShortCountFormat, archivePath.c_str());
@@ -414,7 +457,10 @@ void extractArchive(const std::string& archivePath, const std::string& destinati
         writeTraceLog(kSkippingFormat, archivePath.c_str());
         return;
     }
-    if (!unpackEntries(zip.get(), archivePath, destinationDir)) {
+    ExtractTiming timing;
+    const bool whole = unpackEntries(zip.get(), archivePath, destinationDir, timing);
+    timing.report(archivePath);
+    if (!whole) {
         writeTraceLog(kIncompleteFormat, archivePath.c_str());
         return;
     }

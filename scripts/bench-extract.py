@@ -9,13 +9,25 @@ small headers: 2,000+ entries, 100+ MB unpacked), then times, in one run on the 
 three times each, and prints the medians and ratios. It also times a second install.exe run
 with every version record current, against the bare start of a Windows program under Wine.
 
-Usage: scripts/bench-extract.py [build-dir]   (after `make`)
+Then it shows where install.exe's extraction time goes:
+  - platform calls per unpacked entry: Wine's relay trace of the calls install.exe itself makes
+    (to KERNEL32, msvcrt, ...), in a prefix of its own, with the archive minus without it;
+  - seconds per phase (walk, names, create, open, read, inflate, write, finish, wait): from a
+    build of its own configured with -DEXTRACT_TIMING=ON in build/bench-<lane>, whose
+    install.exe appends a line per archive to the file EXTRACT_TIMING_REPORT names. Workers'
+    phases add up over threads, so on more than one thread they can exceed the wall time.
+
+Usage: scripts/bench-extract.py [build-dir] [--against OLD-install.exe]   (after `make`)
 Without a build tree it takes the x86 one where this machine runs 32-bit programs, otherwise
-the x64 one, and says which.
+the x64 one, and says which. --against times another install.exe (an older build, say) in the
+same runs, turn about with the current one.
 """
+import argparse
+import collections
 import os
 import shutil
 import statistics
+import struct
 import subprocess
 import sys
 import tempfile
@@ -38,9 +50,9 @@ def lane_of(build):
     return lane, loader, env, why
 
 
-def choose_build():
-    if len(sys.argv) > 1:
-        build = os.path.abspath(sys.argv[1])
+def choose_build(requested):
+    if requested:
+        build = os.path.abspath(requested)
     else:
         build = os.path.join(TOP, "build", "x86")
         if lane_of(build)[3]:
@@ -64,6 +76,99 @@ def median_of(prepare, command, cwd=None, env=None, runs=RUNS):
         prepare()
         times.append(timed(command, cwd, env))
     return statistics.median(times), times
+
+
+def build_timing_tree(lane):
+    """The install.exe of build/bench-<lane>, built with the extraction timing switch on."""
+    tree = os.path.join(TOP, "build", "bench-" + lane)
+    subprocess.run(["cmake", "--preset", lane, "-B", tree, "-DEXTRACT_TIMING=ON", "-DBUILD_TESTING=OFF"],
+                   cwd=TOP, check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", tree, "--target", "install_exe", "-j", "2"], cwd=TOP, check=True,
+                   stdout=subprocess.DEVNULL)
+    return tree
+
+
+def relay_prefix(tree, bench):
+    """A prefix of the timing tree whose relay trace shows every call install.exe makes, with
+    C:\\bench shared with the benchmark's prefix."""
+    subprocess.run([os.path.join(TOP, "scripts", "wine-prefix.sh"), tree], check=True, stdout=subprocess.DEVNULL)
+    env = lane_of(tree)[2]
+    reg = os.path.join(tree, "relay.reg")
+    with open(reg, "w") as out:
+        out.write("REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Wine\\Debug]\n"
+                  "\"RelayInclude\"=-\n\"RelayFromInclude\"=\"install.exe\"\n")
+    subprocess.run([env["WINELOADER"], "regedit", "/S", "Z:" + reg.replace("/", "\\")], env=env, check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run([env["WINELOADER"], "wineserver", "-w"], env=env, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+    link = os.path.join(env["WINEPREFIX"], "drive_c", "bench")
+    if os.path.islink(link):
+        os.unlink(link)
+    shutil.rmtree(link, ignore_errors=True)
+    os.symlink(bench, link)
+    return env
+
+
+def image_range(program):
+    """The addresses a program's image takes when loaded at its preferred base."""
+    with open(program, "rb") as image:
+        data = image.read(4096)
+    header = struct.unpack_from("<I", data, 0x3C)[0] + 24
+    if struct.unpack_from("<H", data, header)[0] == 0x20B:
+        base = struct.unpack_from("<Q", data, header + 24)[0]
+    else:
+        base = struct.unpack_from("<I", data, header + 28)[0]
+    return base, base + struct.unpack_from("<I", data, header + 56)[0]
+
+
+def platform_calls(env, command, cwd, program):
+    """Calls install.exe itself makes to the system DLLs in one run, by function: the relay
+    trace lines of its process (the first in the trace) whose return address lies in its image.
+    The trace also holds the DLLs' calls among themselves and those of the launcher it starts."""
+    low, high = image_range(program)
+    traced = dict(env, WINEDEBUG="+pid,+relay")
+    run = subprocess.run(command, cwd=cwd, env=traced, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    calls = collections.Counter()
+    process = None
+    for line in run.stderr.decode(errors="replace").splitlines():
+        pid = line.split(":", 1)[0]
+        process = process or pid
+        at = line.find(":Call ")
+        ret = line.rfind(" ret=")
+        if pid == process and at >= 0 and ret > at and low <= int(line[ret + 5:], 16) < high:
+            calls[line[at + 6:line.index("(", at)]] += 1
+    return calls
+
+
+def read_timing(path):
+    """The phases of the timing report's first archive, as a dict of numbers."""
+    with open(path) as report:
+        fields = report.readline().split()
+    return {key: float(value) for key, value in (f.split("=", 1) for f in fields if not f.startswith("archive="))}
+
+
+def print_breakdown(timing, calls, entries):
+    print()
+    print("where install.exe's extraction time goes (timing build, one run)")
+    wall = timing["wall"]
+    phases = ["walk", "names", "create", "open", "read", "inflate", "write", "finish", "wait"]
+    print("  %d entries unpacked, %.1f MB, %.3f s from opening the archive to its last entry"
+          % (timing["entries"], timing["bytes"] / 1e6, wall))
+    for phase in phases:
+        print("  %-8s %7.3f s  %5.1f%%  %7.1f us/entry"
+              % (phase, timing[phase], 100 * timing[phase] / wall, 1e6 * timing[phase] / max(timing["entries"], 1)))
+    per_entry = ("walk", "names", "create", "open", "finish")
+    print("  per-entry overhead (walk+names+create+open+finish): %.3f s" % sum(timing[p] for p in per_entry))
+    # The C runtime's string and memory helpers never leave the process; the system's own
+    # calls (files, directories, times) are what costs under Wine.
+    system = collections.Counter({n: c for n, c in calls.items() if not n.lower().startswith(("msvcrt.", "ucrtbase."))})
+    runtime = calls - system
+    print()
+    print("calls install.exe makes per unpacked entry: %.1f to the system, %.1f to the C runtime"
+          % (sum(system.values()) / entries, sum(runtime.values()) / entries))
+    for name, count in system.most_common(10):
+        print("  %-36s %6.2f" % (name, count / entries))
+    print("  C runtime: " + ", ".join("%s %.1f" % (n.split(".", 1)[1], c / entries) for n, c in runtime.most_common(6)))
 
 
 def java_home():
@@ -98,7 +203,11 @@ def build_archive(path):
 
 
 def main():
-    build, lane, wine, env = choose_build()
+    options = argparse.ArgumentParser(description="extraction benchmark")
+    options.add_argument("build", nargs="?")
+    options.add_argument("--against", help="another install.exe to time in the same runs")
+    args = options.parse_args()
+    build, lane, wine, env = choose_build(args.build)
     subprocess.run(["cmake", "--build", "--preset", lane, "--target", "miniunz"], cwd=TOP, check=True,
                    stdout=subprocess.DEVNULL)
     subprocess.run([os.path.join(TOP, "scripts", "wine-prefix.sh"), build], check=True, stdout=subprocess.DEVNULL)
@@ -139,8 +248,23 @@ def main():
         os.makedirs(native_out)
 
     install = [wine, "C:\\bench\\media\\install.exe"]
-    results = {}
-    results["install.exe (Wine)"] = median_of(clear_install, install, media, env)
+    current = os.path.join(build, "bin", "install.exe")
+    programs = {"install.exe (Wine)": current}
+    if args.against:
+        programs["--against (Wine)"] = os.path.abspath(args.against)
+
+    def put_install(program):
+        shutil.copy(program, os.path.join(media, "install.exe"))
+
+    # The install.exe builds take turns, so that a change in the machine's load hits them alike.
+    install_times = {name: [] for name in programs}
+    for _ in range(RUNS):
+        for name, program in programs.items():
+            put_install(program)
+            clear_install()
+            install_times[name].append(timed(install, media, env))
+    put_install(current)
+    results = {name: (statistics.median(times), times) for name, times in install_times.items()}
     results["miniunz (Wine)"] = median_of(
         clear_miniunz, [wine, "C:\\bench\\miniunz.exe", "-x", "-o", "C:\\bench\\media\\kp\\windows\\jre.zip",
                         "-d", "C:\\bench\\miniunz-out"], bench, env)
@@ -160,15 +284,45 @@ def main():
     print("%-22s %10s   %s" % ("extraction", "median s", "runs"))
     for name, (median, runs) in results.items():
         print("%-22s %10.3f   %s" % (name, median, " ".join("%.3f" % r for r in runs)))
-    ours = results["install.exe (Wine)"][0]
+    unzip = results["unzip (native)"][0]
     print()
-    print("install.exe / miniunz  = %.2f" % (ours / results["miniunz (Wine)"][0]))
-    print("install.exe / unzip    = %.2f" % (ours / results["unzip (native)"][0]))
+    for name in programs:
+        ours = results[name][0]
+        print("%s" % name)
+        print("  / miniunz                                  = %.2f" % (ours / results["miniunz (Wine)"][0]))
+        print("  / unzip                                    = %.2f" % (ours / unzip))
+        print("  extraction alone (run minus the run without the archive, %.3f s) / unzip = %.2f"
+              % (ours - baseline[0], (ours - baseline[0]) / unzip))
     print()
     print("second run, every record current:        %6.1f ms" % (second[0] * 1000))
     print("same run without the archive on the media: %6.1f ms" % (baseline[0] * 1000))
     print("  cost of the version check:               %6.1f ms" % ((second[0] - baseline[0]) * 1000))
     print("bare start of a Windows program under Wine: %6.1f ms" % (bare[0] * 1000))
+
+    print()
+    print("building the timing build ...", flush=True)
+    tree = build_timing_tree(lane)
+    report = os.path.join(tree, "extract-timing.txt")
+    if os.path.exists(report):
+        os.remove(report)
+    put_install(os.path.join(tree, "bin", "install.exe"))
+    clear_install()
+    timed(install, media, dict(env, EXTRACT_TIMING_REPORT="Z:" + report.replace("/", "\\")))
+    timing = read_timing(report)
+    put_install(current)
+
+    relay_env = relay_prefix(tree, bench)
+    relay_common = os.path.join(relay_env["WINEPREFIX"], "drive_c", "Program Files", "Common Files", "bravik")
+    shutil.rmtree(relay_common, ignore_errors=True)
+    with_archive = platform_calls(relay_env, install, media, current)
+    os.rename(archive, parked)
+    without_archive = platform_calls(relay_env, install, media, current)
+    os.rename(parked, archive)
+    shutil.rmtree(relay_common, ignore_errors=True)
+    os.unlink(os.path.join(relay_env["WINEPREFIX"], "drive_c", "bench"))
+    with_archive.subtract(without_archive)
+    calls = collections.Counter({name: count for name, count in with_archive.items() if count > 0})
+    print_breakdown(timing, calls, int(timing["entries"]))
     shutil.rmtree(bench, ignore_errors=True)
     clear_install()
 
