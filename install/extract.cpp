@@ -5,12 +5,14 @@
 #include <algorithm>
 #include <cstdlib>
 #include <optional>
+#include <unordered_set>
 #include <vector>
 
 #include "config.h"
 #include "extract_timing.h"
 #include "registry.h"
 #include "startup.h"
+#include "unpack_workers.h"
 
 namespace {
 
@@ -20,19 +22,16 @@ constexpr char kFirstFileFailed[] = "something went wrong radically going to fir
 constexpr char kFileInfoFailed[] = "something went wrong radically getting fileInfo on the first file\n";
 constexpr char kOpenEntryFailed[] = "something went wrong radically opening the first file\n";
 constexpr char kJumpingToExit[] = "2:jumping to exit - checkAndCreateDestinationDirectoriesAndFile \n";
-constexpr char kWriteFailedFormat[] = "something went wrong writing to file %s at dest %s\n";
 constexpr char kUnableToOpenFormat[] = "Unable to open %s. Trying setFileAttributesToNormal method \n";
 constexpr char kCreateFailedFormat[] = "Something went wrong creating file  %s \n";
 constexpr char kWritingRecordFormat[] = "Writing %s to file \n";
 constexpr char kRecordFormat[] = "date=%ld";
 constexpr char kTimeConversionFormat[] = "error converting time err = %d\n";
 constexpr char kLocalTimeConversionFormat[] = "error converting local time err = %d\n";
-constexpr char kSetTimeFormat[] = "Error setting time err = %d\n";
 
 constexpr char kNextFileFailed[] = "something went wrong radically going to the next file\n";
 constexpr char kOutsideFormat[] = "Entry %s would be written outside %s and is skipped\n";
 constexpr char kTooLongFormat[] = "Entry %s is too long a path below %s and is not unpacked\n";
-constexpr char kNotWholeFormat[] = "Entry %s was not unpacked whole; %s is removed\n";
 constexpr char kIncompleteFormat[] = "Zip file %s was not unpacked completely; no version file is written\n";
 constexpr char kListedDirectoryFormat[] = "Directory %s of a listed zip file cannot be entered\n";
 constexpr char kRecordPlaceFormat[] = "Entry %s would take the place of a version record and is skipped\n";
@@ -47,10 +46,11 @@ constexpr char kCaseInsensitive = 2;
 // The version entry keeps its 512-byte reads: which chunk sets the stamp depends on them.
 constexpr unsigned kVersionChunk = 512;
 constexpr std::size_t kRecordChunk = 128;
-// Large enough that inflate and the disk, not the calls, bound the copy.
+// Large enough that inflate and the disk, not the calls, bound the copy of an entry too large
+// to be held in memory.
 constexpr unsigned kCopyBufferSize = 256 * 1024;
-
-enum class EntryOutcome { unpacked, skipped, failed, stop };
+// Most entry names fit, so their information is read once.
+constexpr std::size_t kEntryNameGuess = 256;
 
 void createDirectoryIfMissing(const std::string& path)
 {
@@ -132,23 +132,20 @@ long fileModificationStamp(const std::string& path)
     return static_cast<long>((time.QuadPart - kUnixEpoch) / 10000000ULL);
 }
 
-void removePartialFile(const std::string& entryName, const std::string& fullPath)
-{
-    setFileAttributesToNormal(fullPath);
-    DeleteFileA(fullPath.c_str());
-    writeTraceLog(kNotWholeFormat, entryName.c_str(), fullPath.c_str());
-}
-
 // The name of the current entry, however long; false when its information cannot be read.
-bool currentEntry(unzFile zip, unz_file_info& info, std::string& name, ExtractTiming& timing)
+bool currentEntry(unzFile zip, unz_file_info64& info, std::string& name, ExtractTiming& timing)
 {
     const auto scope = timing.time(ExtractPhase::walk);
-    if (unzGetCurrentFileInfo(zip, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK)
+    std::vector<char> buffer(kEntryNameGuess);
+    if (unzGetCurrentFileInfo64(zip, &info, buffer.data(), static_cast<uLong>(buffer.size()), nullptr, 0, nullptr,
+                                0) != UNZ_OK)
         return false;
-    std::vector<char> buffer(info.size_filename + 1);
-    if (unzGetCurrentFileInfo(zip, &info, buffer.data(), static_cast<uLong>(buffer.size()), nullptr, 0, nullptr, 0) !=
-        UNZ_OK)
-        return false;
+    if (info.size_filename >= buffer.size()) {
+        buffer.resize(info.size_filename + 1);
+        if (unzGetCurrentFileInfo64(zip, &info, buffer.data(), static_cast<uLong>(buffer.size()), nullptr, 0,
+                                    nullptr, 0) != UNZ_OK)
+            return false;
+    }
     name.assign(buffer.data());
     return true;
 }
@@ -203,7 +200,7 @@ std::optional<ZPOS64_T> declaredDirectoryEnd(const std::string& archivePath)
 // True when the walk, standing on its last entry, ended where the central directory ends: an
 // end record that declares fewer entries than the directory lists (or whose 16-bit count
 // wrapped) would otherwise lose the rest without a word.
-bool walkedWholeDirectory(unzFile zip, const unz_file_info& last, const std::string& archivePath)
+bool walkedWholeDirectory(unzFile zip, const unz_file_info64& last, const std::string& archivePath)
 {
     constexpr ZPOS64_T kCentralHeaderSize = 46;
     const std::optional<ZPOS64_T> declaredEnd = declaredDirectoryEnd(archivePath);
@@ -212,17 +209,77 @@ bool walkedWholeDirectory(unzFile zip, const unz_file_info& last, const std::str
     return declaredEnd && *declaredEnd == walkedEnd;
 }
 
-// Copies the open entry into the open file; false with the file removed when anything of it
-// went wrong, including a checksum that does not match when the entry is closed.
-EntryOutcome copyEntry(unzFile zip, UniqueFile file, const std::string& entryName, const std::string& fullPath,
-                       const std::string& destinationDir, std::vector<char>& buffer, ExtractTiming& timing)
+// The time an entry's file gets: its MS-DOS date and time, taken as local time, in UTC.
+EntryTime entryFileTime(unsigned long dosDate)
 {
+    const unsigned date = static_cast<unsigned>(dosDate >> 16) & 0xFFFF;
+    const unsigned time = static_cast<unsigned>(dosDate) & 0xFFFF;
+    SYSTEMTIME fields{};
+    fields.wDay = static_cast<WORD>(date & 0x1F);
+    fields.wMonth = static_cast<WORD>((date >> 5) & 0x0F);
+    fields.wYear = static_cast<WORD>(1980 + (date >> 9));
+    fields.wHour = static_cast<WORD>(time >> 11);
+    fields.wMinute = static_cast<WORD>((time >> 5) & 0x3F);
+    fields.wSecond = static_cast<WORD>(2 * (time & 0x1F));
+
+    EntryTime entryTime;
+    FILETIME local;
+    if (!SystemTimeToFileTime(&fields, &local)) {
+        entryTime.errors.add(kTimeConversionFormat, static_cast<int>(GetLastError()));
+        entryTime.errors.addFlush();
+        return entryTime;
+    }
+    FILETIME utc;
+    if (!LocalFileTimeToFileTime(&local, &utc)) {
+        entryTime.errors.add(kLocalTimeConversionFormat, static_cast<int>(GetLastError()));
+        entryTime.errors.addFlush();
+        return entryTime;
+    }
+    entryTime.utc = utc;
+    return entryTime;
+}
+
+// What the walk of one archive keeps: where it unpacks, the directories it has made or found
+// there, its workers and whether every entry arrived whole so far.
+struct ArchiveWalk {
+    const std::string& destinationDir;
+    UnpackWorkers& workers;
+    ExtractTiming& timing;
+    std::unordered_set<std::string> directories{};
+    std::vector<char> copyBuffer{};
+    bool complete = true;
+    bool stopped = false;
+};
+
+// Writes the lines of every result that is ready, in entry order, or of every result at all
+// with wait. A stop cancels the jobs that have not started.
+void writeResults(ArchiveWalk& walk, bool wait)
+{
+    while (std::optional<UnpackResult> result = walk.workers.takeOldest(wait)) {
+        result->lines.write();
+        if (result->outcome == EntryOutcome::failed)
+            walk.complete = false;
+        if (result->outcome == EntryOutcome::stop && !walk.stopped) {
+            walk.stopped = true;
+            walk.workers.cancel();
+        }
+    }
+}
+
+// Copies the open entry into the open file in pieces, inflating as it reads; the file is
+// removed when anything of it went wrong, including a size or checksum that does not match.
+UnpackResult copyEntry(unzFile zip, UniqueFileHandle file, const std::string& entryName, const std::string& fullPath,
+                       const unz_file_info64& info, ArchiveWalk& walk, TraceLines lines)
+{
+    UnpackResult result{EntryOutcome::unpacked, std::move(lines)};
+    walk.copyBuffer.resize(kCopyBufferSize);
     bool readFailed = false;
+    ZPOS64_T copied = 0;
     for (;;) {
         int got;
         {
-            const auto scope = timing.time(ExtractPhase::inflate);
-            got = unzReadCurrentFile(zip, buffer.data(), static_cast<unsigned>(buffer.size()));
+            const auto scope = walk.timing.time(ExtractPhase::inflate);
+            got = unzReadCurrentFile(zip, walk.copyBuffer.data(), kCopyBufferSize);
         }
         if (got == 0)
             break;
@@ -230,109 +287,211 @@ EntryOutcome copyEntry(unzFile zip, UniqueFile file, const std::string& entryNam
             readFailed = true;
             break;
         }
-        // A short write loses data just as a failed one does.
-        const auto scope = timing.time(ExtractPhase::write);
-        if (std::fwrite(buffer.data(), 1, got, file.get()) != static_cast<std::size_t>(got)) {
-            writeTraceLog(kWriteFailedFormat, entryName.c_str(), destinationDir.c_str());
-            file.reset();
-            removePartialFile(entryName, fullPath);
-            return EntryOutcome::stop;
+        if (!writeWhole(file.get(), reinterpret_cast<const unsigned char*>(walk.copyBuffer.data()),
+                        static_cast<std::size_t>(got), walk.timing)) {
+            result.outcome = abandonUnwrittenFile(file, entryName, fullPath, walk.destinationDir, result.lines);
+            return result;
         }
+        copied += static_cast<ZPOS64_T>(got);
     }
-    const auto scope = timing.time(ExtractPhase::finish);
-    const bool closed = std::fclose(file.release()) == 0;
+    const auto scope = walk.timing.time(ExtractPhase::finish);
     const bool checked = unzCloseCurrentFile(zip) == UNZ_OK;
-    if (readFailed || !closed || !checked) {
-        removePartialFile(entryName, fullPath);
-        return EntryOutcome::failed;
+    if (readFailed || !checked || copied != info.uncompressed_size) {
+        removePartialFile(file, entryName, fullPath, result.lines);
+        result.outcome = EntryOutcome::failed;
+        return result;
     }
-    return EntryOutcome::unpacked;
+    setFileTimeFromEntry(file.get(), entryFileTime(info.dosDate), result.lines);
+    file.reset();
+    walk.timing.countEntry(copied);
+    return result;
 }
 
-UniqueFile createDestinationFile(const std::string& destinationDir, std::string& entryName, std::string& fullPath,
-                                 ExtractTiming& timing)
+UniqueFileHandle createDestinationFile(ArchiveWalk& walk, std::string& entryName, std::string& fullPath,
+                                       TraceLines& lines)
 {
-    const auto scope = timing.time(ExtractPhase::create);
-    return checkAndCreateDestinationDirectoriesAndFile(destinationDir, entryName, fullPath);
+    const auto scope = walk.timing.time(ExtractPhase::create);
+    return checkAndCreateDestinationDirectoriesAndFile(walk.destinationDir, entryName, fullPath, walk.directories,
+                                                       lines, [&] { walk.workers.waitAll(); });
 }
 
-int openEntry(unzFile zip, ExtractTiming& timing)
+int openEntry(unzFile zip, bool raw, ExtractTiming& timing)
 {
     const auto scope = timing.time(ExtractPhase::open);
-    return unzOpenCurrentFile(zip);
+    return unzOpenCurrentFile2(zip, nullptr, nullptr, raw ? 1 : 0);
 }
 
 // Refuses an entry whose name cannot be unpacked below the destination, with its line; nothing
 // when the entry may be unpacked under the name Windows will store, which entryName becomes.
-std::optional<EntryOutcome> refuseEntryName(std::string& entryName, const std::string& destinationDir)
+std::optional<EntryOutcome> refuseEntryName(std::string& entryName, const std::string& destinationDir,
+                                            TraceLines& lines)
 {
     if (!hasSafeEntryName(entryName)) {
-        writeTraceLog(kOutsideFormat, entryName.c_str(), destinationDir.c_str());
+        lines.add(kOutsideFormat, entryName.c_str(), destinationDir.c_str());
         return EntryOutcome::skipped;
     }
     if (claimsVersionRecord(entryName)) {
-        writeTraceLog(kRecordPlaceFormat, entryName.c_str());
+        lines.add(kRecordPlaceFormat, entryName.c_str());
         return EntryOutcome::skipped;
     }
     entryName = storedEntryName(entryName);
     if (destinationDir.size() + 1 + entryName.size() >= MAX_PATH) {
-        writeTraceLog(kTooLongFormat, entryName.c_str(), destinationDir.c_str());
+        lines.add(kTooLongFormat, entryName.c_str(), destinationDir.c_str());
         return EntryOutcome::failed;
     }
     if (!isInsideDestination(destinationDir, entryName)) {
-        writeTraceLog(kOutsideFormat, entryName.c_str(), destinationDir.c_str());
+        lines.add(kOutsideFormat, entryName.c_str(), destinationDir.c_str());
         return EntryOutcome::skipped;
     }
     return std::nullopt;
 }
 
-// Unpacks the current entry. The first entry of an archive has its file created before the
-// entry is opened, and a file that cannot be created ends the walk without a further line.
-EntryOutcome unpackEntry(unzFile zip, const unz_file_info& info, std::string entryName,
-                         const std::string& destinationDir, bool first, std::vector<char>& buffer,
-                         ExtractTiming& timing)
+// A job for an entry that can go to a worker: deflated, or stored as it is, and small enough
+// for the memory budget; nothing when the entry is to be copied in pieces instead.
+std::optional<UnpackJob> wholeEntryJob(const unz_file_info64& info, std::size_t budget)
 {
-    {
-        const auto scope = timing.time(ExtractPhase::names);
-        if (const std::optional<EntryOutcome> refused = refuseEntryName(entryName, destinationDir))
-            return *refused;
+    const bool deflated = info.compression_method == Z_DEFLATED;
+    const bool stored = info.compression_method == 0 && info.compressed_size == info.uncompressed_size;
+    if (!deflated && !stored)
+        return std::nullopt;
+    const ZPOS64_T bytes = info.compressed_size + (deflated ? info.uncompressed_size : 0);
+    if (info.compressed_size > budget || info.uncompressed_size > budget || bytes > budget)
+        return std::nullopt;
+    UnpackJob job;
+    job.deflated = deflated;
+    job.crc = info.crc;
+    job.packedSize = static_cast<std::size_t>(info.compressed_size);
+    job.size = static_cast<std::size_t>(info.uncompressed_size);
+    try {
+        job.packed = std::make_unique_for_overwrite<unsigned char[]>(job.packedSize);
+        if (deflated)
+            job.unpacked = std::make_unique_for_overwrite<unsigned char[]>(job.size);
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
     }
-
-    std::string fullPath;
-    UniqueFile file;
-    if (first) {
-        file = createDestinationFile(destinationDir, entryName, fullPath, timing);
-        if (!file)
-            return EntryOutcome::stop;
-        if (openEntry(zip, timing) != UNZ_OK) {
-            writeTraceLog(kOpenEntryFailed);
-            file.reset();
-            removePartialFile(entryName, fullPath);
-            return EntryOutcome::stop;
-        }
-    } else {
-        if (openEntry(zip, timing) != UNZ_OK) {
-            writeTraceLog(kOpenEntryFailed);
-            return EntryOutcome::stop;
-        }
-        file = createDestinationFile(destinationDir, entryName, fullPath, timing);
-        if (!file) {
-            writeTraceLog(kJumpingToExit);
-            flushTraceLog();
-            return EntryOutcome::stop;
-        }
-    }
-    const EntryOutcome outcome = copyEntry(zip, std::move(file), entryName, fullPath, destinationDir, buffer, timing);
-    if (outcome == EntryOutcome::unpacked) {
-        const auto scope = timing.time(ExtractPhase::finish);
-        setFileTimeFromEntry(info, fullPath);
-        timing.countEntry(info.uncompressed_size);
-    }
-    return outcome;
+    return job;
 }
 
-// Walks every entry; true when each one that belongs below the destination arrived whole and
-// the walk covered the whole central directory.
+// Reads the open entry's packed bytes whole and closes it; false when the archive holds fewer.
+bool readPackedEntry(unzFile zip, UnpackJob& job, ExtractTiming& timing)
+{
+    const auto scope = timing.time(ExtractPhase::read);
+    std::size_t done = 0;
+    while (done < job.packedSize) {
+        const unsigned step = static_cast<unsigned>(std::min<std::size_t>(job.packedSize - done, INT_MAX));
+        const int got = unzReadCurrentFile(zip, job.packed.get() + done, step);
+        if (got <= 0)
+            break;
+        done += static_cast<std::size_t>(got);
+    }
+    // Read raw, the entry has no checksum to compare on closing; the worker compares it.
+    unzCloseCurrentFile(zip);
+    return done == job.packedSize;
+}
+
+// Unpacks the current entry: whole on a worker when it fits the memory budget, otherwise here
+// in pieces. The first entry of an archive has its file created before the entry is opened,
+// and a file that cannot be created ends the walk without a further line. Gives the outcome
+// when it is known here, unpacked for an entry handed to a worker.
+EntryOutcome unpackEntry(unzFile zip, const unz_file_info64& info, std::string entryName, bool first,
+                         ArchiveWalk& walk)
+{
+    TraceLines lines;
+    const auto settle = [&](EntryOutcome outcome) {
+        walk.workers.submitResult({outcome, std::move(lines)});
+        return outcome;
+    };
+    {
+        const auto scope = walk.timing.time(ExtractPhase::names);
+        if (const std::optional<EntryOutcome> refused = refuseEntryName(entryName, walk.destinationDir, lines))
+            return settle(*refused);
+    }
+    std::optional<UnpackJob> job = wholeEntryJob(info, walk.workers.budget());
+
+    std::string fullPath;
+    UniqueFileHandle file;
+    if (first) {
+        file = createDestinationFile(walk, entryName, fullPath, lines);
+        if (!file)
+            return settle(EntryOutcome::stop);
+        if (openEntry(zip, job.has_value(), walk.timing) != UNZ_OK) {
+            lines.add(kOpenEntryFailed);
+            removePartialFile(file, entryName, fullPath, lines);
+            return settle(EntryOutcome::stop);
+        }
+    } else {
+        if (openEntry(zip, job.has_value(), walk.timing) != UNZ_OK) {
+            lines.add(kOpenEntryFailed);
+            return settle(EntryOutcome::stop);
+        }
+        file = createDestinationFile(walk, entryName, fullPath, lines);
+        if (!file) {
+            lines.add(kJumpingToExit);
+            lines.addFlush();
+            return settle(EntryOutcome::stop);
+        }
+    }
+    if (!job) {
+        UnpackResult result = copyEntry(zip, std::move(file), entryName, fullPath, info, walk, std::move(lines));
+        const EntryOutcome outcome = result.outcome;
+        walk.workers.submitResult(std::move(result));
+        return outcome;
+    }
+    if (!readPackedEntry(zip, *job, walk.timing)) {
+        removePartialFile(file, entryName, fullPath, lines);
+        return settle(EntryOutcome::failed);
+    }
+    job->entryName = std::move(entryName);
+    job->fullPath = std::move(fullPath);
+    job->destinationDir = walk.destinationDir;
+    job->file = std::move(file);
+    job->time = entryFileTime(info.dosDate);
+    job->lines = std::move(lines);
+    const auto scope = walk.timing.time(ExtractPhase::wait);
+    walk.workers.submit(std::move(*job));
+    return EntryOutcome::unpacked;
+}
+
+// Walks every entry in archive order, handing whole entries to the workers; false when the
+// walk stopped early or could not tell that it covered the whole central directory.
+bool walkEntries(unzFile zip, const std::string& archivePath, ArchiveWalk& walk)
+{
+    const auto stop = [&](const char* format, const char* argument) {
+        TraceLines lines;
+        lines.add(format, argument);
+        walk.workers.submitResult({EntryOutcome::stop, std::move(lines)});
+        return false;
+    };
+    for (bool first = true;; first = false) {
+        unz_file_info64 info{};
+        std::string name;
+        if (!currentEntry(zip, info, name, walk.timing))
+            return stop("%s", kFileInfoFailed);
+        const bool directoryEntry = !name.empty() && (name.back() == '/' || name.back() == '\\');
+        if (name.empty()) {
+            TraceLines lines;
+            lines.add(kNamelessEntry);
+            walk.workers.submitResult({EntryOutcome::skipped, std::move(lines)});
+        } else if (!isVersionEntry(name) && !directoryEntry) {
+            if (unpackEntry(zip, info, name, first, walk) == EntryOutcome::stop)
+                return false;
+        }
+        writeResults(walk, false);
+        if (walk.stopped)
+            return false;
+        const int next = goToNextEntry(zip, walk.timing);
+        if (next == UNZ_END_OF_LIST_OF_FILE) {
+            if (!walkedWholeDirectory(zip, info, archivePath))
+                return stop(kShortCountFormat, archivePath.c_str());
+            return true;
+        }
+        if (next != UNZ_OK)
+            return stop("%s", kNextFileFailed);
+    }
+}
+
+// Unpacks every entry; true when each one that belongs below the destination arrived whole
+// and the walk covered the whole central directory. Every worker has finished when it returns.
 bool unpackEntries(unzFile zip, const std::string& archivePath, const std::string& destinationDir,
                    ExtractTiming& timing)
 {
@@ -340,39 +499,15 @@ bool unpackEntries(unzFile zip, const std::string& archivePath, const std::strin
         writeTraceLog(kFirstFileFailed);
         return false;
     }
-    std::vector<char> buffer(kCopyBufferSize);
-    bool complete = true;
-    for (bool first = true;; first = false) {
-        unz_file_info info{};
-        std::string name;
-        if (!currentEntry(zip, info, name, timing)) {
-            writeTraceLog(kFileInfoFailed);
-            return false;
-        }
-        const bool directoryEntry = !name.empty() && (name.back() == '/' || name.back() == '\\');
-        if (name.empty()) {
-            writeTraceLog(kNamelessEntry);
-        } else if (!isVersionEntry(name) && !directoryEntry) {
-            switch (unpackEntry(zip, info, name, destinationDir, first, buffer, timing)) {
-            case EntryOutcome::stop: return false;
-            case EntryOutcome::failed: complete = false; break;
-            case EntryOutcome::unpacked:
-            case EntryOutcome::skipped: break;
-            }
-        }
-        const int next = goToNextEntry(zip, timing);
-        if (next == UNZ_END_OF_LIST_OF_FILE) {
-            if (!walkedWholeDirectory(zip, info, archivePath)) {
-                writeTraceLog(kShortCountFormat, archivePath.c_str());
-                return false;
-            }
-            return complete;
-        }
-        if (next != UNZ_OK) {
-            writeTraceLog(kNextFileFailed);
-            return false;
-        }
+    UnpackWorkers workers(unpackWorkerCount(), unpackMemoryBudget());
+    ArchiveWalk walk{destinationDir, workers, timing};
+    const bool walked = walkEntries(zip, archivePath, walk);
+    {
+        const auto scope = timing.time(ExtractPhase::wait);
+        writeResults(walk, true);
     }
+    workers.finish(timing);
+    return walked && walk.complete && !walk.stopped;
 }
 
 } // namespace
@@ -582,31 +717,49 @@ bool isInsideDestination(const std::string& destinationDir, const std::string& e
     return full.size() > prefix.size() && startsWithIgnoreCase(full, prefix);
 }
 
-UniqueFile checkAndCreateDestinationDirectoriesAndFile(const std::string& destinationDir, std::string& entryName,
-                                                       std::string& fullPathOut)
+UniqueFileHandle checkAndCreateDestinationDirectoriesAndFile(const std::string& destinationDir,
+                                                             std::string& entryName, std::string& fullPathOut,
+                                                             std::unordered_set<std::string>& knownDirectories,
+                                                             TraceLines& lines,
+                                                             const std::function<void()>& waitForWriters)
 {
     entryName = storedEntryName(entryName);
     const std::vector<std::string> components = splitEntryName(entryName);
     if (components.empty())
         return {};
-    // Every level above the file is made, whatever it is called.
+    // Every level above the file is made, whatever it is called, and looked at once per walk.
     std::string path = destinationDir + "\\";
     for (std::size_t i = 0; i + 1 < components.size(); ++i) {
         path += components[i];
-        createDirectoryIfMissing(path);
+        if (knownDirectories.insert(path).second)
+            createDirectoryIfMissing(path);
         path += "\\";
     }
     toBackslashes(entryName);
     fullPathOut = destinationDir + "\\" + entryName;
 
-    if (UniqueFile file = openFile(fullPathOut, "w+b"))
+    UniqueFileHandle file = openDestinationFile(fullPathOut);
+    // Two entries may name one file (a name given twice, a long name and its short one): the
+    // later one waits until the earlier one is written.
+    if (!file && GetLastError() == ERROR_SHARING_VIOLATION) {
+        waitForWriters();
+        file = openDestinationFile(fullPathOut);
+    }
+    if (file)
         return file;
-    writeTraceLog(kUnableToOpenFormat, fullPathOut.c_str());
+    lines.add(kUnableToOpenFormat, fullPathOut.c_str());
     setFileAttributesToNormal(fullPathOut);
-    if (UniqueFile file = openFile(fullPathOut, "w+b"))
-        return file;
-    writeTraceLog(kCreateFailedFormat, fullPathOut.c_str());
-    return {};
+    file = openDestinationFile(fullPathOut);
+    if (!file)
+        lines.add(kCreateFailedFormat, fullPathOut.c_str());
+    return file;
+}
+
+UniqueFileHandle openDestinationFile(const std::string& path)
+{
+    // As fopen's "w+b" opens, but shared for reading only while it is written.
+    return UniqueFileHandle(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                        CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 void toBackslashes(std::string& name)
@@ -620,41 +773,4 @@ void setFileAttributesToNormal(const std::string& path)
 {
     if (pathExists(path))
         SetFileAttributesA(path.c_str(), 0);
-}
-
-int setFileTimeFromEntry(const unz_file_info& entryInfo, const std::string& fullPath)
-{
-    const unsigned date = static_cast<unsigned>(entryInfo.dosDate >> 16) & 0xFFFF;
-    const unsigned time = static_cast<unsigned>(entryInfo.dosDate) & 0xFFFF;
-    SYSTEMTIME fields{};
-    fields.wDay = static_cast<WORD>(date & 0x1F);
-    fields.wMonth = static_cast<WORD>((date >> 5) & 0x0F);
-    fields.wYear = static_cast<WORD>(1980 + (date >> 9));
-    fields.wHour = static_cast<WORD>(time >> 11);
-    fields.wMinute = static_cast<WORD>((time >> 5) & 0x3F);
-    fields.wSecond = static_cast<WORD>(2 * (time & 0x1F));
-
-    // A time that cannot be converted is never written: the file keeps the time it has.
-    FILETIME local;
-    if (!SystemTimeToFileTime(&fields, &local)) {
-        writeTraceLog(kTimeConversionFormat, static_cast<int>(GetLastError()));
-        flushTraceLog();
-        return 0;
-    }
-    FILETIME utc;
-    if (!LocalFileTimeToFileTime(&local, &utc)) {
-        writeTraceLog(kLocalTimeConversionFormat, static_cast<int>(GetLastError()));
-        flushTraceLog();
-        return 0;
-    }
-    const UniqueFileHandle file(CreateFileA(fullPath.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                            FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (!file)
-        return 0;
-    if (!SetFileTime(file.get(), &utc, nullptr, &utc)) {
-        writeTraceLog(kSetTimeFormat, static_cast<int>(GetLastError()));
-        flushTraceLog();
-        return 0;
-    }
-    return 1;
 }

@@ -2,12 +2,15 @@
 // guarded by a version record per archive.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 
 #include <unzip.h>
 
 #include "platform.h"
+#include "startup.h"
 
 // An open archive; closing it also closes an entry left open.
 struct ZipArchiveTraits {
@@ -61,14 +64,19 @@ bool hasSafeEntryName(const std::string& entryName);
 // True when entryName, unpacked below destinationDir, stays below it.
 bool isInsideDestination(const std::string& destinationDir, const std::string& entryName);
 
-// Creates the directories of entryName below destinationDir and opens the destination file for
-// binary writing; entryName is rewritten with backslashes, fullPathOut receives the path.
-UniqueFile checkAndCreateDestinationDirectoriesAndFile(const std::string& destinationDir, std::string& entryName,
-                                                       std::string& fullPathOut);
+// Creates the directories of entryName below destinationDir, each one the walk has not met yet
+// (knownDirectories), and creates the destination file, truncating one that is there;
+// entryName is rewritten with backslashes, fullPathOut receives the path. A file another
+// entry's worker still holds is tried again once waitForWriters has waited for them. The lines
+// of a failed try go to lines; nothing is given when the second try fails too.
+UniqueFileHandle checkAndCreateDestinationDirectoriesAndFile(const std::string& destinationDir,
+                                                             std::string& entryName, std::string& fullPathOut,
+                                                             std::unordered_set<std::string>& knownDirectories,
+                                                             TraceLines& lines,
+                                                             const std::function<void()>& waitForWriters);
+
+// Opens a destination file for writing, creating or truncating it.
+UniqueFileHandle openDestinationFile(const std::string& path);
 
 void toBackslashes(std::string& name);
 void setFileAttributesToNormal(const std::string& path);
-
-// Gives the file the entry's MS-DOS date and time, taken as local time, as its creation and
-// last-write time; non-zero when the times were set.
-int setFileTimeFromEntry(const unz_file_info& entryInfo, const std::string& fullPath);

@@ -1,0 +1,320 @@
+#include "unpack_workers.h"
+
+#include <algorithm>
+#include <climits>
+#include <system_error>
+
+#include <zlib.h>
+
+namespace {
+
+constexpr char kWriteFailedFormat[] = "something went wrong writing to file %s at dest %s\n";
+constexpr char kSetTimeFormat[] = "Error setting time err = %d\n";
+constexpr char kNotWholeFormat[] = "Entry %s was not unpacked whole; %s is removed\n";
+
+constexpr unsigned kMostWorkers = 4;
+// Large enough that a write is one call for nearly every file, small enough for any Windows.
+constexpr std::size_t kWriteChunk = 4 * 1024 * 1024;
+constexpr unsigned long long kMegabyte = 1024 * 1024;
+constexpr unsigned long long kBudgetCap = sizeof(void*) == 4 ? 512 * kMegabyte : 1024 * kMegabyte;
+
+// zlib counts in 32-bit pieces; larger inputs and outputs go in turns.
+constexpr uInt kZlibStep = UINT_MAX;
+
+unsigned long crcOf(const unsigned char* data, std::size_t size)
+{
+    unsigned long crc = crc32(0L, Z_NULL, 0);
+    while (size > 0) {
+        const uInt step = static_cast<uInt>(std::min<std::size_t>(size, kZlibStep));
+        crc = crc32(crc, data, step);
+        data += step;
+        size -= step;
+    }
+    return crc;
+}
+
+struct InflateStream {
+    z_stream stream{};
+    bool open = false;
+    ~InflateStream()
+    {
+        if (open)
+            inflateEnd(&stream);
+    }
+};
+
+// Inflates a raw deflate stream into exactly size bytes; false when the stream is damaged or
+// gives fewer bytes. Bytes beyond size are left out, as minizip leaves them, so the CRC-32 of
+// the size bytes decides.
+bool inflateWhole(const unsigned char* packed, std::size_t packedSize, unsigned char* out, std::size_t size)
+{
+    InflateStream inflater;
+    if (inflateInit2(&inflater.stream, -MAX_WBITS) != Z_OK)
+        return false;
+    inflater.open = true;
+    z_stream& stream = inflater.stream;
+    stream.next_in = const_cast<unsigned char*>(packed);
+    stream.next_out = out;
+    std::size_t inLeft = packedSize;
+    std::size_t outLeft = size;
+    for (;;) {
+        if (stream.avail_in == 0 && inLeft > 0) {
+            stream.avail_in = static_cast<uInt>(std::min<std::size_t>(inLeft, kZlibStep));
+            inLeft -= stream.avail_in;
+        }
+        if (stream.avail_out == 0 && outLeft > 0) {
+            stream.avail_out = static_cast<uInt>(std::min<std::size_t>(outLeft, kZlibStep));
+            outLeft -= stream.avail_out;
+        }
+        if (stream.avail_out == 0)
+            return true;
+        const int status = inflate(&stream, Z_NO_FLUSH);
+        if (status == Z_STREAM_END)
+            return stream.avail_out == 0 && outLeft == 0;
+        if (status != Z_OK)
+            return false;
+    }
+}
+
+// The entry's bytes in their final form, or nothing when they do not match the directory.
+const unsigned char* unpackedBytes(UnpackJob& job, ExtractTiming& timing)
+{
+    const auto scope = timing.time(ExtractPhase::inflate);
+    const unsigned char* bytes = job.packed.get();
+    if (job.deflated) {
+        if (!inflateWhole(job.packed.get(), job.packedSize, job.unpacked.get(), job.size))
+            return nullptr;
+        bytes = job.unpacked.get();
+    } else if (job.packedSize != job.size) {
+        return nullptr;
+    }
+    return crcOf(bytes, job.size) == job.crc ? bytes : nullptr;
+}
+
+} // namespace
+
+std::size_t jobBytes(const UnpackJob& job)
+{
+    return job.packedSize + (job.deflated ? job.size : 0);
+}
+
+bool writeWhole(HANDLE file, const unsigned char* data, std::size_t size, ExtractTiming& timing)
+{
+    const auto scope = timing.time(ExtractPhase::write);
+    while (size > 0) {
+        const DWORD step = static_cast<DWORD>(std::min(size, kWriteChunk));
+        DWORD written = 0;
+        // A short write loses data just as a failed one does.
+        if (!WriteFile(file, data, step, &written, nullptr) || written != step)
+            return false;
+        data += step;
+        size -= step;
+    }
+    return true;
+}
+
+void setFileTimeFromEntry(HANDLE file, const EntryTime& time, TraceLines& lines)
+{
+    // A time that cannot be converted is never written: the file keeps the time it has.
+    if (!time.utc) {
+        lines.append(time.errors);
+        return;
+    }
+    if (!SetFileTime(file, &*time.utc, nullptr, &*time.utc)) {
+        lines.add(kSetTimeFormat, static_cast<int>(GetLastError()));
+        lines.addFlush();
+    }
+}
+
+void removePartialFile(UniqueFileHandle& file, const std::string& entryName, const std::string& fullPath,
+                       TraceLines& lines)
+{
+    file.reset();
+    if (GetFileAttributesA(fullPath.c_str()) != INVALID_FILE_ATTRIBUTES)
+        SetFileAttributesA(fullPath.c_str(), 0);
+    DeleteFileA(fullPath.c_str());
+    lines.add(kNotWholeFormat, entryName.c_str(), fullPath.c_str());
+}
+
+EntryOutcome abandonUnwrittenFile(UniqueFileHandle& file, const std::string& entryName, const std::string& fullPath,
+                                  const std::string& destinationDir, TraceLines& lines)
+{
+    lines.add(kWriteFailedFormat, entryName.c_str(), destinationDir.c_str());
+    removePartialFile(file, entryName, fullPath, lines);
+    return EntryOutcome::stop;
+}
+
+UnpackResult unpackJob(UnpackJob& job, ExtractTiming& timing)
+{
+    UnpackResult result{EntryOutcome::unpacked, std::move(job.lines)};
+    const unsigned char* bytes = unpackedBytes(job, timing);
+    if (!bytes) {
+        removePartialFile(job.file, job.entryName, job.fullPath, result.lines);
+        result.outcome = EntryOutcome::failed;
+        return result;
+    }
+    if (!writeWhole(job.file.get(), bytes, job.size, timing)) {
+        result.outcome =
+            abandonUnwrittenFile(job.file, job.entryName, job.fullPath, job.destinationDir, result.lines);
+        return result;
+    }
+    const auto scope = timing.time(ExtractPhase::finish);
+    setFileTimeFromEntry(job.file.get(), job.time, result.lines);
+    job.file.reset();
+    timing.countEntry(job.size);
+    return result;
+}
+
+UnpackWorkers::UnpackWorkers(unsigned workers, std::size_t budget) : budget_(budget)
+{
+    timings_.resize(std::max(workers, 1u));
+    threads_.reserve(workers);
+    try {
+        for (unsigned i = 0; i < workers; ++i)
+            threads_.emplace_back(&UnpackWorkers::work, this, std::ref(timings_[i]));
+    } catch (const std::system_error&) {
+        // Fewer workers, or none: then every job runs on the walk's thread.
+    }
+}
+
+UnpackWorkers::~UnpackWorkers()
+{
+    cancel();
+    ExtractTiming unused;
+    finish(unused);
+}
+
+void UnpackWorkers::submit(UnpackJob job)
+{
+    auto task = std::make_shared<Task>();
+    task->bytes = jobBytes(job);
+    task->job = std::move(job);
+    if (threads_.empty()) {
+        task->result = unpackJob(task->job, timings_.front());
+        task->job = {};
+        order_.push_back(std::move(task));
+        return;
+    }
+    std::unique_lock lock(mutex_);
+    // A job larger than the budget still goes when nothing else is in flight.
+    taskDone_.wait(lock, [&] { return inFlight_ == 0 || inFlight_ + task->bytes <= budget_; });
+    inFlight_ += task->bytes;
+    ++unfinished_;
+    order_.push_back(task);
+    waiting_.push_back(std::move(task));
+    lock.unlock();
+    workAvailable_.notify_one();
+}
+
+void UnpackWorkers::submitResult(UnpackResult result)
+{
+    auto task = std::make_shared<Task>();
+    task->result = std::move(result);
+    const std::lock_guard lock(mutex_);
+    order_.push_back(std::move(task));
+}
+
+std::optional<UnpackResult> UnpackWorkers::takeOldest(bool wait)
+{
+    std::unique_lock lock(mutex_);
+    if (order_.empty())
+        return std::nullopt;
+    const std::shared_ptr<Task> oldest = order_.front();
+    if (wait)
+        taskDone_.wait(lock, [&] { return oldest->result.has_value(); });
+    if (!oldest->result)
+        return std::nullopt;
+    order_.pop_front();
+    return std::move(oldest->result);
+}
+
+void UnpackWorkers::waitAll()
+{
+    std::unique_lock lock(mutex_);
+    taskDone_.wait(lock, [&] { return unfinished_ == 0; });
+}
+
+void UnpackWorkers::cancel()
+{
+    const std::lock_guard lock(mutex_);
+    cancelled_ = true;
+}
+
+void UnpackWorkers::finish(ExtractTiming& timing)
+{
+    {
+        const std::lock_guard lock(mutex_);
+        closing_ = true;
+    }
+    workAvailable_.notify_all();
+    for (std::thread& thread : threads_)
+        if (thread.joinable())
+            thread.join();
+    threads_.clear();
+    for (const ExtractTiming& worker : timings_)
+        timing.merge(worker);
+    timings_.clear();
+}
+
+void UnpackWorkers::work(ExtractTiming& timing)
+{
+    for (;;) {
+        std::shared_ptr<Task> task;
+        bool cancelled;
+        {
+            std::unique_lock lock(mutex_);
+            workAvailable_.wait(lock, [&] { return closing_ || !waiting_.empty(); });
+            if (waiting_.empty())
+                return;
+            task = std::move(waiting_.front());
+            waiting_.pop_front();
+            cancelled = cancelled_;
+        }
+        UnpackResult result;
+        if (cancelled) {
+            removePartialFile(task->job.file, task->job.entryName, task->job.fullPath, result.lines);
+        } else {
+            try {
+                result = unpackJob(task->job, timing);
+            } catch (const std::exception&) {
+                removePartialFile(task->job.file, task->job.entryName, task->job.fullPath, result.lines);
+            }
+        }
+        task->job = {};
+        {
+            const std::lock_guard lock(mutex_);
+            task->result = std::move(result);
+            inFlight_ -= task->bytes;
+            --unfinished_;
+        }
+        taskDone_.notify_all();
+    }
+}
+
+unsigned unpackWorkerCount()
+{
+    SYSTEM_INFO system{};
+    GetSystemInfo(&system);
+    return std::clamp<unsigned>(system.dwNumberOfProcessors, 1, kMostWorkers);
+}
+
+std::size_t unpackMemoryBudget()
+{
+    using StatusExFunction = BOOL(WINAPI*)(LPMEMORYSTATUSEX);
+    unsigned long long available = 0;
+    // The 95 family and NT 4 have only the older query, which counts up to 4 GB.
+    const UniqueModule kernel(LoadLibraryA("kernel32.dll"));
+    if (const auto statusEx = resolveFunction<StatusExFunction>(kernel.get(), "GlobalMemoryStatusEx")) {
+        MEMORYSTATUSEX status{};
+        status.dwLength = sizeof(status);
+        if (statusEx(&status))
+            available = status.ullAvailPhys;
+    }
+    if (available == 0) {
+        MEMORYSTATUS status{};
+        status.dwLength = sizeof(status);
+        GlobalMemoryStatus(&status);
+        available = status.dwAvailPhys;
+    }
+    return static_cast<std::size_t>(std::min(available / 4, kBudgetCap));
+}

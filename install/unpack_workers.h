@@ -1,0 +1,132 @@
+// The workers of extraction: while the walk reads the archive in entry order on its own thread,
+// they inflate whole entries from memory, check them against the archive's directory and write
+// their files. They never touch the trace log: each entry's lines come back as text, and the
+// walk writes them in entry order.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "extract_timing.h"
+#include "platform.h"
+#include "startup.h"
+
+enum class EntryOutcome { unpacked, skipped, failed, stop };
+
+// The time an extracted file gets: the entry's MS-DOS date and time taken as local time, in
+// UTC; nothing when a conversion failed, with the lines that say which.
+struct EntryTime {
+    std::optional<FILETIME> utc;
+    TraceLines errors;
+};
+
+// An entry read whole from the archive, its destination file created.
+struct UnpackJob {
+    // As Windows stores it, with backslashes: the name its trace lines give.
+    std::string entryName;
+    std::string fullPath;
+    std::string destinationDir;
+    UniqueFileHandle file;
+    std::unique_ptr<unsigned char[]> packed;
+    std::size_t packedSize = 0;
+    // Where a deflated entry is inflated, made beside packed so that a failed allocation
+    // leaves the entry to the walk's own streaming copy.
+    std::unique_ptr<unsigned char[]> unpacked;
+    bool deflated = false;
+    unsigned long crc = 0;
+    std::size_t size = 0;
+    EntryTime time;
+    // The lines of its creation; its unpacking adds its own.
+    TraceLines lines;
+};
+
+struct UnpackResult {
+    EntryOutcome outcome = EntryOutcome::failed;
+    TraceLines lines;
+};
+
+// The bytes a job holds until its worker is done with it.
+std::size_t jobBytes(const UnpackJob& job);
+
+// Inflates or copies the job's bytes, checks their size and CRC-32, writes and closes the file
+// with the entry's time. A file that did not arrive whole is removed. Any thread may run it.
+UnpackResult unpackJob(UnpackJob& job, ExtractTiming& timing);
+
+// Writes all of data to the file; false when anything of it was not stored.
+bool writeWhole(HANDLE file, const unsigned char* data, std::size_t size, ExtractTiming& timing);
+
+// Sets the file's creation and last-write time; the last write through the handle must come
+// before it. Failure adds its line and a flush to lines.
+void setFileTimeFromEntry(HANDLE file, const EntryTime& time, TraceLines& lines);
+
+// Closes the file and removes it, with the line that says so.
+void removePartialFile(UniqueFileHandle& file, const std::string& entryName, const std::string& fullPath,
+                       TraceLines& lines);
+
+// A write that stored less than it was given: says so, removes the file and stops the walk.
+EntryOutcome abandonUnwrittenFile(UniqueFileHandle& file, const std::string& entryName, const std::string& fullPath,
+                                  const std::string& destinationDir, TraceLines& lines);
+
+// The worker threads and the results of one archive, in entry order. Jobs hold memory until
+// their workers are done with them, and submit waits while more than the budget is in flight.
+// Only the thread that walks the archive calls it. Its end cancels what has not started and
+// joins every worker.
+class UnpackWorkers {
+public:
+    UnpackWorkers(unsigned workers, std::size_t budget);
+    ~UnpackWorkers();
+    UnpackWorkers(const UnpackWorkers&) = delete;
+    UnpackWorkers& operator=(const UnpackWorkers&) = delete;
+
+    std::size_t budget() const { return budget_; }
+    // Queues the job behind every result submitted so far; without a worker it runs here.
+    void submit(UnpackJob job);
+    // A result the walk made itself, to be taken in its place in entry order.
+    void submitResult(UnpackResult result);
+    // The oldest result not yet taken: nothing when there is none, or when it is not ready and
+    // wait is false.
+    std::optional<UnpackResult> takeOldest(bool wait);
+    // Waits until every job submitted so far is done, leaving its result to be taken.
+    void waitAll();
+    // Jobs not yet started end as failed, their files removed.
+    void cancel();
+    // Joins the workers and adds their timing to the walk's.
+    void finish(ExtractTiming& timing);
+
+private:
+    struct Task {
+        UnpackJob job;
+        std::size_t bytes = 0;
+        std::optional<UnpackResult> result;
+    };
+
+    void work(ExtractTiming& timing);
+
+    const std::size_t budget_;
+    std::mutex mutex_;
+    std::condition_variable workAvailable_;
+    std::condition_variable taskDone_;
+    std::deque<std::shared_ptr<Task>> waiting_;
+    std::deque<std::shared_ptr<Task>> order_;
+    std::size_t inFlight_ = 0;
+    std::size_t unfinished_ = 0;
+    bool cancelled_ = false;
+    bool closing_ = false;
+    std::vector<ExtractTiming> timings_;
+    std::vector<std::thread> threads_;
+};
+
+// One worker per processor, at most four.
+unsigned unpackWorkerCount();
+
+// How many bytes, packed and unpacked together, entries may hold in memory at once: a quarter
+// of the physical memory free now, at most 512 MB in a 32-bit process and 1 GB in a 64-bit one.
+// An entry larger than this is copied on the walk's thread in pieces.
+std::size_t unpackMemoryBudget();
