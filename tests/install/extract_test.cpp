@@ -447,6 +447,44 @@ TEST_F(ExtractTest, DamagedEntriesLeaveNeitherFileNorRecord)
     EXPECT_EQ(traceText().find("Skipping unzipping"), std::string::npos);
 }
 
+// Text of words drawn at random: it deflates, and inflating it takes a while.
+std::string pseudoText(std::size_t size, unsigned seed)
+{
+    static const char* const kWords[] = {"alpha ", "beta ", "gamma ", "delta\n", "epsilon ", "zeta ", "eta ", "theta\n"};
+    std::string text;
+    text.reserve(size + 8);
+    while (text.size() < size) {
+        seed = seed * 1103515245u + 12345u;
+        text += kWords[(seed >> 16) % 8];
+        text += static_cast<char>('a' + (seed >> 24) % 26);
+    }
+    text.resize(size);
+    return text;
+}
+
+TEST_F(ExtractTest, AnEntryFailingOnAWorkerWhileOthersInflateLeavesThemWholeAndNoRecord)
+{
+    const std::string bad(2000000, 'b');
+    std::vector<ZipEntry> entries = {{"jre.ver", "date=4"}};
+    for (unsigned i = 0; i < 6; ++i) {
+        entries.push_back({"big/" + std::to_string(i) + ".txt", pseudoText(4000000, i)});
+        if (i == 2)
+            entries.push_back({"big/bad.bin", bad, dosDateTime(2001, 2, 3, 4, 5, 6), false, 0x1234});
+    }
+    writeZip(archive, entries);
+
+    extractArchive(archive, dest);
+
+    for (unsigned i = 0; i < 6; ++i)
+        EXPECT_TRUE(readFile(dest + "\\big\\" + std::to_string(i) + ".txt") == entries[i < 3 ? i + 1 : i + 2].content)
+            << i;
+    EXPECT_FALSE(exists(dest + "\\big\\bad.bin"));
+    EXPECT_FALSE(exists(dest + "\\jre.ver"));
+    // One line for the failed entry, in its place, and the archive's own.
+    EXPECT_EQ(traceText(), withCrLf("Entry big\\bad.bin was not unpacked whole; " + dest + "\\big\\bad.bin is removed\n" +
+                                    "Zip file " + archive + " was not unpacked completely; no version file is written\n"));
+}
+
 TEST_F(ExtractTest, FailedUpdateKeepsTheOlderRecord)
 {
     writeZip(archive, {{"jre.ver", "date=1"}, {"a.txt", "version one"}});
