@@ -232,20 +232,25 @@ def main():
     print("archive: %d entries, %.1f MB unpacked, %.1f MB packed"
           % (entries, total / 1e6, os.path.getsize(archive) / 1e6))
 
+    # Every timed run starts with the disk settled: the write-back of a run before (300 MB and
+    # the removal of its files) would otherwise stall the file creation of the next one.
     def clear_install():
         shutil.rmtree(common, ignore_errors=True)
+        os.sync()
 
     miniunz_out = os.path.join(bench, "miniunz-out")
 
     def clear_miniunz():
         shutil.rmtree(miniunz_out, ignore_errors=True)
         os.makedirs(miniunz_out)
+        os.sync()
 
     native_out = tempfile.mkdtemp()
 
     def clear_native():
         shutil.rmtree(native_out, ignore_errors=True)
         os.makedirs(native_out)
+        os.sync()
 
     install = [wine, "C:\\bench\\media\\install.exe"]
     current = os.path.join(build, "bin", "install.exe")
@@ -314,6 +319,7 @@ def main():
     relay_env = relay_prefix(tree, bench)
     relay_common = os.path.join(relay_env["WINEPREFIX"], "drive_c", "Program Files", "Common Files", "bravik")
     shutil.rmtree(relay_common, ignore_errors=True)
+    clear_install()
     with_archive = platform_calls(relay_env, install, media, current)
     os.rename(archive, parked)
     without_archive = platform_calls(relay_env, install, media, current)
