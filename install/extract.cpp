@@ -239,13 +239,12 @@ EntryTime entryFileTime(unsigned long dosDate)
     return entryTime;
 }
 
-// What the walk of one archive keeps: where it unpacks, the directories it has made or found
-// there, its workers and whether every entry arrived whole so far.
+// What the walk of one archive keeps: where it unpacks, its workers and whether every entry
+// arrived whole so far.
 struct ArchiveWalk {
     const std::string& destinationDir;
     UnpackWorkers& workers;
     ExtractTiming& timing;
-    std::unordered_set<std::string> directories{};
     std::vector<char> copyBuffer{};
     bool complete = true;
     bool stopped = false;
@@ -307,12 +306,21 @@ UnpackResult copyEntry(unzFile zip, UniqueFileHandle file, const std::string& en
     return result;
 }
 
-UniqueFileHandle createDestinationFile(ArchiveWalk& walk, std::string& entryName, std::string& fullPath,
+// Creates an entry's file on the walk's own thread, once every job before it has created its own.
+UniqueFileHandle createDestinationFile(ArchiveWalk& walk, std::string& entryName, std::string& fullPath, bool first,
                                        TraceLines& lines)
 {
+    std::unordered_set<std::string>* directories;
+    {
+        const auto scope = walk.timing.time(ExtractPhase::wait);
+        directories = &walk.workers.waitForCreations();
+    }
     const auto scope = walk.timing.time(ExtractPhase::create);
-    return checkAndCreateDestinationDirectoriesAndFile(walk.destinationDir, entryName, fullPath, walk.directories,
-                                                       lines, [&] { walk.workers.waitAll(); });
+    const auto waitForWriters = [&] { walk.workers.waitAll(); };
+    if (first)
+        return checkAndCreateDestinationDirectoriesAndFile(walk.destinationDir, entryName, fullPath, *directories,
+                                                           lines, waitForWriters);
+    return createLaterEntryFile(walk.destinationDir, entryName, fullPath, *directories, lines, waitForWriters);
 }
 
 int openEntry(unzFile zip, bool raw, ExtractTiming& timing)
@@ -407,49 +415,39 @@ EntryOutcome unpackEntry(unzFile zip, const unz_file_info64& info, std::string e
             return settle(*refused);
     }
     std::optional<UnpackJob> job = wholeEntryJob(info, walk.workers.budget());
-
     std::string fullPath;
     UniqueFileHandle file;
     if (first) {
-        file = createDestinationFile(walk, entryName, fullPath, lines);
+        file = createDestinationFile(walk, entryName, fullPath, true, lines);
         if (!file)
             return settle(EntryOutcome::stop);
-        if (openEntry(zip, job.has_value(), walk.timing) != UNZ_OK) {
-            lines.add(kOpenEntryFailed);
+    }
+    if (openEntry(zip, job.has_value(), walk.timing) != UNZ_OK) {
+        lines.add(kOpenEntryFailed);
+        if (file)
             removePartialFile(file, entryName, fullPath, lines);
-            return settle(EntryOutcome::stop);
-        }
-    } else {
-        if (openEntry(zip, job.has_value(), walk.timing) != UNZ_OK) {
-            lines.add(kOpenEntryFailed);
-            return settle(EntryOutcome::stop);
-        }
-        file = createDestinationFile(walk, entryName, fullPath, lines);
-        if (!file) {
-            lines.add(kJumpingToExit);
-            lines.addFlush();
-            return settle(EntryOutcome::stop);
-        }
+        return settle(EntryOutcome::stop);
     }
-    if (!job) {
-        UnpackResult result = copyEntry(zip, std::move(file), entryName, fullPath, info, walk, std::move(lines));
-        const EntryOutcome outcome = result.outcome;
-        walk.workers.submitResult(std::move(result));
-        return outcome;
+    if (job) {
+        job->readWhole = readPackedEntry(zip, *job, walk.timing);
+        job->entryName = std::move(entryName);
+        job->destinationDir = walk.destinationDir;
+        job->fullPath = std::move(fullPath);
+        job->file = std::move(file);
+        job->time = entryFileTime(info.dosDate);
+        const auto scope = walk.timing.time(ExtractPhase::wait);
+        walk.workers.submit(std::move(*job));
+        return EntryOutcome::unpacked;
     }
-    if (!readPackedEntry(zip, *job, walk.timing)) {
-        removePartialFile(file, entryName, fullPath, lines);
-        return settle(EntryOutcome::failed);
+    if (!first) {
+        file = createDestinationFile(walk, entryName, fullPath, false, lines);
+        if (!file)
+            return settle(EntryOutcome::stop);
     }
-    job->entryName = std::move(entryName);
-    job->fullPath = std::move(fullPath);
-    job->destinationDir = walk.destinationDir;
-    job->file = std::move(file);
-    job->time = entryFileTime(info.dosDate);
-    job->lines = std::move(lines);
-    const auto scope = walk.timing.time(ExtractPhase::wait);
-    walk.workers.submit(std::move(*job));
-    return EntryOutcome::unpacked;
+    UnpackResult result = copyEntry(zip, std::move(file), entryName, fullPath, info, walk, std::move(lines));
+    const EntryOutcome outcome = result.outcome;
+    walk.workers.submitResult(std::move(result));
+    return outcome;
 }
 
 // Walks every entry in archive order, handing whole entries to the workers; false when the
@@ -752,6 +750,19 @@ UniqueFileHandle checkAndCreateDestinationDirectoriesAndFile(const std::string& 
     file = openDestinationFile(fullPathOut);
     if (!file)
         lines.add(kCreateFailedFormat, fullPathOut.c_str());
+    return file;
+}
+
+UniqueFileHandle createLaterEntryFile(const std::string& destinationDir, std::string& entryName,
+                                      std::string& fullPathOut, std::unordered_set<std::string>& knownDirectories,
+                                      TraceLines& lines, const std::function<void()>& waitForWriters)
+{
+    UniqueFileHandle file = checkAndCreateDestinationDirectoriesAndFile(destinationDir, entryName, fullPathOut,
+                                                                        knownDirectories, lines, waitForWriters);
+    if (!file) {
+        lines.add(kJumpingToExit);
+        lines.addFlush();
+    }
     return file;
 }
 

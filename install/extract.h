@@ -75,6 +75,12 @@ UniqueFileHandle checkAndCreateDestinationDirectoriesAndFile(const std::string& 
                                                              TraceLines& lines,
                                                              const std::function<void()>& waitForWriters);
 
+// The file of an entry after an archive's first one: as above, and when there is none, the
+// line that says the walk ends here, with a flush.
+UniqueFileHandle createLaterEntryFile(const std::string& destinationDir, std::string& entryName,
+                                      std::string& fullPathOut, std::unordered_set<std::string>& knownDirectories,
+                                      TraceLines& lines, const std::function<void()>& waitForWriters);
+
 // Opens a destination file for writing, creating or truncating it.
 UniqueFileHandle openDestinationFile(const std::string& path);
 

@@ -6,6 +6,8 @@
 
 #include <zlib.h>
 
+#include "extract.h"
+
 namespace {
 
 constexpr char kWriteFailedFormat[] = "something went wrong writing to file %s at dest %s\n";
@@ -147,7 +149,7 @@ EntryOutcome abandonUnwrittenFile(UniqueFileHandle& file, const std::string& ent
 UnpackResult unpackJob(UnpackJob& job, ExtractTiming& timing)
 {
     UnpackResult result{EntryOutcome::unpacked, std::move(job.lines)};
-    const unsigned char* bytes = unpackedBytes(job, timing);
+    const unsigned char* bytes = job.readWhole ? unpackedBytes(job, timing) : nullptr;
     if (!bytes) {
         removePartialFile(job.file, job.entryName, job.fullPath, result.lines);
         result.outcome = EntryOutcome::failed;
@@ -189,17 +191,22 @@ void UnpackWorkers::submit(UnpackJob job)
     auto task = std::make_shared<Task>();
     task->bytes = jobBytes(job);
     task->job = std::move(job);
+    std::unique_lock lock(mutex_);
+    task->turn = turnsGiven_++;
     if (threads_.empty()) {
-        task->result = unpackJob(task->job, timings_.front());
+        unfinished_.insert(task->turn);
+        lock.unlock();
+        task->result = run(*task, timings_.front());
         task->job = {};
+        lock.lock();
+        unfinished_.erase(task->turn);
         order_.push_back(std::move(task));
         return;
     }
-    std::unique_lock lock(mutex_);
     // A job larger than the budget still goes when nothing else is in flight.
     taskDone_.wait(lock, [&] { return inFlight_ == 0 || inFlight_ + task->bytes <= budget_; });
     inFlight_ += task->bytes;
-    ++unfinished_;
+    unfinished_.insert(task->turn);
     order_.push_back(task);
     waiting_.push_back(std::move(task));
     lock.unlock();
@@ -231,13 +238,23 @@ std::optional<UnpackResult> UnpackWorkers::takeOldest(bool wait)
 void UnpackWorkers::waitAll()
 {
     std::unique_lock lock(mutex_);
-    taskDone_.wait(lock, [&] { return unfinished_ == 0; });
+    taskDone_.wait(lock, [&] { return unfinished_.empty(); });
+}
+
+std::unordered_set<std::string>& UnpackWorkers::waitForCreations()
+{
+    std::unique_lock lock(mutex_);
+    turnTaken_.wait(lock, [&] { return nextTurn_ == turnsGiven_; });
+    return directories_;
 }
 
 void UnpackWorkers::cancel()
 {
-    const std::lock_guard lock(mutex_);
-    cancelled_ = true;
+    {
+        const std::lock_guard lock(mutex_);
+        cancelled_ = true;
+    }
+    turnTaken_.notify_all();
 }
 
 void UnpackWorkers::finish(ExtractTiming& timing)
@@ -256,11 +273,60 @@ void UnpackWorkers::finish(ExtractTiming& timing)
     timings_.clear();
 }
 
+void UnpackWorkers::waitFinishedBefore(std::size_t turn)
+{
+    std::unique_lock lock(mutex_);
+    taskDone_.wait(lock, [&] { return unfinished_.empty() || *unfinished_.begin() >= turn; });
+}
+
+std::optional<UnpackResult> UnpackWorkers::createInTurn(Task& task, ExtractTiming& timing)
+{
+    UnpackJob& job = task.job;
+    {
+        std::unique_lock lock(mutex_);
+        turnTaken_.wait(lock, [&] { return nextTurn_ == task.turn; });
+        // The walk creates an archive's first file itself.
+        const bool created = static_cast<bool>(job.file);
+        if (created || creationFailed_ || cancelled_) {
+            ++nextTurn_;
+            lock.unlock();
+            turnTaken_.notify_all();
+            if (created)
+                return std::nullopt;
+            // A walk on one thread would have ended before this entry.
+            return UnpackResult{EntryOutcome::skipped, {}};
+        }
+    }
+    try {
+        const auto scope = timing.time(ExtractPhase::create);
+        job.file = createLaterEntryFile(job.destinationDir, job.entryName, job.fullPath, directories_, job.lines,
+                                        [&] { waitFinishedBefore(task.turn); });
+    } catch (const std::exception&) {
+        // The turn passes on whatever happened; an entry without its file ends the walk.
+        job.file.reset();
+    }
+    {
+        const std::lock_guard lock(mutex_);
+        creationFailed_ = !job.file;
+        ++nextTurn_;
+    }
+    turnTaken_.notify_all();
+    if (!job.file)
+        return UnpackResult{EntryOutcome::stop, std::move(job.lines)};
+    return std::nullopt;
+}
+
+UnpackResult UnpackWorkers::run(Task& task, ExtractTiming& timing)
+{
+    if (std::optional<UnpackResult> ended = createInTurn(task, timing))
+        return std::move(*ended);
+    return unpackJob(task.job, timing);
+}
+
 void UnpackWorkers::work(ExtractTiming& timing)
 {
     for (;;) {
         std::shared_ptr<Task> task;
-        bool cancelled;
         {
             std::unique_lock lock(mutex_);
             workAvailable_.wait(lock, [&] { return closing_ || !waiting_.empty(); });
@@ -268,24 +334,20 @@ void UnpackWorkers::work(ExtractTiming& timing)
                 return;
             task = std::move(waiting_.front());
             waiting_.pop_front();
-            cancelled = cancelled_;
         }
         UnpackResult result;
-        if (cancelled) {
-            removePartialFile(task->job.file, task->job.entryName, task->job.fullPath, result.lines);
-        } else {
-            try {
-                result = unpackJob(task->job, timing);
-            } catch (const std::exception&) {
+        try {
+            result = run(*task, timing);
+        } catch (const std::exception&) {
+            if (task->job.file)
                 removePartialFile(task->job.file, task->job.entryName, task->job.fullPath, result.lines);
-            }
         }
         task->job = {};
         {
             const std::lock_guard lock(mutex_);
             task->result = std::move(result);
             inFlight_ -= task->bytes;
-            --unfinished_;
+            unfinished_.erase(task->turn);
         }
         taskDone_.notify_all();
     }

@@ -1,7 +1,9 @@
 // The workers of extraction: while the walk reads the archive in entry order on its own thread,
-// they inflate whole entries from memory, check them against the archive's directory and write
-// their files. They never touch the trace log: each entry's lines come back as text, and the
-// walk writes them in entry order.
+// they create the entries' files, inflate whole entries from memory, check them against the
+// archive's directory and write them. Files are created strictly in entry order, one at a time,
+// so that a file that cannot be created leaves every later entry untouched, as a walk on one
+// thread would. Workers never touch the trace log: each entry's lines come back as text, and
+// the walk writes them in entry order.
 #pragma once
 
 #include <condition_variable>
@@ -10,8 +12,10 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "extract_timing.h"
@@ -27,12 +31,15 @@ struct EntryTime {
     TraceLines errors;
 };
 
-// An entry read whole from the archive, its destination file created.
+// An entry read whole from the archive, whose file its worker creates.
 struct UnpackJob {
-    // As Windows stores it, with backslashes: the name its trace lines give.
+    // As Windows stores it; the file's creation puts backslashes in, and its trace lines give it so.
     std::string entryName;
-    std::string fullPath;
     std::string destinationDir;
+    // An entry whose packed bytes could not be read whole still has its file created, as a walk
+    // on one thread would, and then removed.
+    bool readWhole = true;
+    std::string fullPath;
     UniqueFileHandle file;
     std::unique_ptr<unsigned char[]> packed;
     std::size_t packedSize = 0;
@@ -43,7 +50,7 @@ struct UnpackJob {
     unsigned long crc = 0;
     std::size_t size = 0;
     EntryTime time;
-    // The lines of its creation; its unpacking adds its own.
+    // The lines of its creation and its unpacking.
     TraceLines lines;
 };
 
@@ -55,8 +62,8 @@ struct UnpackResult {
 // The bytes a job holds until its worker is done with it.
 std::size_t jobBytes(const UnpackJob& job);
 
-// Inflates or copies the job's bytes, checks their size and CRC-32, writes and closes the file
-// with the entry's time. A file that did not arrive whole is removed. Any thread may run it.
+// Inflates or copies the job's bytes, checks their size and CRC-32, writes and closes its
+// created file with the entry's time. A file that did not arrive whole is removed.
 UnpackResult unpackJob(UnpackJob& job, ExtractTiming& timing);
 
 // Writes all of data to the file; false when anything of it was not stored.
@@ -95,7 +102,11 @@ public:
     std::optional<UnpackResult> takeOldest(bool wait);
     // Waits until every job submitted so far is done, leaving its result to be taken.
     void waitAll();
-    // Jobs not yet started end as failed, their files removed.
+    // Waits until every job submitted so far has had its turn to create its file, so that the
+    // walk may create one itself; gives the directories met so far, which the walk's creation
+    // adds to.
+    std::unordered_set<std::string>& waitForCreations();
+    // Jobs whose files are not created yet end without a line and untouched.
     void cancel();
     // Joins the workers and adds their timing to the walk's.
     void finish(ExtractTiming& timing);
@@ -104,19 +115,30 @@ private:
     struct Task {
         UnpackJob job;
         std::size_t bytes = 0;
+        std::size_t turn = 0;
         std::optional<UnpackResult> result;
     };
 
     void work(ExtractTiming& timing);
+    UnpackResult run(Task& task, ExtractTiming& timing);
+    // Creates the task's file in its turn; the result when the entry ends there.
+    std::optional<UnpackResult> createInTurn(Task& task, ExtractTiming& timing);
+    void waitFinishedBefore(std::size_t turn);
 
     const std::size_t budget_;
+    // Read and changed only by whoever holds the turn to create.
+    std::unordered_set<std::string> directories_;
     std::mutex mutex_;
     std::condition_variable workAvailable_;
     std::condition_variable taskDone_;
     std::deque<std::shared_ptr<Task>> waiting_;
     std::deque<std::shared_ptr<Task>> order_;
+    std::condition_variable turnTaken_;
     std::size_t inFlight_ = 0;
-    std::size_t unfinished_ = 0;
+    std::set<std::size_t> unfinished_;
+    std::size_t turnsGiven_ = 0;
+    std::size_t nextTurn_ = 0;
+    bool creationFailed_ = false;
     bool cancelled_ = false;
     bool closing_ = false;
     std::vector<ExtractTiming> timings_;
