@@ -147,9 +147,9 @@ def read_timing(path):
     return {key: float(value) for key, value in (f.split("=", 1) for f in fields if not f.startswith("archive="))}
 
 
-def print_breakdown(timing, calls, entries):
+def print_breakdown(label, timing, calls, entries):
     print()
-    print("where install.exe's extraction time goes (timing build, one run)")
+    print("where %s's extraction time goes (timing build, one run)" % label)
     wall = timing["wall"]
     phases = ["walk", "names", "create", "open", "read", "inflate", "write", "finish", "wait"]
     print("  %d entries unpacked, %.1f MB, %.3f s from opening the archive to its last entry"
@@ -206,6 +206,7 @@ def main():
     options = argparse.ArgumentParser(description="extraction benchmark")
     options.add_argument("build", nargs="?")
     options.add_argument("--against", help="another install.exe to time in the same runs")
+    options.add_argument("--against-timing", help="the timing build of that install.exe, for its breakdown")
     args = options.parse_args()
     build, lane, wine, env = choose_build(args.build)
     subprocess.run(["cmake", "--build", "--preset", lane, "--target", "miniunz"], cwd=TOP, check=True,
@@ -307,28 +308,32 @@ def main():
     print()
     print("building the timing build ...", flush=True)
     tree = build_timing_tree(lane)
-    report = os.path.join(tree, "extract-timing.txt")
-    if os.path.exists(report):
-        os.remove(report)
-    put_install(os.path.join(tree, "bin", "install.exe"))
-    clear_install()
-    timed(install, media, dict(env, EXTRACT_TIMING_REPORT="Z:" + report.replace("/", "\\")))
-    timing = read_timing(report)
-    put_install(current)
-
+    breakdowns = [("install.exe", os.path.join(tree, "bin", "install.exe"), current)]
+    if args.against_timing:
+        breakdowns.append(("--against", os.path.abspath(args.against_timing), programs["--against (Wine)"]))
     relay_env = relay_prefix(tree, bench)
     relay_common = os.path.join(relay_env["WINEPREFIX"], "drive_c", "Program Files", "Common Files", "bravik")
-    shutil.rmtree(relay_common, ignore_errors=True)
-    clear_install()
-    with_archive = platform_calls(relay_env, install, media, current)
-    os.rename(archive, parked)
-    without_archive = platform_calls(relay_env, install, media, current)
-    os.rename(parked, archive)
-    shutil.rmtree(relay_common, ignore_errors=True)
+    for label, timing_build, deliverable in breakdowns:
+        report = os.path.join(tree, "extract-timing.txt")
+        if os.path.exists(report):
+            os.remove(report)
+        put_install(timing_build)
+        clear_install()
+        timed(install, media, dict(env, EXTRACT_TIMING_REPORT="Z:" + report.replace("/", "\\")))
+        timing = read_timing(report)
+
+        put_install(deliverable)
+        shutil.rmtree(relay_common, ignore_errors=True)
+        with_archive = platform_calls(relay_env, install, media, deliverable)
+        os.rename(archive, parked)
+        without_archive = platform_calls(relay_env, install, media, deliverable)
+        os.rename(parked, archive)
+        shutil.rmtree(relay_common, ignore_errors=True)
+        with_archive.subtract(without_archive)
+        calls = collections.Counter({name: count for name, count in with_archive.items() if count > 0})
+        print_breakdown(label, timing, calls, int(timing["entries"]))
+    put_install(current)
     os.unlink(os.path.join(relay_env["WINEPREFIX"], "drive_c", "bench"))
-    with_archive.subtract(without_archive)
-    calls = collections.Counter({name: count for name, count in with_archive.items() if count > 0})
-    print_breakdown(timing, calls, int(timing["entries"]))
     shutil.rmtree(bench, ignore_errors=True)
     clear_install()
 
