@@ -7,6 +7,9 @@
 #include <zlib.h>
 
 #include "extract.h"
+#ifdef INFLATE_WITH_LIBDEFLATE
+#include <libdeflate.h>
+#endif
 
 namespace {
 
@@ -22,6 +25,35 @@ constexpr unsigned long long kBudgetCap = sizeof(void*) == 4 ? 512 * kMegabyte :
 
 // zlib counts in 32-bit pieces; larger inputs and outputs go in turns.
 constexpr uInt kZlibStep = UINT_MAX;
+
+#ifdef INFLATE_WITH_LIBDEFLATE
+
+struct DecompressorTraits {
+    using Value = libdeflate_decompressor*;
+    static Value invalid() { return nullptr; }
+    static void close(Value decompressor) { libdeflate_free_decompressor(decompressor); }
+};
+using UniqueDecompressor = UniqueResource<DecompressorTraits>;
+
+unsigned long crcOf(const unsigned char* data, std::size_t size)
+{
+    return libdeflate_crc32(0, data, size);
+}
+
+// Inflates a raw deflate stream into exactly size bytes; false when the stream is damaged or
+// gives another number of bytes.
+bool inflateWhole(const unsigned char* packed, std::size_t packedSize, unsigned char* out, std::size_t size)
+{
+    const UniqueDecompressor decompressor(libdeflate_alloc_decompressor());
+    if (!decompressor)
+        return false;
+    std::size_t got = 0;
+    return libdeflate_deflate_decompress(decompressor.get(), packed, packedSize, out, size, &got) ==
+               LIBDEFLATE_SUCCESS &&
+           got == size;
+}
+
+#else
 
 unsigned long crcOf(const unsigned char* data, std::size_t size)
 {
@@ -77,6 +109,8 @@ bool inflateWhole(const unsigned char* packed, std::size_t packedSize, unsigned 
             return false;
     }
 }
+
+#endif
 
 // The entry's bytes in their final form, or nothing when they do not match the directory.
 const unsigned char* unpackedBytes(UnpackJob& job, ExtractTiming& timing)
