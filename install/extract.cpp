@@ -4,6 +4,7 @@
 #include <climits>
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <unordered_set>
 #include <vector>
@@ -49,6 +50,10 @@ constexpr std::size_t kRecordChunk = 128;
 // Large enough that inflate and the disk, not the calls, bound the copy of an entry too large
 // to be held in memory.
 constexpr unsigned kCopyBufferSize = 256 * 1024;
+// One read of the archive serves the packed bytes of many small entries.
+constexpr std::size_t kReadWindow = 1024 * 1024;
+// Pieces of larger entries are read straight into their buffers, this much at a time.
+constexpr std::size_t kLargestRead = 64 * 1024 * 1024;
 // Most entry names fit, so their information is read once.
 constexpr std::size_t kEntryNameGuess = 256;
 
@@ -239,11 +244,84 @@ EntryTime entryFileTime(unsigned long dosDate)
     return entryTime;
 }
 
+// Reads the packed bytes of entries in one forward pass over the archive, through a window that
+// serves many small entries with one read of the file.
+class ArchiveReader {
+public:
+    explicit ArchiveReader(const std::string& archivePath)
+        : file_(CreateFileA(archivePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_SEQUENTIAL_SCAN, nullptr)),
+          window_(std::make_unique_for_overwrite<unsigned char[]>(kReadWindow))
+    {
+    }
+
+    bool isOpen() const { return static_cast<bool>(file_); }
+
+    // Copies size bytes from offset; false when the archive holds fewer.
+    bool read(ZPOS64_T offset, unsigned char* out, std::size_t size)
+    {
+        while (size > 0) {
+            if (offset >= start_ && offset < start_ + filled_) {
+                const std::size_t step = static_cast<std::size_t>(std::min<ZPOS64_T>(size, start_ + filled_ - offset));
+                std::memcpy(out, window_.get() + (offset - start_), step);
+                out += step;
+                offset += step;
+                size -= step;
+            } else if (size >= kReadWindow) {
+                return readAt(offset, out, size);
+            } else if (!fillWindow(offset)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+private:
+    bool seek(ZPOS64_T offset)
+    {
+        LONG high = static_cast<LONG>(offset >> 32);
+        const DWORD low = SetFilePointer(file_.get(), static_cast<LONG>(offset & 0xFFFFFFFF), &high, FILE_BEGIN);
+        return low != INVALID_SET_FILE_POINTER || GetLastError() == NO_ERROR;
+    }
+
+    bool fillWindow(ZPOS64_T offset)
+    {
+        filled_ = 0;
+        start_ = offset;
+        DWORD got = 0;
+        if (!seek(offset) || !ReadFile(file_.get(), window_.get(), kReadWindow, &got, nullptr) || got == 0)
+            return false;
+        filled_ = got;
+        return true;
+    }
+
+    bool readAt(ZPOS64_T offset, unsigned char* out, std::size_t size)
+    {
+        if (!seek(offset))
+            return false;
+        while (size > 0) {
+            const DWORD step = static_cast<DWORD>(std::min(size, kLargestRead));
+            DWORD got = 0;
+            if (!ReadFile(file_.get(), out, step, &got, nullptr) || got != step)
+                return false;
+            out += step;
+            size -= step;
+        }
+        return true;
+    }
+
+    UniqueFileHandle file_;
+    std::unique_ptr<unsigned char[]> window_;
+    ZPOS64_T start_ = 0;
+    std::size_t filled_ = 0;
+};
+
 // What the walk of one archive keeps: where it unpacks, its workers and whether every entry
 // arrived whole so far.
 struct ArchiveWalk {
     const std::string& destinationDir;
     UnpackWorkers& workers;
+    ArchiveReader& reader;
     ExtractTiming& timing;
     std::vector<char> copyBuffer{};
     bool complete = true;
@@ -356,13 +434,14 @@ std::optional<EntryOutcome> refuseEntryName(std::string& entryName, const std::s
 
 // A job for an entry that can go to a worker: deflated, or stored as it is, and small enough
 // for the memory budget; nothing when the entry is to be copied in pieces instead.
-std::optional<UnpackJob> wholeEntryJob(const unz_file_info64& info, std::size_t budget)
+std::optional<UnpackJob> wholeEntryJob(const unz_file_info64& info, UnpackWorkers& workers)
 {
     const bool deflated = info.compression_method == Z_DEFLATED;
     const bool stored = info.compression_method == 0 && info.compressed_size == info.uncompressed_size;
     if (!deflated && !stored)
         return std::nullopt;
     const ZPOS64_T bytes = info.compressed_size + (deflated ? info.uncompressed_size : 0);
+    const std::size_t budget = workers.budget();
     if (info.compressed_size > budget || info.uncompressed_size > budget || bytes > budget)
         return std::nullopt;
     UnpackJob job;
@@ -371,30 +450,23 @@ std::optional<UnpackJob> wholeEntryJob(const unz_file_info64& info, std::size_t 
     job.packedSize = static_cast<std::size_t>(info.compressed_size);
     job.size = static_cast<std::size_t>(info.uncompressed_size);
     try {
-        job.packed = std::make_unique_for_overwrite<unsigned char[]>(job.packedSize);
+        job.packed = workers.takeBuffer(job.packedSize);
         if (deflated)
-            job.unpacked = std::make_unique_for_overwrite<unsigned char[]>(job.size);
+            job.unpacked = workers.takeBuffer(job.size);
     } catch (const std::bad_alloc&) {
         return std::nullopt;
     }
     return job;
 }
 
-// Reads the open entry's packed bytes whole and closes it; false when the archive holds fewer.
-bool readPackedEntry(unzFile zip, UnpackJob& job, ExtractTiming& timing)
+// Reads the packed bytes of the entry opened raw and closes it; false when the archive holds
+// fewer. The checksum is the worker's to compare.
+bool readPackedEntry(unzFile zip, ArchiveReader& reader, UnpackJob& job, ExtractTiming& timing)
 {
     const auto scope = timing.time(ExtractPhase::read);
-    std::size_t done = 0;
-    while (done < job.packedSize) {
-        const unsigned step = static_cast<unsigned>(std::min<std::size_t>(job.packedSize - done, INT_MAX));
-        const int got = unzReadCurrentFile(zip, job.packed.get() + done, step);
-        if (got <= 0)
-            break;
-        done += static_cast<std::size_t>(got);
-    }
-    // Read raw, the entry has no checksum to compare on closing; the worker compares it.
+    const ZPOS64_T start = unzGetCurrentFileZStreamPos64(zip);
     unzCloseCurrentFile(zip);
-    return done == job.packedSize;
+    return start != 0 && reader.read(start, job.packed.get(), job.packedSize);
 }
 
 // Unpacks the current entry: whole on a worker when it fits the memory budget, otherwise here
@@ -414,7 +486,8 @@ EntryOutcome unpackEntry(unzFile zip, const unz_file_info64& info, std::string e
         if (const std::optional<EntryOutcome> refused = refuseEntryName(entryName, walk.destinationDir, lines))
             return settle(*refused);
     }
-    std::optional<UnpackJob> job = wholeEntryJob(info, walk.workers.budget());
+    std::optional<UnpackJob> job =
+        walk.reader.isOpen() ? wholeEntryJob(info, walk.workers) : std::nullopt;
     std::string fullPath;
     UniqueFileHandle file;
     if (first) {
@@ -429,7 +502,7 @@ EntryOutcome unpackEntry(unzFile zip, const unz_file_info64& info, std::string e
         return settle(EntryOutcome::stop);
     }
     if (job) {
-        job->readWhole = readPackedEntry(zip, *job, walk.timing);
+        job->readWhole = readPackedEntry(zip, walk.reader, *job, walk.timing);
         job->entryName = std::move(entryName);
         job->destinationDir = walk.destinationDir;
         job->fullPath = std::move(fullPath);
@@ -498,8 +571,10 @@ bool unpackEntries(unzFile zip, const std::string& archivePath, const std::strin
         return false;
     }
     UnpackWorkers workers(unpackWorkerCount(), unpackMemoryBudget());
-    ArchiveWalk walk{destinationDir, workers, timing};
+    ArchiveReader reader(archivePath);
+    ArchiveWalk walk{destinationDir, workers, reader, timing};
     const bool walked = walkEntries(zip, archivePath, walk);
+    workers.helpWithJobs(timing);
     {
         const auto scope = timing.time(ExtractPhase::wait);
         writeResults(walk, true);

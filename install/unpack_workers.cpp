@@ -18,9 +18,13 @@ constexpr char kSetTimeFormat[] = "Error setting time err = %d\n";
 constexpr char kNotWholeFormat[] = "Entry %s was not unpacked whole; %s is removed\n";
 
 constexpr unsigned kMostWorkers = 4;
-// Large enough that a write is one call for nearly every file, small enough for any Windows.
-constexpr std::size_t kWriteChunk = 4 * 1024 * 1024;
+// One call for nearly every file; under Wine, writes of a few megabytes at once take several
+// times as long as the same bytes in 256 KB pieces.
+constexpr std::size_t kWriteChunk = 256 * 1024;
 constexpr unsigned long long kMegabyte = 1024 * 1024;
+constexpr std::size_t kLargestSpare = 16 * kMegabyte;
+constexpr std::size_t kSpareLimit = 64 * kMegabyte;
+constexpr std::size_t kBufferGrain = 64 * 1024;
 constexpr unsigned long long kBudgetCap = sizeof(void*) == 4 ? 512 * kMegabyte : 1024 * kMegabyte;
 
 // zlib counts in 32-bit pieces; larger inputs and outputs go in turns.
@@ -231,8 +235,9 @@ void UnpackWorkers::submit(UnpackJob job)
         unfinished_.insert(task->turn);
         lock.unlock();
         task->result = run(*task, timings_.front());
-        task->job = {};
         lock.lock();
+        keepBuffers(task->job);
+        task->job = {};
         unfinished_.erase(task->turn);
         order_.push_back(std::move(task));
         return;
@@ -245,6 +250,32 @@ void UnpackWorkers::submit(UnpackJob job)
     waiting_.push_back(std::move(task));
     lock.unlock();
     workAvailable_.notify_one();
+}
+
+ByteBuffer UnpackWorkers::takeBuffer(std::size_t size)
+{
+    {
+        const std::lock_guard lock(mutex_);
+        const auto spare = spare_.lower_bound(size);
+        if (spare != spare_.end()) {
+            ByteBuffer buffer{std::move(spare->second), spare->first};
+            spareBytes_ -= spare->first;
+            spare_.erase(spare);
+            return buffer;
+        }
+    }
+    const std::size_t capacity = size <= kLargestSpare ? (size / kBufferGrain + 1) * kBufferGrain : size;
+    return ByteBuffer{std::make_unique_for_overwrite<unsigned char[]>(capacity), capacity};
+}
+
+void UnpackWorkers::keepBuffers(UnpackJob& job)
+{
+    for (ByteBuffer* buffer : {&job.packed, &job.unpacked}) {
+        if (buffer->bytes && buffer->capacity <= kLargestSpare && spareBytes_ + buffer->capacity <= kSpareLimit) {
+            spareBytes_ += buffer->capacity;
+            spare_.emplace(buffer->capacity, std::move(buffer->bytes));
+        }
+    }
 }
 
 void UnpackWorkers::submitResult(UnpackResult result)
@@ -359,32 +390,45 @@ UnpackResult UnpackWorkers::run(Task& task, ExtractTiming& timing)
 
 void UnpackWorkers::work(ExtractTiming& timing)
 {
-    for (;;) {
-        std::shared_ptr<Task> task;
-        {
-            std::unique_lock lock(mutex_);
-            workAvailable_.wait(lock, [&] { return closing_ || !waiting_.empty(); });
-            if (waiting_.empty())
-                return;
-            task = std::move(waiting_.front());
-            waiting_.pop_front();
-        }
-        UnpackResult result;
-        try {
-            result = run(*task, timing);
-        } catch (const std::exception&) {
-            if (task->job.file)
-                removePartialFile(task->job.file, task->job.entryName, task->job.fullPath, result.lines);
-        }
-        task->job = {};
-        {
-            const std::lock_guard lock(mutex_);
-            task->result = std::move(result);
-            inFlight_ -= task->bytes;
-            unfinished_.erase(task->turn);
-        }
-        taskDone_.notify_all();
+    while (runNext(timing, true)) {
     }
+}
+
+void UnpackWorkers::helpWithJobs(ExtractTiming& timing)
+{
+    while (runNext(timing, false)) {
+    }
+}
+
+bool UnpackWorkers::runNext(ExtractTiming& timing, bool wait)
+{
+    std::shared_ptr<Task> task;
+    {
+        std::unique_lock lock(mutex_);
+        if (wait)
+            workAvailable_.wait(lock, [&] { return closing_ || !waiting_.empty(); });
+        if (waiting_.empty())
+            return false;
+        task = std::move(waiting_.front());
+        waiting_.pop_front();
+    }
+    UnpackResult result;
+    try {
+        result = run(*task, timing);
+    } catch (const std::exception&) {
+        if (task->job.file)
+            removePartialFile(task->job.file, task->job.entryName, task->job.fullPath, result.lines);
+    }
+    {
+        const std::lock_guard lock(mutex_);
+        keepBuffers(task->job);
+        task->job = {};
+        task->result = std::move(result);
+        inFlight_ -= task->bytes;
+        unfinished_.erase(task->turn);
+    }
+    taskDone_.notify_all();
+    return true;
 }
 
 unsigned unpackWorkerCount()

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -31,6 +32,13 @@ struct EntryTime {
     TraceLines errors;
 };
 
+// A heap block and how many bytes it holds.
+struct ByteBuffer {
+    std::unique_ptr<unsigned char[]> bytes;
+    std::size_t capacity = 0;
+    unsigned char* get() const { return bytes.get(); }
+};
+
 // An entry read whole from the archive, whose file its worker creates.
 struct UnpackJob {
     // As Windows stores it; the file's creation puts backslashes in, and its trace lines give it so.
@@ -41,11 +49,11 @@ struct UnpackJob {
     bool readWhole = true;
     std::string fullPath;
     UniqueFileHandle file;
-    std::unique_ptr<unsigned char[]> packed;
+    ByteBuffer packed;
     std::size_t packedSize = 0;
     // Where a deflated entry is inflated, made beside packed so that a failed allocation
     // leaves the entry to the walk's own streaming copy.
-    std::unique_ptr<unsigned char[]> unpacked;
+    ByteBuffer unpacked;
     bool deflated = false;
     unsigned long crc = 0;
     std::size_t size = 0;
@@ -93,6 +101,9 @@ public:
     UnpackWorkers& operator=(const UnpackWorkers&) = delete;
 
     std::size_t budget() const { return budget_; }
+    // A buffer of at least size bytes, one a finished job gave back where there is one: every
+    // page of fresh memory costs a fault. Throws std::bad_alloc.
+    ByteBuffer takeBuffer(std::size_t size);
     // Queues the job behind every result submitted so far; without a worker it runs here.
     void submit(UnpackJob job);
     // A result the walk made itself, to be taken in its place in entry order.
@@ -108,6 +119,8 @@ public:
     std::unordered_set<std::string>& waitForCreations();
     // Jobs whose files are not created yet end without a line and untouched.
     void cancel();
+    // Runs jobs that no worker has taken yet on the walk's thread, which has read everything.
+    void helpWithJobs(ExtractTiming& timing);
     // Joins the workers and adds their timing to the walk's.
     void finish(ExtractTiming& timing);
 
@@ -120,10 +133,15 @@ private:
     };
 
     void work(ExtractTiming& timing);
+    // Takes the next job and runs it. With wait, waits for one, false once closing with none
+    // left; without, false when none is waiting.
+    bool runNext(ExtractTiming& timing, bool wait);
     UnpackResult run(Task& task, ExtractTiming& timing);
     // Creates the task's file in its turn; the result when the entry ends there.
     std::optional<UnpackResult> createInTurn(Task& task, ExtractTiming& timing);
     void waitFinishedBefore(std::size_t turn);
+    // Keeps a finished job's buffers for later ones; mutex_ held.
+    void keepBuffers(UnpackJob& job);
 
     const std::size_t budget_;
     // Read and changed only by whoever holds the turn to create.
@@ -141,6 +159,9 @@ private:
     bool creationFailed_ = false;
     bool cancelled_ = false;
     bool closing_ = false;
+    // Buffers given back, by capacity: at most 64 MB of blocks of at most 16 MB, beside the budget.
+    std::multimap<std::size_t, std::unique_ptr<unsigned char[]>> spare_;
+    std::size_t spareBytes_ = 0;
     std::vector<ExtractTiming> timings_;
     std::vector<std::thread> threads_;
 };
