@@ -384,15 +384,18 @@ UnpackResult copyEntry(unzFile zip, UniqueFileHandle file, const std::string& en
     return result;
 }
 
-// Creates an entry's file on the walk's own thread, once every job before it has created its own.
+// Creates an entry's file on the walk's own thread, once every job before it has created its
+// own; nothing, and no line, when one of them could not and so ended the walk.
 UniqueFileHandle createDestinationFile(ArchiveWalk& walk, std::string& entryName, std::string& fullPath, bool first,
                                        TraceLines& lines)
 {
     std::unordered_set<std::string>* directories;
     {
         const auto scope = walk.timing.time(ExtractPhase::wait);
-        directories = &walk.workers.waitForCreations();
+        directories = walk.workers.waitForCreations();
     }
+    if (!directories)
+        return {};
     const auto scope = walk.timing.time(ExtractPhase::create);
     const auto waitForWriters = [&] { walk.workers.waitAll(); };
     if (first)
@@ -486,8 +489,7 @@ EntryOutcome unpackEntry(unzFile zip, const unz_file_info64& info, std::string e
         if (const std::optional<EntryOutcome> refused = refuseEntryName(entryName, walk.destinationDir, lines))
             return settle(*refused);
     }
-    std::optional<UnpackJob> job =
-        walk.reader.isOpen() ? wholeEntryJob(info, walk.workers) : std::nullopt;
+    std::optional<UnpackJob> job = walk.reader.isOpen() ? wholeEntryJob(info, walk.workers) : std::nullopt;
     std::string fullPath;
     UniqueFileHandle file;
     if (first) {

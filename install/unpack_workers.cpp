@@ -170,8 +170,7 @@ void removePartialFile(UniqueFileHandle& file, const std::string& entryName, con
                        TraceLines& lines)
 {
     file.reset();
-    if (GetFileAttributesA(fullPath.c_str()) != INVALID_FILE_ATTRIBUTES)
-        SetFileAttributesA(fullPath.c_str(), 0);
+    setFileAttributesToNormal(fullPath);
     DeleteFileA(fullPath.c_str());
     lines.add(kNotWholeFormat, entryName.c_str(), fullPath.c_str());
 }
@@ -306,11 +305,11 @@ void UnpackWorkers::waitAll()
     taskDone_.wait(lock, [&] { return unfinished_.empty(); });
 }
 
-std::unordered_set<std::string>& UnpackWorkers::waitForCreations()
+std::unordered_set<std::string>* UnpackWorkers::waitForCreations()
 {
     std::unique_lock lock(mutex_);
     turnTaken_.wait(lock, [&] { return nextTurn_ == turnsGiven_; });
-    return directories_;
+    return creationFailed_ || cancelled_ ? nullptr : &directories_;
 }
 
 void UnpackWorkers::cancel()

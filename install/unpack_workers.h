@@ -115,8 +115,9 @@ public:
     void waitAll();
     // Waits until every job submitted so far has had its turn to create its file, so that the
     // walk may create one itself; gives the directories met so far, which the walk's creation
-    // adds to.
-    std::unordered_set<std::string>& waitForCreations();
+    // adds to, or nothing when a job's file could not be created or the jobs were cancelled:
+    // then the walk ends there.
+    std::unordered_set<std::string>* waitForCreations();
     // Jobs whose files are not created yet end without a line and untouched.
     void cancel();
     // Runs jobs that no worker has taken yet on the walk's thread, which has read everything.
