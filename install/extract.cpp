@@ -280,6 +280,8 @@ private:
     bool seek(ZPOS64_T offset)
     {
         LONG high = static_cast<LONG>(offset >> 32);
+        // The low part of a position can look like the failure value; the error code tells.
+        SetLastError(NO_ERROR);
         const DWORD low = SetFilePointer(file_.get(), static_cast<LONG>(offset & 0xFFFFFFFF), &high, FILE_BEGIN);
         return low != INVALID_SET_FILE_POINTER || GetLastError() == NO_ERROR;
     }
