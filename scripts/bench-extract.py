@@ -6,7 +6,7 @@ small headers: 2,000+ entries, 100+ MB unpacked), then times, in one run on the 
   - install.exe under Wine unpacking it as the media's jre.zip,
   - minizip's own miniunz, built for the same target, under Wine in the same prefix,
   - Info-ZIP unzip, natively;
-three times each, and prints the medians and ratios. It also times a second install.exe run
+three times each after a run that is not counted, and prints the medians and ratios. It also times a second install.exe run
 with every version record current, against the bare start of a Windows program under Wine.
 
 Then it shows where install.exe's extraction time goes:
@@ -71,6 +71,9 @@ def timed(command, cwd=None, env=None):
 
 
 def median_of(prepare, command, cwd=None, env=None, runs=RUNS):
+    """The median of runs timed runs after one that is not counted (caches, Wine's start)."""
+    prepare()
+    timed(command, cwd, env)
     times = []
     for _ in range(runs):
         prepare()
@@ -137,22 +140,46 @@ def image_range(program):
     return base, base + struct.unpack_from("<I", data, header + 56)[0]
 
 
-def platform_calls(env, command, cwd, program):
-    """Calls install.exe itself makes to the system DLLs in one run, by function: the relay
-    trace lines of its process (the first in the trace) whose return address lies in its image.
-    The trace also holds the DLLs' calls among themselves and those of the launcher it starts."""
-    low, high = image_range(program)
-    traced = dict(env, WINEDEBUG="+pid,+relay")
+def builtin_dll(lane, name):
+    """The file of one of Wine's own DLLs for the lane's architecture."""
+    triplet, folder = ("i386-linux-gnu", "i386-windows") if lane == "x86" else ("x86_64-linux-gnu", "x86_64-windows")
+    return "/usr/lib/%s/wine/%s/%s" % (triplet, folder, name)
+
+
+def platform_calls(env, command, cwd, program, lane):
+    """Calls to the system DLLs made in one run by install.exe, directly or through the C
+    runtime's own file functions, by function: the relay trace lines of its process whose return
+    address lies in its image or in msvcrt's. The C runtime's own functions count apart."""
+    traced = dict(env, WINEDEBUG="+pid,+relay,+loaddll")
     run = subprocess.run(command, cwd=cwd, env=traced, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    calls = collections.Counter()
+    lines = run.stderr.decode(errors="replace").splitlines()
+    name = os.path.basename(program).lower()
     process = None
-    for line in run.stderr.decode(errors="replace").splitlines():
+    ranges = []
+    for line in lines:
+        if ":trace:loaddll:" not in line or " at " not in line:
+            continue
         pid = line.split(":", 1)[0]
-        process = process or pid
+        loaded = line.split('"')[1].lower()
+        base = int(line.rsplit(" at ", 1)[1].split(":")[0], 16)
+        if loaded.endswith("\\" + name) and process is None:
+            process = pid
+            low, high = image_range(program)
+            ranges.append((base, base + high - low, False))
+        elif loaded.endswith("\\msvcrt.dll") and pid == process:
+            low, high = image_range(builtin_dll(lane, "msvcrt.dll"))
+            ranges.append((base, base + high - low, True))
+    calls = collections.Counter()
+    for line in lines:
         at = line.find(":Call ")
         ret = line.rfind(" ret=")
-        if pid == process and at >= 0 and ret > at and low <= int(line[ret + 5:], 16) < high:
-            calls[line[at + 6:line.index("(", at)]] += 1
+        if at < 0 or ret < at or line.split(":", 1)[0] != process:
+            continue
+        callee = line[at + 6:line.index("(", at)]
+        address = int(line[ret + 5:], 16)
+        for low, high, runtime in ranges:
+            if low <= address < high and not (runtime and callee.lower().startswith(("msvcrt.", "ucrtbase."))):
+                calls[callee] += 1
     return calls
 
 
@@ -175,14 +202,16 @@ def print_breakdown(label, timing, calls, entries):
               % (phase, timing[phase], 100 * timing[phase] / wall, 1e6 * timing[phase] / max(timing["entries"], 1)))
     per_entry = ("walk", "names", "create", "open", "finish")
     print("  per-entry overhead (walk+names+create+open+finish): %.3f s" % sum(timing[p] for p in per_entry))
-    # The C runtime's string and memory helpers never leave the process; the system's own
-    # calls (files, directories, times) are what costs under Wine.
-    system = collections.Counter({n: c for n, c in calls.items() if not n.lower().startswith(("msvcrt.", "ucrtbase."))})
-    runtime = calls - system
+    # The C runtime's string and memory helpers and the heap never leave the process; the
+    # system's own calls (files, directories, times, threads) are what costs under Wine.
+    runtime = collections.Counter({n: c for n, c in calls.items() if n.lower().startswith(("msvcrt.", "ucrtbase."))})
+    heap = collections.Counter({n: c for n, c in calls.items() if "heap" in n.lower()})
+    system = calls - runtime - heap
     print()
-    print("calls install.exe makes per unpacked entry: %.1f to the system, %.1f to the C runtime"
-          % (sum(system.values()) / entries, sum(runtime.values()) / entries))
-    for name, count in system.most_common(10):
+    print("calls per unpacked entry, by install.exe or by the C runtime for it: %.1f to the system, "
+          "%.1f to the heap, %.1f to the C runtime"
+          % (sum(system.values()) / entries, sum(heap.values()) / entries, sum(runtime.values()) / entries))
+    for name, count in system.most_common(12):
         print("  %-36s %6.2f" % (name, count / entries))
     print("  C runtime: " + ", ".join("%s %.1f" % (n.split(".", 1)[1], c / entries) for n, c in runtime.most_common(6)))
 
@@ -285,6 +314,10 @@ def main():
 
     # The install.exe builds take turns, so that a change in the machine's load hits them alike.
     install_times = {name: [] for name in programs}
+    for name, program in programs.items():
+        put_install(program)
+        clear_install()
+        timed(install, media, env)
     for _ in range(RUNS):
         for name, program in programs.items():
             put_install(program)
@@ -345,9 +378,9 @@ def main():
 
         put_install(deliverable)
         trash.take(relay_common)
-        with_archive = platform_calls(relay_env, install, media, deliverable)
+        with_archive = platform_calls(relay_env, install, media, deliverable, lane)
         os.rename(archive, parked)
-        without_archive = platform_calls(relay_env, install, media, deliverable)
+        without_archive = platform_calls(relay_env, install, media, deliverable, lane)
         os.rename(parked, archive)
         trash.take(relay_common)
         with_archive.subtract(without_archive)
