@@ -39,7 +39,8 @@ struct ByteBuffer {
     unsigned char* get() const { return bytes.get(); }
 };
 
-// An entry read whole from the archive, whose file its worker creates.
+// An entry read whole from the archive, whose file its worker creates (an archive's first
+// entry comes with the file the walk made for it).
 struct UnpackJob {
     // As Windows stores it; the file's creation puts backslashes in, and its trace lines give it so.
     std::string entryName;
