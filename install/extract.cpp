@@ -4,12 +4,16 @@
 #include <climits>
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
+#include <unordered_set>
 #include <vector>
 
+#include "extract_timing.h"
 #include "globals.h"
 #include "registry.h"
 #include "tracelog.h"
+#include "unpack_workers.h"
 
 namespace {
 
@@ -19,19 +23,16 @@ constexpr char kFirstFileFailed[] = "something went wrong radically going to fir
 constexpr char kFileInfoFailed[] = "something went wrong radically getting fileInfo on the first file\n";
 constexpr char kOpenEntryFailed[] = "something went wrong radically opening the first file\n";
 constexpr char kJumpingToExit[] = "2:jumping to exit - checkAndCreateDestinationDirectoriesAndFile \n";
-constexpr char kWriteFailedFormat[] = "something went wrong writing to file %s at dest %s\n";
 constexpr char kUnableToOpenFormat[] = "Unable to open %s. Trying setFileAttributesToNormal method \n";
 constexpr char kCreateFailedFormat[] = "Something went wrong creating file  %s \n";
 constexpr char kWritingRecordFormat[] = "Writing %s to file \n";
 constexpr char kRecordFormat[] = "date=%ld";
 constexpr char kTimeConversionFormat[] = "error converting time err = %d\n";
 constexpr char kLocalTimeConversionFormat[] = "error converting local time err = %d\n";
-constexpr char kSetTimeFormat[] = "Error setting time err = %d\n";
 
 constexpr char kNextFileFailed[] = "something went wrong radically going to the next file\n";
 constexpr char kOutsideFormat[] = "Entry %s would be written outside %s and is skipped\n";
 constexpr char kTooLongFormat[] = "Entry %s is too long a path below %s and is not unpacked\n";
-constexpr char kNotWholeFormat[] = "Entry %s was not unpacked whole; %s is removed\n";
 constexpr char kIncompleteFormat[] = "Zip file %s was not unpacked completely; no version file is written\n";
 constexpr char kListedDirectoryFormat[] = "Directory %s of a listed zip file cannot be entered\n";
 constexpr char kRecordPlaceFormat[] = "Entry %s would take the place of a version record and is skipped\n";
@@ -46,10 +47,15 @@ constexpr char kCaseInsensitive = 2;
 // The version entry keeps its 512-byte reads: which chunk sets the stamp depends on them.
 constexpr unsigned kVersionChunk = 512;
 constexpr std::size_t kRecordChunk = 128;
-// Large enough that inflate and the disk, not the calls, bound the copy.
+// Large enough that inflate and the disk, not the calls, bound the copy of an entry too large
+// to be held in memory.
 constexpr unsigned kCopyBufferSize = 256 * 1024;
-
-enum class EntryOutcome { unpacked, skipped, failed, stop };
+// One read of the archive serves the packed bytes of many small entries.
+constexpr std::size_t kReadWindow = 1024 * 1024;
+// Pieces of larger entries are read straight into their buffers, this much at a time.
+constexpr std::size_t kLargestRead = 64 * 1024 * 1024;
+// Most entry names fit, so their information is read once.
+constexpr std::size_t kEntryNameGuess = 256;
 
 void createDirectoryIfMissing(const std::string& path)
 {
@@ -106,13 +112,13 @@ long readVersionEntry(unzFile zip, const std::string& versionName)
         return 0;
     if (unzOpenCurrentFile(zip) != UNZ_OK)
         return 0;
+    const UniqueZipEntry entry(zip);
     long stamp = 0;
     char chunk[kVersionChunk];
     int got;
     while ((got = unzReadCurrentFile(zip, chunk, kVersionChunk)) > 0)
         if (chunk[0] != ' ')
             stamp = parseVersionStamp(std::string_view(chunk, got));
-    unzCloseCurrentFile(zip);
     return stamp;
 }
 
@@ -131,24 +137,28 @@ long fileModificationStamp(const std::string& path)
     return static_cast<long>((time.QuadPart - kUnixEpoch) / 10000000ULL);
 }
 
-void removePartialFile(const std::string& entryName, const std::string& fullPath)
-{
-    setFileAttributesToNormal(fullPath);
-    DeleteFileA(fullPath.c_str());
-    writeTraceLog(kNotWholeFormat, entryName.c_str(), fullPath.c_str());
-}
-
 // The name of the current entry, however long; false when its information cannot be read.
-bool currentEntry(unzFile zip, unz_file_info& info, std::string& name)
+bool currentEntry(unzFile zip, unz_file_info64& info, std::string& name, ExtractTiming& timing)
 {
-    if (unzGetCurrentFileInfo(zip, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK)
+    const auto scope = timing.time(ExtractPhase::walk);
+    std::vector<char> buffer(kEntryNameGuess);
+    if (unzGetCurrentFileInfo64(zip, &info, buffer.data(), static_cast<uLong>(buffer.size()), nullptr, 0, nullptr,
+                                0) != UNZ_OK)
         return false;
-    std::vector<char> buffer(info.size_filename + 1);
-    if (unzGetCurrentFileInfo(zip, &info, buffer.data(), static_cast<uLong>(buffer.size()), nullptr, 0, nullptr, 0) !=
-        UNZ_OK)
-        return false;
+    if (info.size_filename >= buffer.size()) {
+        buffer.resize(info.size_filename + 1);
+        if (unzGetCurrentFileInfo64(zip, &info, buffer.data(), static_cast<uLong>(buffer.size()), nullptr, 0,
+                                    nullptr, 0) != UNZ_OK)
+            return false;
+    }
     name.assign(buffer.data());
     return true;
+}
+
+int goToNextEntry(unzFile zip, ExtractTiming& timing)
+{
+    const auto scope = timing.time(ExtractPhase::walk);
+    return unzGoToNextFile(zip);
 }
 
 // Where the archive's end record says its central directory ends, counted as minizip counts
@@ -195,7 +205,7 @@ std::optional<ZPOS64_T> declaredDirectoryEnd(const std::string& archivePath)
 // True when the walk, standing on its last entry, ended where the central directory ends: an
 // end record that declares fewer entries than the directory lists (or whose 16-bit count
 // wrapped) would otherwise lose the rest without a word.
-bool walkedWholeDirectory(unzFile zip, const unz_file_info& last, const std::string& archivePath)
+bool walkedWholeDirectory(unzFile zip, const unz_file_info64& last, const std::string& archivePath)
 {
     constexpr ZPOS64_T kCentralHeaderSize = 46;
     const std::optional<ZPOS64_T> declaredEnd = declaredDirectoryEnd(archivePath);
@@ -204,132 +214,381 @@ bool walkedWholeDirectory(unzFile zip, const unz_file_info& last, const std::str
     return declaredEnd && *declaredEnd == walkedEnd;
 }
 
-// Copies the open entry into the open file; false with the file removed when anything of it
-// went wrong, including a checksum that does not match when the entry is closed.
-EntryOutcome copyEntry(unzFile zip, UniqueFile file, const std::string& entryName, const std::string& fullPath,
-                       const std::string& destinationDir, std::vector<char>& buffer)
+// The time an entry's file gets: its MS-DOS date and time, taken as local time, in UTC.
+EntryTime entryFileTime(unsigned long dosDate)
 {
+    const unsigned date = static_cast<unsigned>(dosDate >> 16) & 0xFFFF;
+    const unsigned time = static_cast<unsigned>(dosDate) & 0xFFFF;
+    SYSTEMTIME fields{};
+    fields.wDay = static_cast<WORD>(date & 0x1F);
+    fields.wMonth = static_cast<WORD>((date >> 5) & 0x0F);
+    fields.wYear = static_cast<WORD>(1980 + (date >> 9));
+    fields.wHour = static_cast<WORD>(time >> 11);
+    fields.wMinute = static_cast<WORD>((time >> 5) & 0x3F);
+    fields.wSecond = static_cast<WORD>(2 * (time & 0x1F));
+
+    EntryTime entryTime;
+    FILETIME local;
+    if (!SystemTimeToFileTime(&fields, &local)) {
+        entryTime.errors.add(kTimeConversionFormat, static_cast<int>(GetLastError()));
+        entryTime.errors.addFlush();
+        return entryTime;
+    }
+    FILETIME utc;
+    if (!LocalFileTimeToFileTime(&local, &utc)) {
+        entryTime.errors.add(kLocalTimeConversionFormat, static_cast<int>(GetLastError()));
+        entryTime.errors.addFlush();
+        return entryTime;
+    }
+    entryTime.utc = utc;
+    return entryTime;
+}
+
+// Reads the packed bytes of entries in one forward pass over the archive, through a window that
+// serves many small entries with one read of the file.
+class ArchiveReader {
+public:
+    explicit ArchiveReader(const std::string& archivePath)
+        : file_(CreateFileA(archivePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_SEQUENTIAL_SCAN, nullptr)),
+          window_(std::make_unique_for_overwrite<unsigned char[]>(kReadWindow))
+    {
+    }
+
+    bool isOpen() const { return static_cast<bool>(file_); }
+
+    // Copies size bytes from offset; false when the archive holds fewer.
+    bool read(ZPOS64_T offset, unsigned char* out, std::size_t size)
+    {
+        while (size > 0) {
+            if (offset >= start_ && offset < start_ + filled_) {
+                const std::size_t step = static_cast<std::size_t>(std::min<ZPOS64_T>(size, start_ + filled_ - offset));
+                std::memcpy(out, window_.get() + (offset - start_), step);
+                out += step;
+                offset += step;
+                size -= step;
+            } else if (size >= kReadWindow) {
+                return readAt(offset, out, size);
+            } else if (!fillWindow(offset)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+private:
+    bool seek(ZPOS64_T offset)
+    {
+        LONG high = static_cast<LONG>(offset >> 32);
+        // The low part of a position can look like the failure value; the error code tells.
+        SetLastError(NO_ERROR);
+        const DWORD low = SetFilePointer(file_.get(), static_cast<LONG>(offset & 0xFFFFFFFF), &high, FILE_BEGIN);
+        return low != INVALID_SET_FILE_POINTER || GetLastError() == NO_ERROR;
+    }
+
+    bool fillWindow(ZPOS64_T offset)
+    {
+        filled_ = 0;
+        start_ = offset;
+        DWORD got = 0;
+        if (!seek(offset) || !ReadFile(file_.get(), window_.get(), kReadWindow, &got, nullptr) || got == 0)
+            return false;
+        filled_ = got;
+        return true;
+    }
+
+    bool readAt(ZPOS64_T offset, unsigned char* out, std::size_t size)
+    {
+        if (!seek(offset))
+            return false;
+        while (size > 0) {
+            const DWORD step = static_cast<DWORD>(std::min(size, kLargestRead));
+            DWORD got = 0;
+            if (!ReadFile(file_.get(), out, step, &got, nullptr) || got != step)
+                return false;
+            out += step;
+            size -= step;
+        }
+        return true;
+    }
+
+    UniqueFileHandle file_;
+    std::unique_ptr<unsigned char[]> window_;
+    ZPOS64_T start_ = 0;
+    std::size_t filled_ = 0;
+};
+
+// What the walk of one archive keeps: where it unpacks, its workers and whether every entry
+// arrived whole so far.
+struct ArchiveWalk {
+    const std::string& destinationDir;
+    UnpackWorkers& workers;
+    ArchiveReader& reader;
+    ExtractTiming& timing;
+    std::vector<char> copyBuffer{};
+    bool complete = true;
+    bool stopped = false;
+};
+
+// Writes the lines of every result that is ready, in entry order, or of every result at all
+// with wait. A stop cancels the jobs that have not started.
+void writeResults(ArchiveWalk& walk, bool wait)
+{
+    while (std::optional<UnpackResult> result = walk.workers.takeOldest(wait)) {
+        result->lines.write();
+        if (result->outcome == EntryOutcome::failed)
+            walk.complete = false;
+        if (result->outcome == EntryOutcome::stop && !walk.stopped) {
+            walk.stopped = true;
+            walk.workers.cancel();
+        }
+    }
+}
+
+// Copies the open entry into the open file in pieces, inflating as it reads; the file is
+// removed when anything of it went wrong, including a size or checksum that does not match.
+UnpackResult copyEntry(UniqueZipEntry entry, UniqueFileHandle file, const std::string& entryName,
+                       const std::string& fullPath, const unz_file_info64& info, ArchiveWalk& walk, TraceLines lines)
+{
+    const unzFile zip = entry.get();
+    UnpackResult result{EntryOutcome::unpacked, std::move(lines)};
+    walk.copyBuffer.resize(kCopyBufferSize);
     bool readFailed = false;
+    ZPOS64_T copied = 0;
     for (;;) {
-        const int got = unzReadCurrentFile(zip, buffer.data(), static_cast<unsigned>(buffer.size()));
+        int got;
+        {
+            const auto scope = walk.timing.time(ExtractPhase::inflate);
+            got = unzReadCurrentFile(zip, walk.copyBuffer.data(), kCopyBufferSize);
+        }
         if (got == 0)
             break;
         if (got < 0) {
             readFailed = true;
             break;
         }
-        // A short write loses data just as a failed one does.
-        if (std::fwrite(buffer.data(), 1, got, file.get()) != static_cast<std::size_t>(got)) {
-            writeTraceLog(kWriteFailedFormat, entryName.c_str(), destinationDir.c_str());
-            file.reset();
-            removePartialFile(entryName, fullPath);
-            return EntryOutcome::stop;
+        if (!writeWhole(file.get(), reinterpret_cast<const unsigned char*>(walk.copyBuffer.data()),
+                        static_cast<std::size_t>(got), walk.timing)) {
+            result.outcome = abandonUnwrittenFile(file, entryName, fullPath, walk.destinationDir, result.lines);
+            return result;
         }
+        copied += static_cast<ZPOS64_T>(got);
     }
-    const bool closed = std::fclose(file.release()) == 0;
-    const bool checked = unzCloseCurrentFile(zip) == UNZ_OK;
-    if (readFailed || !closed || !checked) {
-        removePartialFile(entryName, fullPath);
-        return EntryOutcome::failed;
+    const auto scope = walk.timing.time(ExtractPhase::finish);
+    const bool checked = entry.close() == UNZ_OK;
+    if (readFailed || !checked || copied != info.uncompressed_size) {
+        removePartialFile(file, entryName, fullPath, result.lines);
+        result.outcome = EntryOutcome::failed;
+        return result;
     }
-    return EntryOutcome::unpacked;
+    setFileTimeFromEntry(file.get(), entryFileTime(info.dosDate), result.lines);
+    file.reset();
+    walk.timing.countEntry(copied);
+    return result;
 }
 
-// Unpacks the current entry. The first entry of an archive has its file created before the
-// entry is opened, and a file that cannot be created ends the walk without a further line.
-EntryOutcome unpackEntry(unzFile zip, const unz_file_info& info, std::string entryName,
-                         const std::string& destinationDir, bool first, std::vector<char>& buffer)
+// Creates an entry's file on the walk's own thread, once every job before it has created its
+// own; nothing, and no line, when one of them could not and so ended the walk.
+UniqueFileHandle createDestinationFile(ArchiveWalk& walk, std::string& entryName, std::string& fullPath, bool first,
+                                       TraceLines& lines)
+{
+    std::unordered_set<std::string>* directories;
+    {
+        const auto scope = walk.timing.time(ExtractPhase::wait);
+        directories = walk.workers.waitForCreations();
+    }
+    if (!directories)
+        return {};
+    const auto scope = walk.timing.time(ExtractPhase::create);
+    const auto waitForWriters = [&] { walk.workers.waitAll(); };
+    if (first)
+        return checkAndCreateDestinationDirectoriesAndFile(walk.destinationDir, entryName, fullPath, *directories,
+                                                           lines, waitForWriters);
+    return createLaterEntryFile(walk.destinationDir, entryName, fullPath, *directories, lines, waitForWriters);
+}
+
+// The current entry opened (raw: its packed bytes as they stand), or nothing.
+UniqueZipEntry openEntry(unzFile zip, bool raw, ExtractTiming& timing)
+{
+    const auto scope = timing.time(ExtractPhase::open);
+    return UniqueZipEntry(unzOpenCurrentFile2(zip, nullptr, nullptr, raw ? 1 : 0) == UNZ_OK ? zip : nullptr);
+}
+
+// Refuses an entry whose name cannot be unpacked below the destination, with its line; nothing
+// when the entry may be unpacked under the name Windows will store, which entryName becomes.
+std::optional<EntryOutcome> refuseEntryName(std::string& entryName, const std::string& destinationDir,
+                                            TraceLines& lines)
 {
     if (!hasSafeEntryName(entryName)) {
-        writeTraceLog(kOutsideFormat, entryName.c_str(), destinationDir.c_str());
+        lines.add(kOutsideFormat, entryName.c_str(), destinationDir.c_str());
         return EntryOutcome::skipped;
     }
     if (claimsVersionRecord(entryName)) {
-        writeTraceLog(kRecordPlaceFormat, entryName.c_str());
+        lines.add(kRecordPlaceFormat, entryName.c_str());
         return EntryOutcome::skipped;
     }
-    // From here on the name is the one Windows will store.
     entryName = storedEntryName(entryName);
     if (destinationDir.size() + 1 + entryName.size() >= MAX_PATH) {
-        writeTraceLog(kTooLongFormat, entryName.c_str(), destinationDir.c_str());
+        lines.add(kTooLongFormat, entryName.c_str(), destinationDir.c_str());
         return EntryOutcome::failed;
     }
     if (!isInsideDestination(destinationDir, entryName)) {
-        writeTraceLog(kOutsideFormat, entryName.c_str(), destinationDir.c_str());
+        lines.add(kOutsideFormat, entryName.c_str(), destinationDir.c_str());
         return EntryOutcome::skipped;
     }
+    return std::nullopt;
+}
 
-    std::string fullPath;
-    UniqueFile file;
-    if (first) {
-        file = checkAndCreateDestinationDirectoriesAndFile(destinationDir, entryName, fullPath);
-        if (!file)
-            return EntryOutcome::stop;
-        if (unzOpenCurrentFile(zip) != UNZ_OK) {
-            writeTraceLog(kOpenEntryFailed);
-            file.reset();
-            removePartialFile(entryName, fullPath);
-            return EntryOutcome::stop;
-        }
-    } else {
-        if (unzOpenCurrentFile(zip) != UNZ_OK) {
-            writeTraceLog(kOpenEntryFailed);
-            return EntryOutcome::stop;
-        }
-        file = checkAndCreateDestinationDirectoriesAndFile(destinationDir, entryName, fullPath);
-        if (!file) {
-            writeTraceLog(kJumpingToExit);
-            flushTraceLog();
-            return EntryOutcome::stop;
-        }
+// A job for an entry that can go to a worker: deflated, or stored as it is, and small enough
+// for the memory budget; nothing when the entry is to be copied in pieces instead.
+std::optional<UnpackJob> wholeEntryJob(const unz_file_info64& info, UnpackWorkers& workers)
+{
+    const bool deflated = info.compression_method == Z_DEFLATED;
+    const bool stored = info.compression_method == 0 && info.compressed_size == info.uncompressed_size;
+    if (!deflated && !stored)
+        return std::nullopt;
+    const ZPOS64_T bytes = info.compressed_size + (deflated ? info.uncompressed_size : 0);
+    const std::size_t budget = workers.budget();
+    if (info.compressed_size > budget || info.uncompressed_size > budget || bytes > budget)
+        return std::nullopt;
+    UnpackJob job;
+    job.deflated = deflated;
+    job.crc = info.crc;
+    job.packedSize = static_cast<std::size_t>(info.compressed_size);
+    job.size = static_cast<std::size_t>(info.uncompressed_size);
+    try {
+        job.packed = workers.takeBuffer(job.packedSize);
+        if (deflated)
+            job.unpacked = workers.takeBuffer(job.size);
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
     }
-    const EntryOutcome outcome = copyEntry(zip, std::move(file), entryName, fullPath, destinationDir, buffer);
-    if (outcome == EntryOutcome::unpacked)
-        setFileTimeFromEntry(info, fullPath);
+    return job;
+}
+
+// Reads the packed bytes of the entry opened raw and closes it; false when the archive holds
+// fewer. The checksum is the worker's to compare.
+bool readPackedEntry(UniqueZipEntry entry, ArchiveReader& reader, UnpackJob& job, ExtractTiming& timing)
+{
+    const auto scope = timing.time(ExtractPhase::read);
+    const ZPOS64_T start = unzGetCurrentFileZStreamPos64(entry.get());
+    entry.reset();
+    return start != 0 && reader.read(start, job.packed.get(), job.packedSize);
+}
+
+// Unpacks the current entry: whole on a worker when it fits the memory budget, otherwise here
+// in pieces. The first entry of an archive has its file created before the entry is opened,
+// and a file that cannot be created ends the walk without a further line. Gives the outcome
+// when it is known here, unpacked for an entry handed to a worker.
+EntryOutcome unpackEntry(unzFile zip, const unz_file_info64& info, std::string entryName, bool first,
+                         ArchiveWalk& walk)
+{
+    TraceLines lines;
+    const auto settle = [&](EntryOutcome outcome) {
+        walk.workers.submitResult({outcome, std::move(lines)});
+        return outcome;
+    };
+    {
+        const auto scope = walk.timing.time(ExtractPhase::names);
+        if (const std::optional<EntryOutcome> refused = refuseEntryName(entryName, walk.destinationDir, lines))
+            return settle(*refused);
+    }
+    std::optional<UnpackJob> job = walk.reader.isOpen() ? wholeEntryJob(info, walk.workers) : std::nullopt;
+    std::string fullPath;
+    UniqueFileHandle file;
+    if (first) {
+        file = createDestinationFile(walk, entryName, fullPath, true, lines);
+        if (!file)
+            return settle(EntryOutcome::stop);
+    }
+    UniqueZipEntry entry = openEntry(zip, job.has_value(), walk.timing);
+    if (!entry) {
+        lines.add(kOpenEntryFailed);
+        if (file)
+            removePartialFile(file, entryName, fullPath, lines);
+        return settle(EntryOutcome::stop);
+    }
+    if (job) {
+        job->readWhole = readPackedEntry(std::move(entry), walk.reader, *job, walk.timing);
+        job->entryName = std::move(entryName);
+        job->destinationDir = walk.destinationDir;
+        job->fullPath = std::move(fullPath);
+        job->file = std::move(file);
+        job->time = entryFileTime(info.dosDate);
+        const auto scope = walk.timing.time(ExtractPhase::wait);
+        walk.workers.submit(std::move(*job));
+        return EntryOutcome::unpacked;
+    }
+    if (!first) {
+        file = createDestinationFile(walk, entryName, fullPath, false, lines);
+        if (!file)
+            return settle(EntryOutcome::stop);
+    }
+    UnpackResult result =
+        copyEntry(std::move(entry), std::move(file), entryName, fullPath, info, walk, std::move(lines));
+    const EntryOutcome outcome = result.outcome;
+    walk.workers.submitResult(std::move(result));
     return outcome;
 }
 
-// Walks every entry; true when each one that belongs below the destination arrived whole and
-// the walk covered the whole central directory.
-bool unpackEntries(unzFile zip, const std::string& archivePath, const std::string& destinationDir)
+// Walks every entry in archive order, handing whole entries to the workers; false when the
+// walk stopped early or could not tell that it covered the whole central directory.
+bool walkEntries(unzFile zip, const std::string& archivePath, ArchiveWalk& walk)
+{
+    const auto stop = [&](const char* format, const char* argument) {
+        TraceLines lines;
+        lines.add(format, argument);
+        walk.workers.submitResult({EntryOutcome::stop, std::move(lines)});
+        return false;
+    };
+    for (bool first = true;; first = false) {
+        unz_file_info64 info{};
+        std::string name;
+        if (!currentEntry(zip, info, name, walk.timing))
+            return stop("%s", kFileInfoFailed);
+        const bool directoryEntry = !name.empty() && (name.back() == '/' || name.back() == '\\');
+        if (name.empty()) {
+            TraceLines lines;
+            lines.add(kNamelessEntry);
+            walk.workers.submitResult({EntryOutcome::skipped, std::move(lines)});
+        } else if (!isVersionEntry(name) && !directoryEntry) {
+            if (unpackEntry(zip, info, name, first, walk) == EntryOutcome::stop)
+                return false;
+        }
+        writeResults(walk, false);
+        if (walk.stopped)
+            return false;
+        const int next = goToNextEntry(zip, walk.timing);
+        if (next == UNZ_END_OF_LIST_OF_FILE) {
+            if (!walkedWholeDirectory(zip, info, archivePath))
+                return stop(kShortCountFormat, archivePath.c_str());
+            return true;
+        }
+        if (next != UNZ_OK)
+            return stop("%s", kNextFileFailed);
+    }
+}
+
+// Unpacks every entry; true when each one that belongs below the destination arrived whole
+// and the walk covered the whole central directory. Every worker has finished when it returns.
+bool unpackEntries(unzFile zip, const std::string& archivePath, const std::string& destinationDir,
+                   ExtractTiming& timing)
 {
     if (unzGoToFirstFile(zip) != UNZ_OK) {
         writeTraceLog(kFirstFileFailed);
         return false;
     }
-    std::vector<char> buffer(kCopyBufferSize);
-    bool complete = true;
-    for (bool first = true;; first = false) {
-        unz_file_info info{};
-        std::string name;
-        if (!currentEntry(zip, info, name)) {
-            writeTraceLog(kFileInfoFailed);
-            return false;
-        }
-        const bool directoryEntry = !name.empty() && (name.back() == '/' || name.back() == '\\');
-        if (name.empty()) {
-            writeTraceLog(kNamelessEntry);
-        } else if (!isVersionEntry(name) && !directoryEntry) {
-            switch (unpackEntry(zip, info, name, destinationDir, first, buffer)) {
-            case EntryOutcome::stop: return false;
-            case EntryOutcome::failed: complete = false; break;
-            case EntryOutcome::unpacked:
-            case EntryOutcome::skipped: break;
-            }
-        }
-        const int next = unzGoToNextFile(zip);
-        if (next == UNZ_END_OF_LIST_OF_FILE) {
-            if (!walkedWholeDirectory(zip, info, archivePath)) {
-                writeTraceLog(kShortCountFormat, archivePath.c_str());
-                return false;
-            }
-            return complete;
-        }
-        if (next != UNZ_OK) {
-            writeTraceLog(kNextFileFailed);
-            return false;
-        }
+    UnpackWorkers workers(unpackWorkerCount(), unpackMemoryBudget(), &createLaterEntryFile);
+    ArchiveReader reader(archivePath);
+    ArchiveWalk walk{destinationDir, workers, reader, timing};
+    const bool walked = walkEntries(zip, archivePath, walk);
+    workers.helpWithJobs(timing);
+    {
+        const auto scope = timing.time(ExtractPhase::wait);
+        writeResults(walk, true);
     }
+    workers.finish(timing);
+    return walked && walk.complete && !walk.stopped;
 }
 
 } // namespace
@@ -414,7 +673,10 @@ void extractArchive(const std::string& archivePath, const std::string& destinati
         writeTraceLog(kSkippingFormat, archivePath.c_str());
         return;
     }
-    if (!unpackEntries(zip.get(), archivePath, destinationDir)) {
+    ExtractTiming timing;
+    const bool whole = unpackEntries(zip.get(), archivePath, destinationDir, timing);
+    timing.report(archivePath);
+    if (!whole) {
         writeTraceLog(kIncompleteFormat, archivePath.c_str());
         return;
     }
@@ -536,31 +798,62 @@ bool isInsideDestination(const std::string& destinationDir, const std::string& e
     return full.size() > prefix.size() && startsWithIgnoreCase(full, prefix);
 }
 
-UniqueFile checkAndCreateDestinationDirectoriesAndFile(const std::string& destinationDir, std::string& entryName,
-                                                       std::string& fullPathOut)
+UniqueFileHandle checkAndCreateDestinationDirectoriesAndFile(const std::string& destinationDir,
+                                                             std::string& entryName, std::string& fullPathOut,
+                                                             std::unordered_set<std::string>& knownDirectories,
+                                                             TraceLines& lines,
+                                                             const std::function<void()>& waitForWriters)
 {
     entryName = storedEntryName(entryName);
     const std::vector<std::string> components = splitEntryName(entryName);
     if (components.empty())
         return {};
-    // Every level above the file is made, whatever it is called.
+    // Every level above the file is made, whatever it is called, and looked at once per walk.
     std::string path = destinationDir + "\\";
     for (std::size_t i = 0; i + 1 < components.size(); ++i) {
         path += components[i];
-        createDirectoryIfMissing(path);
+        if (knownDirectories.insert(path).second)
+            createDirectoryIfMissing(path);
         path += "\\";
     }
     toBackslashes(entryName);
     fullPathOut = destinationDir + "\\" + entryName;
 
-    if (UniqueFile file = openFile(fullPathOut, "w+b"))
+    UniqueFileHandle file = openDestinationFile(fullPathOut);
+    // Two entries may name one file (a name given twice, a long name and its short one): the
+    // later one waits until the earlier one is written.
+    if (!file && GetLastError() == ERROR_SHARING_VIOLATION) {
+        waitForWriters();
+        file = openDestinationFile(fullPathOut);
+    }
+    if (file)
         return file;
-    writeTraceLog(kUnableToOpenFormat, fullPathOut.c_str());
+    lines.add(kUnableToOpenFormat, fullPathOut.c_str());
     setFileAttributesToNormal(fullPathOut);
-    if (UniqueFile file = openFile(fullPathOut, "w+b"))
-        return file;
-    writeTraceLog(kCreateFailedFormat, fullPathOut.c_str());
-    return {};
+    file = openDestinationFile(fullPathOut);
+    if (!file)
+        lines.add(kCreateFailedFormat, fullPathOut.c_str());
+    return file;
+}
+
+UniqueFileHandle createLaterEntryFile(const std::string& destinationDir, std::string& entryName,
+                                      std::string& fullPathOut, std::unordered_set<std::string>& knownDirectories,
+                                      TraceLines& lines, const std::function<void()>& waitForWriters)
+{
+    UniqueFileHandle file = checkAndCreateDestinationDirectoriesAndFile(destinationDir, entryName, fullPathOut,
+                                                                        knownDirectories, lines, waitForWriters);
+    if (!file) {
+        lines.add(kJumpingToExit);
+        lines.addFlush();
+    }
+    return file;
+}
+
+UniqueFileHandle openDestinationFile(const std::string& path)
+{
+    // As fopen's "w+b" opens, but shared for reading only while it is written.
+    return UniqueFileHandle(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                        CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 void toBackslashes(std::string& name)
@@ -568,47 +861,4 @@ void toBackslashes(std::string& name)
     for (char& c : name)
         if (c == '/')
             c = '\\';
-}
-
-void setFileAttributesToNormal(const std::string& path)
-{
-    if (pathExists(path))
-        SetFileAttributesA(path.c_str(), 0);
-}
-
-int setFileTimeFromEntry(const unz_file_info& entryInfo, const std::string& fullPath)
-{
-    const unsigned date = static_cast<unsigned>(entryInfo.dosDate >> 16) & 0xFFFF;
-    const unsigned time = static_cast<unsigned>(entryInfo.dosDate) & 0xFFFF;
-    SYSTEMTIME fields{};
-    fields.wDay = static_cast<WORD>(date & 0x1F);
-    fields.wMonth = static_cast<WORD>((date >> 5) & 0x0F);
-    fields.wYear = static_cast<WORD>(1980 + (date >> 9));
-    fields.wHour = static_cast<WORD>(time >> 11);
-    fields.wMinute = static_cast<WORD>((time >> 5) & 0x3F);
-    fields.wSecond = static_cast<WORD>(2 * (time & 0x1F));
-
-    // A time that cannot be converted is never written: the file keeps the time it has.
-    FILETIME local;
-    if (!SystemTimeToFileTime(&fields, &local)) {
-        writeTraceLog(kTimeConversionFormat, static_cast<int>(GetLastError()));
-        flushTraceLog();
-        return 0;
-    }
-    FILETIME utc;
-    if (!LocalFileTimeToFileTime(&local, &utc)) {
-        writeTraceLog(kLocalTimeConversionFormat, static_cast<int>(GetLastError()));
-        flushTraceLog();
-        return 0;
-    }
-    const UniqueFileHandle file(CreateFileA(fullPath.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                            FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (!file)
-        return 0;
-    if (!SetFileTime(file.get(), &utc, nullptr, &utc)) {
-        writeTraceLog(kSetTimeFormat, static_cast<int>(GetLastError()));
-        flushTraceLog();
-        return 0;
-    }
-    return 1;
 }

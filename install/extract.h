@@ -2,13 +2,17 @@
 // guarded by a version record per archive.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 
 #include <unzip.h>
 
 #include "../common/unzip_owners.h"
 #include "platform.h"
+#include "tracelog.h"
+#include "unpack_workers.h"
 
 // Unpacks "kp\windows\jre.zip" into the common "jre" directory, the [ZIP_FILES] archives or
 // those of "kp\zip" into the common "kp" directory, then those of "c:\vtupdate\kp\zip".
@@ -54,14 +58,24 @@ bool hasSafeEntryName(const std::string& entryName);
 // True when entryName, unpacked below destinationDir, stays below it.
 bool isInsideDestination(const std::string& destinationDir, const std::string& entryName);
 
-// Creates the directories of entryName below destinationDir and opens the destination file for
-// binary writing; entryName is rewritten with backslashes, fullPathOut receives the path.
-UniqueFile checkAndCreateDestinationDirectoriesAndFile(const std::string& destinationDir, std::string& entryName,
-                                                       std::string& fullPathOut);
+// Creates the directories of entryName below destinationDir, each one the walk has not met yet
+// (knownDirectories), and creates the destination file, truncating one that is there;
+// entryName is rewritten with backslashes, fullPathOut receives the path. A file another
+// entry's worker still holds is tried again once waitForWriters has waited for them. The lines
+// of a failed try go to lines; nothing is given when the second try fails too.
+UniqueFileHandle checkAndCreateDestinationDirectoriesAndFile(const std::string& destinationDir,
+                                                             std::string& entryName, std::string& fullPathOut,
+                                                             std::unordered_set<std::string>& knownDirectories,
+                                                             TraceLines& lines,
+                                                             const std::function<void()>& waitForWriters);
+
+// The file of an entry after an archive's first one: as above, and when there is none, the
+// line that says the walk ends here, with a flush.
+UniqueFileHandle createLaterEntryFile(const std::string& destinationDir, std::string& entryName,
+                                      std::string& fullPathOut, std::unordered_set<std::string>& knownDirectories,
+                                      TraceLines& lines, const std::function<void()>& waitForWriters);
+
+// Opens a destination file for writing, creating or truncating it.
+UniqueFileHandle openDestinationFile(const std::string& path);
 
 void toBackslashes(std::string& name);
-void setFileAttributesToNormal(const std::string& path);
-
-// Gives the file the entry's MS-DOS date and time, taken as local time, as its creation and
-// last-write time; non-zero when the times were set.
-int setFileTimeFromEntry(const unz_file_info& entryInfo, const std::string& fullPath);

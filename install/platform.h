@@ -77,5 +77,13 @@ inline bool contains(std::string_view text, std::string_view part)
     return text.find(part) != std::string_view::npos;
 }
 
+// A function of a system DLL looked up by name, for the ones an older Windows lacks; nothing
+// when the DLL does not export it.
+template <typename Function>
+Function resolveFunction(HMODULE module, const char* name)
+{
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
 // A box with no owner window and an OK button only.
 void showMessageBox(const char* text, const char* title);

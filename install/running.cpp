@@ -28,11 +28,6 @@ using GetModuleFileNameExFunction = DWORD(WINAPI*)(HANDLE, HMODULE, LPSTR, DWORD
 using CreateSnapshotFunction = HANDLE(WINAPI*)(DWORD, DWORD);
 using ProcessWalkFunction = BOOL(WINAPI*)(HANDLE, PROCESSENTRY32*);
 
-template <typename Function>
-Function resolve(HMODULE module, const char* name)
-{
-    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
 
 // A path names the launcher when the text after its last backslash is "launch.exe"; a name
 // without a backslash never does.
@@ -59,9 +54,9 @@ int isInstallerRunningNt(std::size_t firstIdBufferBytes)
     const UniqueModule vdmDebug(LoadLibraryA(kVdmDebugLibrary));
     if (!vdmDebug)
         return 0;
-    const auto enumProcesses = resolve<EnumProcessesFunction>(psapi.get(), "EnumProcesses");
-    const auto enumProcessModules = resolve<EnumProcessModulesFunction>(psapi.get(), "EnumProcessModules");
-    const auto moduleFileName = resolve<GetModuleFileNameExFunction>(psapi.get(), "GetModuleFileNameExA");
+    const auto enumProcesses = resolveFunction<EnumProcessesFunction>(psapi.get(), "EnumProcesses");
+    const auto enumProcessModules = resolveFunction<EnumProcessModulesFunction>(psapi.get(), "EnumProcessModules");
+    const auto moduleFileName = resolveFunction<GetModuleFileNameExFunction>(psapi.get(), "GetModuleFileNameExA");
     if (!enumProcesses || !enumProcessModules || !moduleFileName)
         return 0;
 
@@ -100,9 +95,9 @@ int isInstallerRunning95()
     const UniqueModule kernel(LoadLibraryA(kKernelLibrary));
     if (!kernel)
         return 0;
-    const auto createSnapshot = resolve<CreateSnapshotFunction>(kernel.get(), "CreateToolhelp32Snapshot");
-    const auto firstProcess = resolve<ProcessWalkFunction>(kernel.get(), "Process32First");
-    const auto nextProcess = resolve<ProcessWalkFunction>(kernel.get(), "Process32Next");
+    const auto createSnapshot = resolveFunction<CreateSnapshotFunction>(kernel.get(), "CreateToolhelp32Snapshot");
+    const auto firstProcess = resolveFunction<ProcessWalkFunction>(kernel.get(), "Process32First");
+    const auto nextProcess = resolveFunction<ProcessWalkFunction>(kernel.get(), "Process32Next");
     if (!createSnapshot || !firstProcess || !nextProcess)
         return 0;
     const UniqueFileHandle snapshot(createSnapshot(TH32CS_SNAPPROCESS, 0));

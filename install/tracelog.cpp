@@ -1,6 +1,7 @@
 #include "tracelog.h"
 
 #include <cstdarg>
+#include <cstdio>
 
 #include "globals.h"
 
@@ -29,4 +30,39 @@ void flushTraceLog()
 {
     closeTraceLog();
     reopenTraceLog();
+}
+
+void TraceLines::add(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    va_list copy;
+    va_copy(copy, args);
+    const int length = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    std::string text(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
+    if (length > 0)
+        std::vsnprintf(text.data(), text.size() + 1, format, args);
+    va_end(args);
+    lines_.push_back({std::move(text)});
+}
+
+void TraceLines::addFlush()
+{
+    if (!lines_.empty())
+        lines_.back().flushAfter = true;
+}
+
+void TraceLines::appendLines(const TraceLines& other)
+{
+    lines_.insert(lines_.end(), other.lines_.begin(), other.lines_.end());
+}
+
+void TraceLines::write() const
+{
+    for (const Line& line : lines_) {
+        writeTraceLog("%s", line.text.c_str());
+        if (line.flushAfter)
+            flushTraceLog();
+    }
 }

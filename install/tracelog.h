@@ -2,6 +2,9 @@
 // the run requires (while each Java process runs, around the start of the splash program).
 #pragma once
 
+#include <string>
+#include <vector>
+
 // Appends printf-style text to the trace log; dropped while the log is closed.
 void writeTraceLog(const char* format, ...) __attribute__((format(__MINGW_PRINTF_FORMAT, 1, 2)));
 
@@ -10,3 +13,22 @@ bool reopenTraceLog();
 void closeTraceLog();
 // Closes and reopens the trace log, so that what was written is on disk.
 void flushTraceLog();
+
+// Trace-log text held until the thread that owns the log writes it: extraction's workers
+// report their lines this way, and the walk writes them in entry order.
+class TraceLines {
+public:
+    void add(const char* format, ...) __attribute__((format(__MINGW_PRINTF_FORMAT, 2, 3)));
+    // The log is flushed once the lines added so far are written.
+    void addFlush();
+    void appendLines(const TraceLines& other);
+    // Writes the lines to the trace log and flushes it where asked.
+    void write() const;
+
+private:
+    struct Line {
+        std::string text;
+        bool flushAfter = false;
+    };
+    std::vector<Line> lines_;
+};

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Prepares a Debian 12 machine for building and testing: cross compilers, Wine, zlib, GoogleTest,
-# a JDK, and the minizip sources from Debian's own zlib source package. Idempotent and quiet:
-# a second run only checks and returns.
+# a JDK, the minizip sources from Debian's own zlib source package and libdeflate's sources from
+# its own. Idempotent and quiet: a second run only checks and returns.
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -59,23 +59,29 @@ if [ -n "$(missing_packages)" ] || [ "$need_update" = 1 ]; then
         $(missing_packages) >/dev/null
 fi
 
-# minizip is built from the contrib folder of Debian's zlib source package.
-if [ ! -f "$deps/zlib-src/contrib/minizip/unzip.c" ]; then
-    echo "setup: fetching Debian's zlib source for minizip"
-    rm -rf "$deps/zlib-download" "$deps/zlib-src"
-    mkdir -p "$deps/zlib-download"
+# Unpacks the newest source of a Debian source package that the mirror serves into
+# build/deps/<dir>: fetch_source <package> <dir>.
+fetch_source() {
+    local package=$1 dir=$2 v fetched=0 versions
+    echo "setup: fetching Debian's $package source"
+    rm -rf "$deps/$dir-download" "$deps/$dir"
+    mkdir -p "$deps/$dir-download"
     # Newest version first; a mirror may serve the binaries of an update but not its source.
-    versions=$(apt-cache showsrc zlib 2>/dev/null | sed -n 's/^Version: //p' | sort -urV)
-    fetched=0
+    versions=$(apt-cache showsrc "$package" 2>/dev/null | sed -n 's/^Version: //p' | sort -urV)
     for v in $versions; do
-        if (cd "$deps/zlib-download" && apt-get source --download-only -qq "zlib=$v" >/dev/null 2>&1); then
+        if (cd "$deps/$dir-download" && apt-get source --download-only -qq "$package=$v" >/dev/null 2>&1); then
             fetched=1
             break
         fi
-        rm -f "$deps/zlib-download"/*
+        rm -f "$deps/$dir-download"/*
     done
-    [ "$fetched" = 1 ] || { echo "setup: cannot fetch the zlib source package" >&2; exit 1; }
-    (cd "$deps/zlib-download" && dpkg-source -x --no-check ./*.dsc src >/dev/null)
-    mv "$deps/zlib-download/src" "$deps/zlib-src"
-    rm -rf "$deps/zlib-download"
-fi
+    [ "$fetched" = 1 ] || { echo "setup: cannot fetch the $package source package" >&2; exit 1; }
+    (cd "$deps/$dir-download" && dpkg-source -x --no-check ./*.dsc src >/dev/null)
+    mv "$deps/$dir-download/src" "$deps/$dir"
+    rm -rf "$deps/$dir-download"
+}
+
+# minizip is built from the contrib folder of Debian's zlib source package.
+[ -f "$deps/zlib-src/contrib/minizip/unzip.c" ] || fetch_source zlib zlib-src
+# install inflates whole entries with libdeflate, built from Debian's source package.
+[ -f "$deps/libdeflate-src/lib/deflate_decompress.c" ] || fetch_source libdeflate libdeflate-src

@@ -445,6 +445,48 @@ TEST_F(ExtractTest, DamagedEntriesLeaveNeitherFileNorRecord)
     EXPECT_EQ(traceText().find("Skipping unzipping"), std::string::npos);
 }
 
+// Text of words drawn at random: it deflates, and inflating it takes a while.
+std::string pseudoText(std::size_t size, unsigned seed)
+{
+    static const char* const kWords[] = {"alpha ", "beta ", "gamma ", "delta\n", "epsilon ", "zeta ", "eta ", "theta\n"};
+    std::string text;
+    text.reserve(size + 8);
+    while (text.size() < size) {
+        seed = seed * 1103515245u + 12345u;
+        text += kWords[(seed >> 16) % 8];
+        text += static_cast<char>('a' + (seed >> 24) % 26);
+    }
+    text.resize(size);
+    return text;
+}
+
+TEST_F(ExtractTest, EntriesFailingOnWorkersWhileOthersInflateLeaveThemWholeLinesInOrderAndNoRecord)
+{
+    std::vector<ZipEntry> entries = {{"jre.ver", "date=4"}};
+    std::vector<std::pair<std::string, std::string>> whole;
+    for (unsigned i = 0; i < 6; ++i) {
+        const std::string name = "big/" + std::to_string(i) + ".txt";
+        whole.emplace_back(name, pseudoText(4000000, i));
+        entries.push_back({name, whole.back().second});
+        if (i == 1 || i == 4)
+            entries.push_back({"big/bad" + std::to_string(i) + ".bin", std::string(2000000, 'b'),
+                               dosDateTime(2001, 2, 3, 4, 5, 6), false, 0x1234});
+    }
+    writeZip(archive, entries);
+
+    extractArchive(archive, dest);
+
+    for (const auto& [name, content] : whole)
+        EXPECT_TRUE(readFile(dest + "\\" + name) == content) << name;
+    EXPECT_FALSE(exists(dest + "\\big\\bad1.bin"));
+    EXPECT_FALSE(exists(dest + "\\big\\bad4.bin"));
+    EXPECT_FALSE(exists(dest + "\\jre.ver"));
+    // One line for each failed entry, in entry order, and the archive's own.
+    EXPECT_EQ(traceText(), withCrLf("Entry big\\bad1.bin was not unpacked whole; " + dest + "\\big\\bad1.bin is removed\n" +
+                                    "Entry big\\bad4.bin was not unpacked whole; " + dest + "\\big\\bad4.bin is removed\n" +
+                                    "Zip file " + archive + " was not unpacked completely; no version file is written\n"));
+}
+
 TEST_F(ExtractTest, FailedUpdateKeepsTheOlderRecord)
 {
     writeZip(archive, {{"jre.ver", "date=1"}, {"a.txt", "version one"}});

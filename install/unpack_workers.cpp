@@ -1,0 +1,465 @@
+#include "unpack_workers.h"
+
+#include <algorithm>
+#include <climits>
+#include <system_error>
+
+#include <zlib.h>
+
+#ifdef INFLATE_WITH_LIBDEFLATE
+#include <libdeflate.h>
+#endif
+
+namespace {
+
+constexpr char kWriteFailedFormat[] = "something went wrong writing to file %s at dest %s\n";
+constexpr char kSetTimeFormat[] = "Error setting time err = %d\n";
+constexpr char kNotWholeFormat[] = "Entry %s was not unpacked whole; %s is removed\n";
+
+constexpr unsigned kMostWorkers = 4;
+// One call for nearly every file; under Wine, writes of a few megabytes at once take several
+// times as long as the same bytes in 256 KB pieces.
+constexpr std::size_t kWriteChunk = 256 * 1024;
+constexpr unsigned long long kMegabyte = 1024 * 1024;
+constexpr std::size_t kLargestSpare = 16 * kMegabyte;
+constexpr std::size_t kSpareLimit = 64 * kMegabyte;
+constexpr std::size_t kBufferGrain = 64 * 1024;
+constexpr unsigned long long kBudgetCap = sizeof(void*) == 4 ? 512 * kMegabyte : 1024 * kMegabyte;
+
+// zlib counts in 32-bit pieces; larger inputs and outputs go in turns.
+constexpr uInt kZlibStep = UINT_MAX;
+
+#ifdef INFLATE_WITH_LIBDEFLATE
+
+struct DecompressorTraits {
+    using Value = libdeflate_decompressor*;
+    static Value invalid() { return nullptr; }
+    static void close(Value decompressor) { libdeflate_free_decompressor(decompressor); }
+};
+using UniqueDecompressor = UniqueResource<DecompressorTraits>;
+
+unsigned long crcOf(const unsigned char* data, std::size_t size)
+{
+    return libdeflate_crc32(0, data, size);
+}
+
+// Inflates a raw deflate stream into exactly size bytes; false when the stream is damaged or
+// gives another number of bytes.
+bool inflateWhole(const unsigned char* packed, std::size_t packedSize, unsigned char* out, std::size_t size)
+{
+    const UniqueDecompressor decompressor(libdeflate_alloc_decompressor());
+    if (!decompressor)
+        return false;
+    std::size_t got = 0;
+    return libdeflate_deflate_decompress(decompressor.get(), packed, packedSize, out, size, &got) ==
+               LIBDEFLATE_SUCCESS &&
+           got == size;
+}
+
+#else
+
+unsigned long crcOf(const unsigned char* data, std::size_t size)
+{
+    unsigned long crc = crc32(0L, Z_NULL, 0);
+    while (size > 0) {
+        const uInt step = static_cast<uInt>(std::min<std::size_t>(size, kZlibStep));
+        crc = crc32(crc, data, step);
+        data += step;
+        size -= step;
+    }
+    return crc;
+}
+
+struct InflateStream {
+    z_stream stream{};
+    bool open = false;
+    ~InflateStream()
+    {
+        if (open)
+            inflateEnd(&stream);
+    }
+};
+
+// Inflates a raw deflate stream into exactly size bytes; false when the stream is damaged or
+// gives fewer bytes. Bytes beyond size are left out, as minizip leaves them, so the CRC-32 of
+// the size bytes decides.
+bool inflateWhole(const unsigned char* packed, std::size_t packedSize, unsigned char* out, std::size_t size)
+{
+    InflateStream inflater;
+    if (inflateInit2(&inflater.stream, -MAX_WBITS) != Z_OK)
+        return false;
+    inflater.open = true;
+    z_stream& stream = inflater.stream;
+    stream.next_in = const_cast<unsigned char*>(packed);
+    stream.next_out = out;
+    std::size_t inLeft = packedSize;
+    std::size_t outLeft = size;
+    for (;;) {
+        if (stream.avail_in == 0 && inLeft > 0) {
+            stream.avail_in = static_cast<uInt>(std::min<std::size_t>(inLeft, kZlibStep));
+            inLeft -= stream.avail_in;
+        }
+        if (stream.avail_out == 0 && outLeft > 0) {
+            stream.avail_out = static_cast<uInt>(std::min<std::size_t>(outLeft, kZlibStep));
+            outLeft -= stream.avail_out;
+        }
+        if (stream.avail_out == 0)
+            return true;
+        const int status = inflate(&stream, Z_NO_FLUSH);
+        if (status == Z_STREAM_END)
+            return stream.avail_out == 0 && outLeft == 0;
+        if (status != Z_OK)
+            return false;
+    }
+}
+
+#endif
+
+// The entry's bytes in their final form, or nothing when they do not match the directory.
+const unsigned char* unpackedBytes(UnpackJob& job, ExtractTiming& timing)
+{
+    const auto scope = timing.time(ExtractPhase::inflate);
+    const unsigned char* bytes = job.packed.get();
+    if (job.deflated) {
+        if (!inflateWhole(job.packed.get(), job.packedSize, job.unpacked.get(), job.size))
+            return nullptr;
+        bytes = job.unpacked.get();
+    } else if (job.packedSize != job.size) {
+        return nullptr;
+    }
+    return crcOf(bytes, job.size) == job.crc ? bytes : nullptr;
+}
+
+} // namespace
+
+std::size_t jobBytes(const UnpackJob& job)
+{
+    return job.packedSize + (job.deflated ? job.size : 0);
+}
+
+bool writeWhole(HANDLE file, const unsigned char* data, std::size_t size, ExtractTiming& timing)
+{
+    const auto scope = timing.time(ExtractPhase::write);
+    while (size > 0) {
+        const DWORD step = static_cast<DWORD>(std::min(size, kWriteChunk));
+        DWORD written = 0;
+        // A short write loses data just as a failed one does.
+        if (!WriteFile(file, data, step, &written, nullptr) || written != step)
+            return false;
+        data += step;
+        size -= step;
+    }
+    return true;
+}
+
+void setFileTimeFromEntry(HANDLE file, const EntryTime& time, TraceLines& lines)
+{
+    // A time that cannot be converted is never written: the file keeps the time it has.
+    if (!time.utc) {
+        lines.appendLines(time.errors);
+        return;
+    }
+    if (!SetFileTime(file, &*time.utc, nullptr, &*time.utc)) {
+        lines.add(kSetTimeFormat, static_cast<int>(GetLastError()));
+        lines.addFlush();
+    }
+}
+
+void setFileAttributesToNormal(const std::string& path)
+{
+    if (pathExists(path))
+        SetFileAttributesA(path.c_str(), 0);
+}
+
+void removePartialFile(UniqueFileHandle& file, const std::string& entryName, const std::string& fullPath,
+                       TraceLines& lines)
+{
+    file.reset();
+    setFileAttributesToNormal(fullPath);
+    DeleteFileA(fullPath.c_str());
+    lines.add(kNotWholeFormat, entryName.c_str(), fullPath.c_str());
+}
+
+EntryOutcome abandonUnwrittenFile(UniqueFileHandle& file, const std::string& entryName, const std::string& fullPath,
+                                  const std::string& destinationDir, TraceLines& lines)
+{
+    lines.add(kWriteFailedFormat, entryName.c_str(), destinationDir.c_str());
+    removePartialFile(file, entryName, fullPath, lines);
+    return EntryOutcome::stop;
+}
+
+UnpackResult unpackJob(UnpackJob& job, ExtractTiming& timing)
+{
+    UnpackResult result{EntryOutcome::unpacked, std::move(job.lines)};
+    const unsigned char* bytes = job.readWhole ? unpackedBytes(job, timing) : nullptr;
+    if (!bytes) {
+        removePartialFile(job.file, job.entryName, job.fullPath, result.lines);
+        result.outcome = EntryOutcome::failed;
+        return result;
+    }
+    if (!writeWhole(job.file.get(), bytes, job.size, timing)) {
+        result.outcome =
+            abandonUnwrittenFile(job.file, job.entryName, job.fullPath, job.destinationDir, result.lines);
+        return result;
+    }
+    const auto scope = timing.time(ExtractPhase::finish);
+    setFileTimeFromEntry(job.file.get(), job.time, result.lines);
+    job.file.reset();
+    timing.countEntry(job.size);
+    return result;
+}
+
+UnpackWorkers::UnpackWorkers(unsigned workers, std::size_t budget, EntryFileMaker makeFile)
+    : makeFile_(makeFile), budget_(budget)
+{
+    timings_.resize(std::max(workers, 1u));
+    threads_.reserve(workers);
+    try {
+        for (unsigned i = 0; i < workers; ++i)
+            threads_.emplace_back(&UnpackWorkers::work, this, std::ref(timings_[i]));
+    } catch (const std::system_error&) {
+        // Fewer workers, or none: then every job runs on the walk's thread.
+    }
+}
+
+UnpackWorkers::~UnpackWorkers()
+{
+    cancel();
+    ExtractTiming unused;
+    finish(unused);
+}
+
+void UnpackWorkers::submit(UnpackJob job)
+{
+    auto task = std::make_shared<Task>();
+    task->bytes = jobBytes(job);
+    task->job = std::move(job);
+    std::unique_lock lock(mutex_);
+    task->turn = turnsGiven_++;
+    if (threads_.empty()) {
+        unfinished_.insert(task->turn);
+        lock.unlock();
+        task->result = run(*task, timings_.front());
+        lock.lock();
+        keepBuffers(task->job);
+        task->job = {};
+        unfinished_.erase(task->turn);
+        order_.push_back(std::move(task));
+        return;
+    }
+    // A job larger than the budget still goes when nothing else is in flight.
+    taskDone_.wait(lock, [&] { return inFlight_ == 0 || inFlight_ + task->bytes <= budget_; });
+    inFlight_ += task->bytes;
+    unfinished_.insert(task->turn);
+    order_.push_back(task);
+    waiting_.push_back(std::move(task));
+    lock.unlock();
+    workAvailable_.notify_one();
+}
+
+ByteBuffer UnpackWorkers::takeBuffer(std::size_t size)
+{
+    {
+        const std::lock_guard lock(mutex_);
+        const auto spare = spare_.lower_bound(size);
+        if (spare != spare_.end()) {
+            ByteBuffer buffer{std::move(spare->second), spare->first};
+            spareBytes_ -= spare->first;
+            spare_.erase(spare);
+            return buffer;
+        }
+    }
+    const std::size_t capacity = size <= kLargestSpare ? (size / kBufferGrain + 1) * kBufferGrain : size;
+    return ByteBuffer{std::make_unique_for_overwrite<unsigned char[]>(capacity), capacity};
+}
+
+void UnpackWorkers::keepBuffers(UnpackJob& job)
+{
+    for (ByteBuffer* buffer : {&job.packed, &job.unpacked}) {
+        if (buffer->bytes && buffer->capacity <= kLargestSpare && spareBytes_ + buffer->capacity <= kSpareLimit) {
+            spareBytes_ += buffer->capacity;
+            spare_.emplace(buffer->capacity, std::move(buffer->bytes));
+        }
+    }
+}
+
+void UnpackWorkers::submitResult(UnpackResult result)
+{
+    auto task = std::make_shared<Task>();
+    task->result = std::move(result);
+    const std::lock_guard lock(mutex_);
+    order_.push_back(std::move(task));
+}
+
+std::optional<UnpackResult> UnpackWorkers::takeOldest(bool wait)
+{
+    std::unique_lock lock(mutex_);
+    if (order_.empty())
+        return std::nullopt;
+    const std::shared_ptr<Task> oldest = order_.front();
+    if (wait)
+        taskDone_.wait(lock, [&] { return oldest->result.has_value(); });
+    if (!oldest->result)
+        return std::nullopt;
+    order_.pop_front();
+    return std::move(oldest->result);
+}
+
+void UnpackWorkers::waitAll()
+{
+    std::unique_lock lock(mutex_);
+    taskDone_.wait(lock, [&] { return unfinished_.empty(); });
+}
+
+std::unordered_set<std::string>* UnpackWorkers::waitForCreations()
+{
+    std::unique_lock lock(mutex_);
+    turnTaken_.wait(lock, [&] { return nextTurn_ == turnsGiven_; });
+    return creationFailed_ || cancelled_ ? nullptr : &directories_;
+}
+
+void UnpackWorkers::cancel()
+{
+    {
+        const std::lock_guard lock(mutex_);
+        cancelled_ = true;
+    }
+    turnTaken_.notify_all();
+}
+
+void UnpackWorkers::finish(ExtractTiming& timing)
+{
+    {
+        const std::lock_guard lock(mutex_);
+        closing_ = true;
+    }
+    workAvailable_.notify_all();
+    for (std::thread& thread : threads_)
+        if (thread.joinable())
+            thread.join();
+    threads_.clear();
+    for (const ExtractTiming& worker : timings_)
+        timing.merge(worker);
+    timings_.clear();
+}
+
+void UnpackWorkers::waitFinishedBefore(std::size_t turn)
+{
+    std::unique_lock lock(mutex_);
+    taskDone_.wait(lock, [&] { return unfinished_.empty() || *unfinished_.begin() >= turn; });
+}
+
+std::optional<UnpackResult> UnpackWorkers::createInTurn(Task& task, ExtractTiming& timing)
+{
+    UnpackJob& job = task.job;
+    {
+        std::unique_lock lock(mutex_);
+        turnTaken_.wait(lock, [&] { return nextTurn_ == task.turn; });
+        // The walk creates an archive's first file itself.
+        const bool created = static_cast<bool>(job.file);
+        if (created || creationFailed_ || cancelled_) {
+            ++nextTurn_;
+            lock.unlock();
+            turnTaken_.notify_all();
+            if (created)
+                return std::nullopt;
+            // A walk on one thread would have ended before this entry.
+            return UnpackResult{EntryOutcome::skipped, {}};
+        }
+    }
+    try {
+        const auto scope = timing.time(ExtractPhase::create);
+        job.file = makeFile_(job.destinationDir, job.entryName, job.fullPath, directories_, job.lines,
+                                        [&] { waitFinishedBefore(task.turn); });
+    } catch (const std::exception&) {
+        // The turn passes on whatever happened; an entry without its file ends the walk.
+        job.file.reset();
+    }
+    {
+        const std::lock_guard lock(mutex_);
+        creationFailed_ = !job.file;
+        ++nextTurn_;
+    }
+    turnTaken_.notify_all();
+    if (!job.file)
+        return UnpackResult{EntryOutcome::stop, std::move(job.lines)};
+    return std::nullopt;
+}
+
+UnpackResult UnpackWorkers::run(Task& task, ExtractTiming& timing)
+{
+    if (std::optional<UnpackResult> ended = createInTurn(task, timing))
+        return std::move(*ended);
+    return unpackJob(task.job, timing);
+}
+
+void UnpackWorkers::work(ExtractTiming& timing)
+{
+    while (runNext(timing, true)) {
+    }
+}
+
+void UnpackWorkers::helpWithJobs(ExtractTiming& timing)
+{
+    while (runNext(timing, false)) {
+    }
+}
+
+bool UnpackWorkers::runNext(ExtractTiming& timing, bool wait)
+{
+    std::shared_ptr<Task> task;
+    {
+        std::unique_lock lock(mutex_);
+        if (wait)
+            workAvailable_.wait(lock, [&] { return closing_ || !waiting_.empty(); });
+        if (waiting_.empty())
+            return false;
+        task = std::move(waiting_.front());
+        waiting_.pop_front();
+    }
+    UnpackResult result;
+    try {
+        result = run(*task, timing);
+    } catch (const std::exception&) {
+        if (task->job.file)
+            removePartialFile(task->job.file, task->job.entryName, task->job.fullPath, result.lines);
+    }
+    {
+        const std::lock_guard lock(mutex_);
+        keepBuffers(task->job);
+        task->job = {};
+        task->result = std::move(result);
+        inFlight_ -= task->bytes;
+        unfinished_.erase(task->turn);
+    }
+    taskDone_.notify_all();
+    return true;
+}
+
+unsigned unpackWorkerCount()
+{
+    SYSTEM_INFO system{};
+    GetSystemInfo(&system);
+    return std::clamp<unsigned>(system.dwNumberOfProcessors, 1, kMostWorkers);
+}
+
+std::size_t unpackMemoryBudget()
+{
+    using StatusExFunction = BOOL(WINAPI*)(LPMEMORYSTATUSEX);
+    unsigned long long available = 0;
+    // The 95 family and NT 4 have only the older query, which counts up to 4 GB.
+    const UniqueModule kernel(LoadLibraryA("kernel32.dll"));
+    if (const auto statusEx = resolveFunction<StatusExFunction>(kernel.get(), "GlobalMemoryStatusEx")) {
+        MEMORYSTATUSEX status{};
+        status.dwLength = sizeof(status);
+        if (statusEx(&status))
+            available = status.ullAvailPhys;
+    }
+    if (available == 0) {
+        MEMORYSTATUS status{};
+        status.dwLength = sizeof(status);
+        GlobalMemoryStatus(&status);
+        available = status.dwAvailPhys;
+    }
+    return static_cast<std::size_t>(std::min(available / 4, kBudgetCap));
+}
