@@ -446,15 +446,15 @@ TEST_F(ExtractTest, DamagedEntriesLeaveNeitherFileNorRecord)
 }
 
 // Text of words drawn at random: it deflates, and inflating it takes a while.
-std::string pseudoText(std::size_t size, unsigned seed)
+std::string pseudoText(std::size_t size, unsigned state)
 {
     static const char* const kWords[] = {"alpha ", "beta ", "gamma ", "delta\n", "epsilon ", "zeta ", "eta ", "theta\n"};
     std::string text;
     text.reserve(size + 8);
     while (text.size() < size) {
-        seed = seed * 1103515245u + 12345u;
-        text += kWords[(seed >> 16) % 8];
-        text += static_cast<char>('a' + (seed >> 24) % 26);
+        state = state * 1103515245u + 12345u;
+        text += kWords[(state >> 16) % 8];
+        text += static_cast<char>('a' + (state >> 24) % 26);
     }
     text.resize(size);
     return text;
