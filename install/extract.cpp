@@ -57,12 +57,6 @@ constexpr std::size_t kLargestRead = 64 * 1024 * 1024;
 // Most entry names fit, so their information is read once.
 constexpr std::size_t kEntryNameGuess = 256;
 
-void createDirectoryIfMissing(const std::string& path)
-{
-    if (!pathExists(path))
-        CreateDirectoryA(path.c_str(), nullptr);
-}
-
 std::vector<std::string> splitEntryName(std::string_view name)
 {
     std::vector<std::string> parts;

@@ -12,6 +12,12 @@ bool pathExists(const std::string& path)
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+void createDirectoryIfMissing(const std::string& path)
+{
+    if (!pathExists(path))
+        CreateDirectoryA(path.c_str(), nullptr);
+}
+
 bool isDirectory(const std::string& path)
 {
     const DWORD attributes = GetFileAttributesA(path.c_str());

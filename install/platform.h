@@ -22,6 +22,8 @@ UniqueFile openFile(const std::string& path, const char* mode);
 // True when a file or directory of that name exists.
 bool pathExists(const std::string& path);
 bool isDirectory(const std::string& path);
+// Creates path (one level) unless something of that name is there already.
+void createDirectoryIfMissing(const std::string& path);
 
 // Joins name to dir: a name holding ':' is absolute and used as it is; a name beginning with
 // '\' is put on the drive of dir; any other name follows dir and a backslash, unless dir

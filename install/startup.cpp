@@ -65,8 +65,7 @@ bool startInstall(const std::string& arguments)
 
     readWindowsDirectory();
     const std::string logDirectory = chooseLogDirectory();
-    if (!pathExists(logDirectory))
-        CreateDirectoryA(logDirectory.c_str(), nullptr);
+    createDirectoryIfMissing(logDirectory);
     traceLogPath = resolvePath(logDirectory + kTraceLogName);
     if (contains(arguments, "-developer"))
         batchFilePath = resolvePath(logDirectory + kBatchFileName);
