@@ -9,6 +9,37 @@
 
 namespace testing_support {
 
+namespace {
+
+// Writes the method of every entry written raw under a method minizip does not know into its
+// local and central headers, found by the entry's name.
+void setOtherMethods(const std::string& path, const std::vector<ZipEntry>& entries)
+{
+    std::string bytes;
+    for (const ZipEntry& entry : entries) {
+        if (!entry.rawMethod || *entry.rawMethod == 0 || *entry.rawMethod == Z_DEFLATED)
+            continue;
+        if (bytes.empty())
+            bytes = readFile(path);
+        const auto setAt = [&](const char* signature, std::size_t nameOffset, std::size_t methodOffset) {
+            for (std::size_t at = bytes.find(signature); at != std::string::npos; at = bytes.find(signature, at + 1)) {
+                if (bytes.compare(at + nameOffset, entry.name.size(), entry.name) == 0) {
+                    bytes[at + methodOffset] = static_cast<char>(*entry.rawMethod & 0xFF);
+                    bytes[at + methodOffset + 1] = static_cast<char>(*entry.rawMethod >> 8);
+                    return;
+                }
+            }
+            throw std::runtime_error("no header of " + entry.name + " in " + path);
+        };
+        setAt("PK\x03\x04", 30, 8);
+        setAt("PK\x01\x02", 46, 10);
+    }
+    if (!bytes.empty())
+        writeFile(path, bytes);
+}
+
+} // namespace
+
 unsigned long dosDateTime(int year, int month, int day, int hour, int minute, int second)
 {
     const unsigned long date = ((year - 1980) << 9) | (month << 5) | day;
@@ -25,14 +56,18 @@ void writeZip(const std::string& path, const std::vector<ZipEntry>& entries)
     for (const ZipEntry& entry : entries) {
         zip_fileinfo info{};
         info.dosDate = entry.dosDate;
-        const bool raw = entry.wrongCrc.has_value();
-        const int method = entry.deflate && !raw ? Z_DEFLATED : 0;
+        const bool raw = entry.wrongCrc.has_value() || entry.rawMethod.has_value();
+        // minizip writes only the methods it knows; any other is put in once the archive is written.
+        const int method = entry.rawMethod == Z_DEFLATED ? Z_DEFLATED : entry.deflate && !raw ? Z_DEFLATED : 0;
         int status = zipOpenNewFileInZip2(zip, entry.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, method,
                                           method ? Z_DEFAULT_COMPRESSION : 0, raw ? 1 : 0);
         if (status == ZIP_OK && !entry.content.empty())
             status = zipWriteInFileInZip(zip, entry.content.data(), static_cast<unsigned>(entry.content.size()));
         if (status == ZIP_OK)
-            status = raw ? zipCloseFileInZipRaw(zip, static_cast<uLong>(entry.content.size()), *entry.wrongCrc)
+            status = raw ? zipCloseFileInZipRaw(zip, static_cast<uLong>(entry.content.size()),
+                                                entry.wrongCrc ? *entry.wrongCrc
+                                                               : crc32(0L, reinterpret_cast<const Bytef*>(entry.content.data()),
+                                                                       static_cast<uInt>(entry.content.size())))
                          : zipCloseFileInZip(zip);
         if (status != ZIP_OK) {
             zipClose(zip, nullptr);
@@ -41,6 +76,7 @@ void writeZip(const std::string& path, const std::vector<ZipEntry>& entries)
     }
     if (zipClose(zip, nullptr) != ZIP_OK)
         throw std::runtime_error("cannot finish " + path);
+    setOtherMethods(path, entries);
 }
 
 } // namespace testing_support

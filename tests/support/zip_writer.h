@@ -17,6 +17,9 @@ struct ZipEntry {
     bool deflate = true;
     // Stored with this checksum in place of the right one.
     std::optional<unsigned long> wrongCrc;
+    // Written as it is under this method number, content being the packed bytes and its
+    // length the unpacked size.
+    std::optional<int> rawMethod;
 };
 
 void writeZip(const std::string& path, const std::vector<ZipEntry>& entries);
