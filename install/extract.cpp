@@ -38,11 +38,17 @@ constexpr char kListedDirectoryFormat[] = "Directory %s of a listed zip file can
 constexpr char kRecordPlaceFormat[] = "Entry %s would take the place of a version record and is skipped\n";
 constexpr char kNamelessEntry[] = "An entry without a name is skipped\n";
 constexpr char kShortCountFormat[] = "The directory of zip file %s holds more entries than it declares\n";
+constexpr char kUnknownMethodFormat[] = "Entry %s is packed with method %d, which cannot be unpacked, and is skipped\n";
+constexpr char kEncryptedFormat[] = "Entry %s is encrypted, which cannot be unpacked, and is skipped\n";
 
 constexpr char kRuntimeArchive[] = "kp\\windows\\jre.zip";
 constexpr char kUpdateZipDir[] = "c:\\vtupdate\\kp\\zip";
 constexpr char kUpdateDir[] = "c:\\vtupdate";
 constexpr char kCaseInsensitive = 2;
+// The only ways of packing an entry that install unpacks.
+constexpr int kStored = 0;
+constexpr int kDeflated = Z_DEFLATED;
+constexpr unsigned long kEncryptedFlag = 1;
 
 // The version entry keeps its 512-byte reads: which chunk sets the stamp depends on them.
 constexpr unsigned kVersionChunk = 512;
@@ -322,21 +328,50 @@ struct ArchiveWalk {
     std::vector<char> copyBuffer{};
     bool complete = true;
     bool stopped = false;
+    // Folders that entries after the one that ended the archive made; removed at its end.
+    std::vector<std::string> takenBackDirectories{};
 };
 
+// Takes away what an entry after the one that ended the archive made, since a walk on one
+// thread would never have reached it: its new file now, its new folders at the archive's end.
+void takeBack(UnpackResult& result, ArchiveWalk& walk)
+{
+    if (!result.newFile.empty()) {
+        setFileAttributesToNormal(result.newFile);
+        DeleteFileA(result.newFile.c_str());
+    }
+    walk.takenBackDirectories.insert(walk.takenBackDirectories.end(), result.newDirectories.begin(),
+                                      result.newDirectories.end());
+}
+
 // Writes the lines of every result that is ready, in entry order, or of every result at all
-// with wait. A stop cancels the jobs that have not started.
+// with wait. A stop cancels the jobs that have not started; every result after it is taken back
+// without a line.
 void writeResults(ArchiveWalk& walk, bool wait)
 {
     while (std::optional<UnpackResult> result = walk.workers.takeOldest(wait)) {
+        if (walk.stopped) {
+            takeBack(*result, walk);
+            continue;
+        }
         result->lines.write();
         if (result->outcome == EntryOutcome::failed)
             walk.complete = false;
-        if (result->outcome == EntryOutcome::stop && !walk.stopped) {
+        if (result->outcome == EntryOutcome::stop) {
             walk.stopped = true;
             walk.workers.cancel();
         }
     }
+}
+
+// The folders taken back, deepest first; one that still holds something stays.
+void removeTakenBackDirectories(ArchiveWalk& walk)
+{
+    std::vector<std::string>& directories = walk.takenBackDirectories;
+    std::sort(directories.begin(), directories.end(),
+              [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+    for (const std::string& directory : directories)
+        RemoveDirectoryA(directory.c_str());
 }
 
 // Copies the open entry into the open file in pieces, inflating as it reads; the file is
@@ -349,6 +384,8 @@ UnpackResult copyEntry(UniqueZipEntry entry, UniqueFileHandle file, const std::s
     walk.copyBuffer.resize(kCopyBufferSize);
     bool readFailed = false;
     ZPOS64_T copied = 0;
+    // minizip skips its own check on some paths; the size and CRC-32 are compared here.
+    uLong crc = crc32(0L, Z_NULL, 0);
     for (;;) {
         int got;
         {
@@ -366,11 +403,12 @@ UnpackResult copyEntry(UniqueZipEntry entry, UniqueFileHandle file, const std::s
             result.outcome = abandonUnwrittenFile(file, entryName, fullPath, walk.destinationDir, result.lines);
             return result;
         }
+        crc = crc32(crc, reinterpret_cast<const Bytef*>(walk.copyBuffer.data()), static_cast<uInt>(got));
         copied += static_cast<ZPOS64_T>(got);
     }
     const auto scope = walk.timing.time(ExtractPhase::finish);
-    const bool checked = entry.close() == UNZ_OK;
-    if (readFailed || !checked || copied != info.uncompressed_size) {
+    const bool closed = entry.close() == UNZ_OK;
+    if (readFailed || !closed || copied != info.uncompressed_size || crc != info.crc) {
         removePartialFile(file, entryName, fullPath, result.lines);
         result.outcome = EntryOutcome::failed;
         return result;
@@ -381,10 +419,18 @@ UnpackResult copyEntry(UniqueZipEntry entry, UniqueFileHandle file, const std::s
     return result;
 }
 
+// What an entry made that was not there before, for its result.
+void noteNewThings(const EntryCreation& creation, const std::string& fullPath, UnpackResult& result)
+{
+    if (creation.madeNewFile)
+        result.newFile = fullPath;
+    result.newDirectories = creation.madeDirectories;
+}
+
 // Creates an entry's file on the walk's own thread, once every job before it has created its
-// own; nothing, and no line, when one of them could not and so ended the walk.
+// own; nothing, and no line, when the archive ended before. creation tells what it made.
 UniqueFileHandle createDestinationFile(ArchiveWalk& walk, std::string& entryName, std::string& fullPath, bool first,
-                                       TraceLines& lines)
+                                       TraceLines& lines, std::optional<EntryCreation>& creation)
 {
     std::unordered_set<std::string>* directories;
     {
@@ -394,11 +440,11 @@ UniqueFileHandle createDestinationFile(ArchiveWalk& walk, std::string& entryName
     if (!directories)
         return {};
     const auto scope = walk.timing.time(ExtractPhase::create);
-    const auto waitForWriters = [&] { walk.workers.waitAll(); };
+    creation.emplace(*directories, lines, [&] { return walk.workers.waitAll(); },
+                     [&](const std::string& path) { return walk.workers.isUnfinishedFile(path); });
     if (first)
-        return checkAndCreateDestinationDirectoriesAndFile(walk.destinationDir, entryName, fullPath, *directories,
-                                                           lines, waitForWriters);
-    return createLaterEntryFile(walk.destinationDir, entryName, fullPath, *directories, lines, waitForWriters);
+        return checkAndCreateDestinationDirectoriesAndFile(walk.destinationDir, entryName, fullPath, *creation);
+    return createLaterEntryFile(walk.destinationDir, entryName, fullPath, *creation);
 }
 
 // The current entry opened (raw: its packed bytes as they stand), or nothing.
@@ -434,14 +480,15 @@ std::optional<EntryOutcome> refuseEntryName(std::string& entryName, const std::s
 }
 
 // A job for an entry that can go to a worker: deflated, or stored as it is, and small enough
-// for the memory budget; nothing when the entry is to be copied in pieces instead.
+// for the memory budget; nothing when the entry is to be copied in pieces instead, or the
+// archive ended while the walk waited for room. The walk waits for room before it allocates.
 std::optional<UnpackJob> wholeEntryJob(const unz_file_info64& info, UnpackWorkers& workers)
 {
-    const bool deflated = info.compression_method == Z_DEFLATED;
-    const bool stored = info.compression_method == 0 && info.compressed_size == info.uncompressed_size;
+    const bool deflated = info.compression_method == kDeflated;
+    const bool stored = info.compression_method == kStored && info.compressed_size == info.uncompressed_size;
     if (!deflated && !stored)
         return std::nullopt;
-    const ZPOS64_T bytes = info.compressed_size + (deflated ? info.uncompressed_size : 0);
+    const ZPOS64_T bytes = info.compressed_size + (deflated ? info.uncompressed_size : 0) + UnpackWorkers::kJobAllowance;
     const std::size_t budget = workers.budget();
     if (info.compressed_size > budget || info.uncompressed_size > budget || bytes > budget)
         return std::nullopt;
@@ -450,11 +497,15 @@ std::optional<UnpackJob> wholeEntryJob(const unz_file_info64& info, UnpackWorker
     job.crc = info.crc;
     job.packedSize = static_cast<std::size_t>(info.compressed_size);
     job.size = static_cast<std::size_t>(info.uncompressed_size);
+    if (!workers.reserve(static_cast<std::size_t>(bytes)))
+        return std::nullopt;
+    job.heldBytes = static_cast<std::size_t>(bytes);
     try {
-        job.packed = workers.takeBuffer(job.packedSize);
+        job.packed = workers.takeBuffer(job.packedSize, job.heldBytes);
         if (deflated)
-            job.unpacked = workers.takeBuffer(job.size);
+            job.unpacked = workers.takeBuffer(job.size, job.heldBytes);
     } catch (const std::bad_alloc&) {
+        workers.release(job.heldBytes);
         return std::nullopt;
     }
     return job;
@@ -470,6 +521,21 @@ bool readPackedEntry(UniqueZipEntry entry, ArchiveReader& reader, UnpackJob& job
     return start != 0 && reader.read(start, job.packed.get(), job.packedSize);
 }
 
+// Refuses an entry packed in a way install does not unpack, with its line; the archive is then
+// not complete.
+bool refusePacking(const unz_file_info64& info, const std::string& entryName, TraceLines& lines)
+{
+    if (info.flag & kEncryptedFlag) {
+        lines.add(kEncryptedFormat, entryName.c_str());
+        return true;
+    }
+    if (info.compression_method != kStored && info.compression_method != kDeflated) {
+        lines.add(kUnknownMethodFormat, entryName.c_str(), static_cast<int>(info.compression_method));
+        return true;
+    }
+    return false;
+}
+
 // Unpacks the current entry: whole on a worker when it fits the memory budget, otherwise here
 // in pieces. The first entry of an archive has its file created before the entry is opened,
 // and a file that cannot be created ends the walk without a further line. Gives the outcome
@@ -478,28 +544,39 @@ EntryOutcome unpackEntry(unzFile zip, const unz_file_info64& info, std::string e
                          ArchiveWalk& walk)
 {
     TraceLines lines;
+    std::optional<EntryCreation> creation;
+    std::string fullPath;
     const auto settle = [&](EntryOutcome outcome) {
-        walk.workers.submitResult({outcome, std::move(lines)});
+        UnpackResult result{outcome, std::move(lines)};
+        if (creation)
+            noteNewThings(*creation, fullPath, result);
+        walk.workers.submitResult(std::move(result));
         return outcome;
     };
     {
         const auto scope = walk.timing.time(ExtractPhase::names);
         if (const std::optional<EntryOutcome> refused = refuseEntryName(entryName, walk.destinationDir, lines))
             return settle(*refused);
+        if (refusePacking(info, entryName, lines))
+            return settle(EntryOutcome::failed);
     }
     std::optional<UnpackJob> job = walk.reader.isOpen() ? wholeEntryJob(info, walk.workers) : std::nullopt;
-    std::string fullPath;
     UniqueFileHandle file;
     if (first) {
-        file = createDestinationFile(walk, entryName, fullPath, true, lines);
-        if (!file)
+        file = createDestinationFile(walk, entryName, fullPath, true, lines, creation);
+        if (!file) {
+            if (job)
+                walk.workers.release(job->heldBytes);
             return settle(EntryOutcome::stop);
+        }
     }
     UniqueZipEntry entry = openEntry(zip, job.has_value(), walk.timing);
     if (!entry) {
         lines.add(kOpenEntryFailed);
         if (file)
             removePartialFile(file, entryName, fullPath, lines);
+        if (job)
+            walk.workers.release(job->heldBytes);
         return settle(EntryOutcome::stop);
     }
     if (job) {
@@ -508,18 +585,26 @@ EntryOutcome unpackEntry(unzFile zip, const unz_file_info64& info, std::string e
         job->destinationDir = walk.destinationDir;
         job->fullPath = std::move(fullPath);
         job->file = std::move(file);
+        if (creation) {
+            job->madeNewFile = creation->madeNewFile;
+            job->madeDirectories = std::move(creation->madeDirectories);
+        }
+        // The lines of the first entry's creation (a second try) go with its job.
+        job->lines = std::move(lines);
         job->time = entryFileTime(info.dosDate);
         const auto scope = walk.timing.time(ExtractPhase::wait);
         walk.workers.submit(std::move(*job));
         return EntryOutcome::unpacked;
     }
     if (!first) {
-        file = createDestinationFile(walk, entryName, fullPath, false, lines);
+        file = createDestinationFile(walk, entryName, fullPath, false, lines, creation);
         if (!file)
             return settle(EntryOutcome::stop);
     }
     UnpackResult result =
         copyEntry(std::move(entry), std::move(file), entryName, fullPath, info, walk, std::move(lines));
+    if (creation)
+        noteNewThings(*creation, fullPath, result);
     const EntryOutcome outcome = result.outcome;
     walk.workers.submitResult(std::move(result));
     return outcome;
@@ -550,7 +635,8 @@ bool walkEntries(unzFile zip, const std::string& archivePath, ArchiveWalk& walk)
                 return false;
         }
         writeResults(walk, false);
-        if (walk.stopped)
+        // A worker's failure may have ended the archive before its result is next in line.
+        if (walk.stopped || walk.workers.ended())
             return false;
         const int next = goToNextEntry(zip, walk.timing);
         if (next == UNZ_END_OF_LIST_OF_FILE) {
@@ -582,6 +668,7 @@ bool unpackEntries(unzFile zip, const std::string& archivePath, const std::strin
         writeResults(walk, true);
     }
     workers.finish(timing);
+    removeTakenBackDirectories(walk);
     return walked && walk.complete && !walk.stopped;
 }
 
@@ -794,51 +881,61 @@ bool isInsideDestination(const std::string& destinationDir, const std::string& e
 
 UniqueFileHandle checkAndCreateDestinationDirectoriesAndFile(const std::string& destinationDir,
                                                              std::string& entryName, std::string& fullPathOut,
-                                                             std::unordered_set<std::string>& knownDirectories,
-                                                             TraceLines& lines,
-                                                             const std::function<void()>& waitForWriters)
+                                                             EntryCreation& creation)
 {
     entryName = storedEntryName(entryName);
     const std::vector<std::string> components = splitEntryName(entryName);
     if (components.empty())
         return {};
-    // Every level above the file is made, whatever it is called, and looked at once per walk.
+    // Every level above the file is made, whatever it is called, and looked at once per walk. A
+    // level that is an earlier entry's file still being unpacked waits for that entry's outcome:
+    // a file that did not arrive whole is removed, and the folder can then be made.
     std::string path = destinationDir + "\\";
     for (std::size_t i = 0; i + 1 < components.size(); ++i) {
         path += components[i];
-        if (knownDirectories.insert(path).second)
-            createDirectoryIfMissing(path);
+        if (creation.knownDirectories.insert(path).second) {
+            if (creation.isUnfinishedFile(path) && !creation.waitForEarlierEntries()) {
+                creation.abandoned = true;
+                return {};
+            }
+            if (!pathExists(path) && CreateDirectoryA(path.c_str(), nullptr))
+                creation.madeDirectories.push_back(path);
+        }
         path += "\\";
     }
     toBackslashes(entryName);
     fullPathOut = destinationDir + "\\" + entryName;
 
-    UniqueFileHandle file = openDestinationFile(fullPathOut);
-    // Two entries may name one file (a name given twice, a long name and its short one): the
-    // later one waits until the earlier one is written.
-    if (!file && GetLastError() == ERROR_SHARING_VIOLATION) {
-        waitForWriters();
-        file = openDestinationFile(fullPathOut);
+    UniqueFileHandle file = openNewDestinationFile(fullPathOut);
+    if (file) {
+        creation.madeNewFile = true;
+        return file;
     }
+    // Something stands there already, or the file cannot be made: its old contents may only go,
+    // and a failure may only be told, once every earlier entry has arrived, as a walk on one
+    // thread would have come to it.
+    if (!creation.waitForEarlierEntries()) {
+        creation.abandoned = true;
+        return {};
+    }
+    file = openDestinationFile(fullPathOut);
     if (file)
         return file;
-    lines.add(kUnableToOpenFormat, fullPathOut.c_str());
+    creation.lines.add(kUnableToOpenFormat, fullPathOut.c_str());
     setFileAttributesToNormal(fullPathOut);
     file = openDestinationFile(fullPathOut);
     if (!file)
-        lines.add(kCreateFailedFormat, fullPathOut.c_str());
+        creation.lines.add(kCreateFailedFormat, fullPathOut.c_str());
     return file;
 }
 
 UniqueFileHandle createLaterEntryFile(const std::string& destinationDir, std::string& entryName,
-                                      std::string& fullPathOut, std::unordered_set<std::string>& knownDirectories,
-                                      TraceLines& lines, const std::function<void()>& waitForWriters)
+                                      std::string& fullPathOut, EntryCreation& creation)
 {
-    UniqueFileHandle file = checkAndCreateDestinationDirectoriesAndFile(destinationDir, entryName, fullPathOut,
-                                                                        knownDirectories, lines, waitForWriters);
-    if (!file) {
-        lines.add(kJumpingToExit);
-        lines.addFlush();
+    UniqueFileHandle file = checkAndCreateDestinationDirectoriesAndFile(destinationDir, entryName, fullPathOut, creation);
+    if (!file && !creation.abandoned) {
+        creation.lines.add(kJumpingToExit);
+        creation.lines.addFlush();
     }
     return file;
 }
@@ -848,6 +945,12 @@ UniqueFileHandle openDestinationFile(const std::string& path)
     // As fopen's "w+b" opens, but shared for reading only while it is written.
     return UniqueFileHandle(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+UniqueFileHandle openNewDestinationFile(const std::string& path)
+{
+    return UniqueFileHandle(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 void toBackslashes(std::string& name)

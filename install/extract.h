@@ -58,24 +58,23 @@ bool hasSafeEntryName(const std::string& entryName);
 // True when entryName, unpacked below destinationDir, stays below it.
 bool isInsideDestination(const std::string& destinationDir, const std::string& entryName);
 
-// Creates the directories of entryName below destinationDir, each one the walk has not met yet
-// (knownDirectories), and creates the destination file, truncating one that is there;
-// entryName is rewritten with backslashes, fullPathOut receives the path. A file another
-// entry's worker still holds is tried again once waitForWriters has waited for them. The lines
-// of a failed try go to lines; nothing is given when the second try fails too.
+// Creates the directories of entryName below destinationDir, each one the walk has not met yet,
+// and creates the destination file: a new one at once, one that is there (truncated) only once
+// every earlier entry has its outcome. entryName is rewritten with backslashes, fullPathOut
+// receives the path. The lines of a failed try go to the creation's lines; nothing is given when
+// the second try fails too, or when the archive ended first (creation.abandoned).
 UniqueFileHandle checkAndCreateDestinationDirectoriesAndFile(const std::string& destinationDir,
                                                              std::string& entryName, std::string& fullPathOut,
-                                                             std::unordered_set<std::string>& knownDirectories,
-                                                             TraceLines& lines,
-                                                             const std::function<void()>& waitForWriters);
+                                                             EntryCreation& creation);
 
 // The file of an entry after an archive's first one: as above, and when there is none, the
 // line that says the walk ends here, with a flush.
 UniqueFileHandle createLaterEntryFile(const std::string& destinationDir, std::string& entryName,
-                                      std::string& fullPathOut, std::unordered_set<std::string>& knownDirectories,
-                                      TraceLines& lines, const std::function<void()>& waitForWriters);
+                                      std::string& fullPathOut, EntryCreation& creation);
 
 // Opens a destination file for writing, creating or truncating it.
 UniqueFileHandle openDestinationFile(const std::string& path);
+// Creates a destination file for writing; nothing when something of that name is there already.
+UniqueFileHandle openNewDestinationFile(const std::string& path);
 
 void toBackslashes(std::string& name);

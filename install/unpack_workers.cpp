@@ -23,7 +23,6 @@ constexpr std::size_t kWriteChunk = 256 * 1024;
 constexpr unsigned long long kMegabyte = 1024 * 1024;
 constexpr std::size_t kLargestSpare = 16 * kMegabyte;
 constexpr std::size_t kSpareLimit = 64 * kMegabyte;
-constexpr std::size_t kBufferGrain = 64 * 1024;
 constexpr unsigned long long kBudgetCap = sizeof(void*) == 4 ? 512 * kMegabyte : 1024 * kMegabyte;
 
 // zlib counts in 32-bit pieces; larger inputs and outputs go in turns.
@@ -115,27 +114,30 @@ bool inflateWhole(const unsigned char* packed, std::size_t packedSize, unsigned 
 
 #endif
 
-// The entry's bytes in their final form, or nothing when they do not match the directory.
-const unsigned char* unpackedBytes(UnpackJob& job, ExtractTiming& timing)
+// The entry's bytes in their final form in out, or false when they do not match the directory.
+// A deflated entry with no packed bytes at all is empty, as other tools unpack it.
+bool unpackedBytes(UnpackJob& job, const unsigned char*& out, ExtractTiming& timing)
 {
     const auto scope = timing.time(ExtractPhase::inflate);
-    const unsigned char* bytes = job.packed.get();
+    out = job.packed.get();
     if (job.deflated) {
-        if (!inflateWhole(job.packed.get(), job.packedSize, job.unpacked.get(), job.size))
-            return nullptr;
-        bytes = job.unpacked.get();
+        if (job.packedSize == 0) {
+            if (job.size != 0)
+                return false;
+        } else {
+            unsigned char nothing = 0;
+            unsigned char* target = job.size > 0 ? job.unpacked.get() : &nothing;
+            if (!inflateWhole(job.packed.get(), job.packedSize, target, job.size))
+                return false;
+        }
+        out = job.unpacked.get();
     } else if (job.packedSize != job.size) {
-        return nullptr;
+        return false;
     }
-    return crcOf(bytes, job.size) == job.crc ? bytes : nullptr;
+    return crcOf(out, job.size) == job.crc;
 }
 
 } // namespace
-
-std::size_t jobBytes(const UnpackJob& job)
-{
-    return job.packedSize + (job.deflated ? job.size : 0);
-}
 
 bool writeWhole(HANDLE file, const unsigned char* data, std::size_t size, ExtractTiming& timing)
 {
@@ -191,8 +193,11 @@ EntryOutcome abandonUnwrittenFile(UniqueFileHandle& file, const std::string& ent
 UnpackResult unpackJob(UnpackJob& job, ExtractTiming& timing)
 {
     UnpackResult result{EntryOutcome::unpacked, std::move(job.lines)};
-    const unsigned char* bytes = job.readWhole ? unpackedBytes(job, timing) : nullptr;
-    if (!bytes) {
+    if (job.madeNewFile)
+        result.newFile = job.fullPath;
+    result.newDirectories = std::move(job.madeDirectories);
+    const unsigned char* bytes = nullptr;
+    if (!job.readWhole || !unpackedBytes(job, bytes, timing)) {
         removePartialFile(job.file, job.entryName, job.fullPath, result.lines);
         result.outcome = EntryOutcome::failed;
         return result;
@@ -229,48 +234,47 @@ UnpackWorkers::~UnpackWorkers()
     finish(unused);
 }
 
-void UnpackWorkers::submit(UnpackJob job)
+bool UnpackWorkers::reserve(std::size_t bytes)
 {
-    auto task = std::make_shared<Task>();
-    task->bytes = jobBytes(job);
-    task->job = std::move(job);
     std::unique_lock lock(mutex_);
-    task->turn = turnsGiven_++;
-    if (threads_.empty()) {
-        unfinished_.insert(task->turn);
-        lock.unlock();
-        task->result = run(*task, timings_.front());
-        lock.lock();
-        keepBuffers(task->job);
-        task->job = {};
-        unfinished_.erase(task->turn);
-        order_.push_back(std::move(task));
-        return;
-    }
-    // A job larger than the budget still goes when nothing else is in flight.
-    taskDone_.wait(lock, [&] { return inFlight_ == 0 || inFlight_ + task->bytes <= budget_; });
-    inFlight_ += task->bytes;
-    unfinished_.insert(task->turn);
-    order_.push_back(task);
-    waiting_.push_back(std::move(task));
-    lock.unlock();
-    workAvailable_.notify_one();
+    taskDone_.wait(lock, [&] {
+        return endingTurn_ || cancelled_ ||
+               (jobsInFlight_ < kMostJobsInFlight && heldBytes_ + bytes <= budget_);
+    });
+    if (endingTurn_ || cancelled_)
+        return false;
+    heldBytes_ += bytes;
+    ++jobsInFlight_;
+    return true;
 }
 
-ByteBuffer UnpackWorkers::takeBuffer(std::size_t size)
+void UnpackWorkers::release(std::size_t bytes)
 {
     {
         const std::lock_guard lock(mutex_);
+        heldBytes_ -= bytes;
+        --jobsInFlight_;
+    }
+    taskDone_.notify_all();
+}
+
+ByteBuffer UnpackWorkers::takeBuffer(std::size_t size, std::size_t& held)
+{
+    if (size == 0)
+        return {};
+    {
+        const std::lock_guard lock(mutex_);
         const auto spare = spare_.lower_bound(size);
-        if (spare != spare_.end()) {
+        if (spare != spare_.end() && heldBytes_ + (spare->first - size) <= budget_) {
+            heldBytes_ += spare->first - size;
+            held += spare->first - size;
             ByteBuffer buffer{std::move(spare->second), spare->first};
             spareBytes_ -= spare->first;
             spare_.erase(spare);
             return buffer;
         }
     }
-    const std::size_t capacity = size <= kLargestSpare ? (size / kBufferGrain + 1) * kBufferGrain : size;
-    return ByteBuffer{std::make_unique_for_overwrite<unsigned char[]>(capacity), capacity};
+    return ByteBuffer{std::make_unique_for_overwrite<unsigned char[]>(size), size};
 }
 
 void UnpackWorkers::keepBuffers(UnpackJob& job)
@@ -281,6 +285,44 @@ void UnpackWorkers::keepBuffers(UnpackJob& job)
             spare_.emplace(buffer->capacity, std::move(buffer->bytes));
         }
     }
+}
+
+void UnpackWorkers::settle(Task& task, UnpackResult result)
+{
+    keepBuffers(task.job);
+    if (!task.job.fullPath.empty()) {
+        const auto file = unfinishedFiles_.find(toUpperAnsi(task.job.fullPath));
+        if (file != unfinishedFiles_.end() && file->second == task.turn)
+            unfinishedFiles_.erase(file);
+    }
+    task.job = {};
+    task.result = std::move(result);
+    heldBytes_ -= task.bytes;
+    --jobsInFlight_;
+    unfinished_.erase(task.turn);
+}
+
+void UnpackWorkers::submit(UnpackJob job)
+{
+    auto task = std::make_shared<Task>();
+    task->bytes = job.heldBytes;
+    task->job = std::move(job);
+    std::unique_lock lock(mutex_);
+    task->turn = turnsGiven_++;
+    unfinished_.insert(task->turn);
+    order_.push_back(task);
+    if (threads_.empty()) {
+        lock.unlock();
+        UnpackResult result = run(*task, timings_.front());
+        lock.lock();
+        settle(*task, std::move(result));
+        lock.unlock();
+        taskDone_.notify_all();
+        return;
+    }
+    waiting_.push_back(std::move(task));
+    lock.unlock();
+    workAvailable_.notify_one();
 }
 
 void UnpackWorkers::submitResult(UnpackResult result)
@@ -305,17 +347,31 @@ std::optional<UnpackResult> UnpackWorkers::takeOldest(bool wait)
     return std::move(oldest->result);
 }
 
-void UnpackWorkers::waitAll()
+bool UnpackWorkers::waitAll()
 {
     std::unique_lock lock(mutex_);
     taskDone_.wait(lock, [&] { return unfinished_.empty(); });
+    return !endingTurn_ && !cancelled_;
 }
 
 std::unordered_set<std::string>* UnpackWorkers::waitForCreations()
 {
     std::unique_lock lock(mutex_);
     turnTaken_.wait(lock, [&] { return nextTurn_ == turnsGiven_; });
-    return creationFailed_ || cancelled_ ? nullptr : &directories_;
+    return endingTurn_ || cancelled_ ? nullptr : &directories_;
+}
+
+bool UnpackWorkers::isUnfinishedFile(const std::string& path)
+{
+    const std::string key = toUpperAnsi(path);
+    const std::lock_guard lock(mutex_);
+    return unfinishedFiles_.contains(key);
+}
+
+bool UnpackWorkers::ended()
+{
+    const std::lock_guard lock(mutex_);
+    return endingTurn_ || cancelled_;
 }
 
 void UnpackWorkers::cancel()
@@ -325,6 +381,7 @@ void UnpackWorkers::cancel()
         cancelled_ = true;
     }
     turnTaken_.notify_all();
+    taskDone_.notify_all();
 }
 
 void UnpackWorkers::finish(ExtractTiming& timing)
@@ -343,10 +400,11 @@ void UnpackWorkers::finish(ExtractTiming& timing)
     timings_.clear();
 }
 
-void UnpackWorkers::waitFinishedBefore(std::size_t turn)
+bool UnpackWorkers::waitFinishedBefore(std::size_t turn)
 {
     std::unique_lock lock(mutex_);
     taskDone_.wait(lock, [&] { return unfinished_.empty() || *unfinished_.begin() >= turn; });
+    return !(endingTurn_ && *endingTurn_ < turn) && !cancelled_;
 }
 
 std::optional<UnpackResult> UnpackWorkers::createInTurn(Task& task, ExtractTiming& timing)
@@ -357,7 +415,9 @@ std::optional<UnpackResult> UnpackWorkers::createInTurn(Task& task, ExtractTimin
         turnTaken_.wait(lock, [&] { return nextTurn_ == task.turn; });
         // The walk creates an archive's first file itself.
         const bool created = static_cast<bool>(job.file);
-        if (created || creationFailed_ || cancelled_) {
+        if (created)
+            unfinishedFiles_.emplace(toUpperAnsi(job.fullPath), task.turn);
+        if (created || endingTurn_ || cancelled_) {
             ++nextTurn_;
             lock.unlock();
             turnTaken_.notify_all();
@@ -367,30 +427,45 @@ std::optional<UnpackResult> UnpackWorkers::createInTurn(Task& task, ExtractTimin
             return UnpackResult{EntryOutcome::skipped, {}};
         }
     }
+    EntryCreation creation{directories_, job.lines, [&] { return waitFinishedBefore(task.turn); },
+                           [&](const std::string& path) { return isUnfinishedFile(path); }};
     try {
         const auto scope = timing.time(ExtractPhase::create);
-        job.file = makeFile_(job.destinationDir, job.entryName, job.fullPath, directories_, job.lines,
-                                        [&] { waitFinishedBefore(task.turn); });
+        job.file = makeFile_(job.destinationDir, job.entryName, job.fullPath, creation);
     } catch (const std::exception&) {
         // The turn passes on whatever happened; an entry without its file ends the walk.
         job.file.reset();
     }
+    job.madeNewFile = creation.madeNewFile;
+    job.madeDirectories = std::move(creation.madeDirectories);
     {
         const std::lock_guard lock(mutex_);
-        creationFailed_ = !job.file;
+        if (job.file)
+            unfinishedFiles_.emplace(toUpperAnsi(job.fullPath), task.turn);
+        else if (!creation.abandoned && (!endingTurn_ || *endingTurn_ > task.turn))
+            endingTurn_ = task.turn;
         ++nextTurn_;
     }
     turnTaken_.notify_all();
-    if (!job.file)
-        return UnpackResult{EntryOutcome::stop, std::move(job.lines)};
-    return std::nullopt;
+    taskDone_.notify_all();
+    if (job.file)
+        return std::nullopt;
+    UnpackResult ended{creation.abandoned ? EntryOutcome::skipped : EntryOutcome::stop, std::move(job.lines)};
+    ended.newDirectories = std::move(job.madeDirectories);
+    return ended;
 }
 
 UnpackResult UnpackWorkers::run(Task& task, ExtractTiming& timing)
 {
     if (std::optional<UnpackResult> ended = createInTurn(task, timing))
         return std::move(*ended);
-    return unpackJob(task.job, timing);
+    UnpackResult result = unpackJob(task.job, timing);
+    if (result.outcome == EntryOutcome::stop) {
+        const std::lock_guard lock(mutex_);
+        if (!endingTurn_ || *endingTurn_ > task.turn)
+            endingTurn_ = task.turn;
+    }
+    return result;
 }
 
 void UnpackWorkers::work(ExtractTiming& timing)
@@ -426,11 +501,7 @@ bool UnpackWorkers::runNext(ExtractTiming& timing, bool wait)
     }
     {
         const std::lock_guard lock(mutex_);
-        keepBuffers(task->job);
-        task->job = {};
-        task->result = std::move(result);
-        inFlight_ -= task->bytes;
-        unfinished_.erase(task->turn);
+        settle(*task, std::move(result));
     }
     taskDone_.notify_all();
     return true;
