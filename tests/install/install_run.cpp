@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <cstdio>
+
 using namespace testing_support;
 
 namespace {
@@ -48,6 +50,9 @@ void InstallEndToEnd::SetUp()
 
 void InstallEndToEnd::TearDown()
 {
+    if (HasFailure())
+        for (const std::string& report : runReports_)
+            std::printf("%s", report.c_str());
     if (posingAs98_)
         RegDeleteTreeA(HKEY_CURRENT_USER, kAppDefaultsKey);
     cleanFixedPlaces();
@@ -102,6 +107,9 @@ InstallRun InstallEndToEnd::runInstall(const std::string& program, const std::st
         run.launches = parseLaunches(readFile(kLaunchRecord), run.events);
     if (exists(kSplashRecord))
         run.splashes = parseLaunches(readFile(kSplashRecord), run.splashEvents);
+    runReports_.push_back("--- " + program + " " + arguments + ": " +
+                          (run.program.finished ? "exit code " + std::to_string(run.program.exitCode) : "did not end") +
+                          ", trace log:\n" + run.traceLog + "\n");
     return run;
 }
 

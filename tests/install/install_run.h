@@ -61,6 +61,8 @@ protected:
 private:
     void cleanFixedPlaces();
     bool posingAs98_ = false;
+    // Every run of this test, told when the test fails: how install ended and its trace log.
+    std::vector<std::string> runReports_;
 };
 
 // The lines of a text, for readable comparisons.

@@ -34,6 +34,8 @@ with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as z:
 PY
 (cd "$work" && jar cf "$work/jdk.jar" -C "$src" .)
 
+temp_dir=$(wine cmd.exe /c echo %TEMP% 2>/dev/null | tr -d '\r')
+trace_log=$(winepath -u "$temp_dir\\kp_nstal.out" 2>/dev/null)
 status=0
 for archive in infozip.zip python.zip jdk.jar; do
     media="$drive_c/othertools/media"
@@ -42,11 +44,13 @@ for archive in infozip.zip python.zip jdk.jar; do
     cp "$wine_build/bin/install.exe" "$media/"
     printf '[CLASS]\r\nnothing.Runs\r\n' >"$media/kp/windows/install.cfg"
     cp "$work/$archive" "$media/kp/windows/jre.zip"
-    (cd "$media" && wine 'C:\othertools\media\install.exe' >/dev/null 2>&1) || true
+    code=0
+    (cd "$media" && wine 'C:\othertools\media\install.exe' >/dev/null 2>&1) || code=$?
 
     reference="$work/ref-$archive"
     unzip -q "$work/$archive" -d "$reference"
-    if python3 - "$reference" "$common/jre" <<'PY'
+    # install ends with 0 whatever happened; anything else means it did not run its course.
+    if [ "$code" -eq 0 ] && python3 - "$reference" "$common/jre" <<'PY'
 import os, sys
 ref, got = sys.argv[1], sys.argv[2]
 def files(top):
@@ -66,7 +70,11 @@ if a != b:
     sys.exit(1)
 print("  %d files identical" % len(a))
 PY
-    then echo "ok   $archive"; else echo "FAIL $archive"; status=1; fi
+    then echo "ok   $archive"; else
+        echo "FAIL $archive: install.exe ended with exit code $code; its trace log:"
+        tr -d '\r' <"$trace_log" 2>/dev/null || echo "  (none)"
+        status=1
+    fi
 done
 rm -rf "$drive_c/othertools" "$common"
 exit $status
