@@ -10,6 +10,7 @@
 #include <unzip.h>
 
 #include "../common/unzip_owners.h"
+#include "entry_names.h"
 #include "platform.h"
 #include "tracelog.h"
 #include "unpack_workers.h"
@@ -35,28 +36,9 @@ std::string versionFileName(const std::string& archivePath);
 int compareVersionFile(const std::string& destinationDir, const std::string& versionName, long stamp);
 void writeVersionFile(const std::string& destinationDir, const std::string& versionName, long stamp);
 
-// 1 when the text after the last "." of the name as Windows stores it is "ver" in any case.
-int isVersionEntry(const std::string& entryName);
-
-// The entry name as Windows stores it: trailing dots and blanks dropped from every component
-// (a component of dots and blanks alone is kept for the safety check to refuse). Every check of
-// an entry name looks at this form.
-std::string storedEntryName(std::string_view entryName);
-
-// True for an entry that would make a folder of a version record's place ("h.ver/x.txt").
-// Short names cannot reach a record either: a record's extension "ver" is its short name's too,
-// so any name reaching one is a version entry and never unpacked.
-bool claimsVersionRecord(const std::string& entryName);
-
 // The stamp of a version text: the number after its first "=", read as atol reads; 0 when
 // there is no "=".
 long parseVersionStamp(std::string_view text);
-
-// False for a name that is absolute, holds a drive or stream, climbs with "..", or names a device.
-bool hasSafeEntryName(const std::string& entryName);
-
-// True when entryName, unpacked below destinationDir, stays below it.
-bool isInsideDestination(const std::string& destinationDir, const std::string& entryName);
 
 // Creates the directories of entryName below destinationDir, each one the walk has not met yet,
 // and creates the destination file: a new one at once, one that is there (truncated) only once
@@ -77,4 +59,3 @@ UniqueFileHandle openDestinationFile(const std::string& path);
 // Creates a destination file for writing; nothing when something of that name is there already.
 UniqueFileHandle openNewDestinationFile(const std::string& path);
 
-void toBackslashes(std::string& name);
