@@ -2,16 +2,79 @@
 
 #include <windows.h>
 
+#include <zlib.h>
+
 #include "platform.h"
 
-std::vector<std::string> splitEntryName(std::string_view name)
+namespace {
+
+constexpr unsigned kUnicodePathTag = 0x7075;
+constexpr unsigned char kUnicodePathVersion = 1;
+constexpr std::size_t kUnicodePathHeader = 5;
+
+// The rules below are written once for both forms of a name; what differs is how a name is
+// upper-cased and which characters are the superscript digits Windows also takes for COM and LPT.
+template <typename Char>
+using Text = std::basic_string<Char>;
+template <typename Char>
+using TextView = std::basic_string_view<Char>;
+
+template <typename Char>
+constexpr Char kSeparators[] = {Char('/'), Char('\\'), Char(0)};
+template <typename Char>
+constexpr Char kDotAndBlank[] = {Char('.'), Char(' '), Char(0)};
+
+std::string toUpper(std::string_view text)
 {
-    std::vector<std::string> parts;
+    return toUpperAnsi(text);
+}
+
+// Upper case as the system gives it, and the dotless i and the long s as the I and the S that
+// some case tables make of them, so that no spelling of a device name passes.
+std::wstring toUpper(std::wstring_view text)
+{
+    std::wstring upper = toUpperWide(text);
+    for (wchar_t& c : upper) {
+        if (c == L'\u0131')
+            c = L'I';
+        else if (c == L'\u017F')
+            c = L'S';
+    }
+    return upper;
+}
+
+bool isSuperscriptDigit(char c)
+{
+    const unsigned char byte = static_cast<unsigned char>(c);
+    return byte == 0xB9 || byte == 0xB2 || byte == 0xB3;
+}
+
+bool isSuperscriptDigit(wchar_t c)
+{
+    return c == L'\u00B9' || c == L'\u00B2' || c == L'\u00B3';
+}
+
+// An ASCII text in either form, for comparisons with the fixed names below.
+template <typename Char>
+bool sameAscii(TextView<Char> text, std::string_view ascii)
+{
+    if (text.size() != ascii.size())
+        return false;
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if (text[i] != static_cast<Char>(ascii[i]))
+            return false;
+    return true;
+}
+
+template <typename Char>
+std::vector<Text<Char>> splitName(TextView<Char> name)
+{
+    std::vector<Text<Char>> parts;
     while (!name.empty()) {
-        const std::size_t end = name.find_first_of("/\\");
+        const std::size_t end = name.find_first_of(kSeparators<Char>);
         if (end != 0)
             parts.emplace_back(name.substr(0, end));
-        if (end == std::string_view::npos)
+        if (end == TextView<Char>::npos)
             break;
         name.remove_prefix(end + 1);
     }
@@ -19,24 +82,172 @@ std::vector<std::string> splitEntryName(std::string_view name)
 }
 
 // Names Windows takes for devices wherever they stand, with or without an extension, blanks
-// before the extension included. The superscript digits are those of the ANSI code page.
-bool isDeviceName(std::string_view component)
+// before the extension included.
+template <typename Char>
+bool isDevice(TextView<Char> component)
 {
-    std::string_view base = component.substr(0, component.find('.'));
-    base = base.substr(0, base.find_last_not_of(' ') + 1);
-    const std::string upper = toUpperAnsi(base);
-    if (upper == "CON" || upper == "PRN" || upper == "AUX" || upper == "NUL" || upper == "CONIN$" ||
-        upper == "CONOUT$")
-        return true;
-    if (upper.size() != 4 || !(upper.starts_with("COM") || upper.starts_with("LPT")))
+    TextView<Char> base = component.substr(0, component.find(Char('.')));
+    base = base.substr(0, base.find_last_not_of(Char(' ')) + 1);
+    const Text<Char> upper = toUpper(base);
+    const TextView<Char> name = upper;
+    for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"})
+        if (sameAscii(name, device))
+            return true;
+    if (name.size() != 4 || !(sameAscii(name.substr(0, 3), "COM") || sameAscii(name.substr(0, 3), "LPT")))
         return false;
-    const unsigned char digit = static_cast<unsigned char>(upper[3]);
-    return (digit >= '1' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
+    return (name[3] >= Char('1') && name[3] <= Char('9')) || isSuperscriptDigit(name[3]);
 }
 
-bool isOnlyDotsAndBlanks(std::string_view component)
+template <typename Char>
+bool onlyDotsAndBlanks(TextView<Char> component)
 {
-    return component.find_first_not_of(". ") == std::string_view::npos;
+    return component.find_first_not_of(kDotAndBlank<Char>) == TextView<Char>::npos;
+}
+
+template <typename Char>
+Text<Char> storedName(TextView<Char> entryName)
+{
+    Text<Char> stored;
+    stored.reserve(entryName.size());
+    while (true) {
+        const std::size_t end = entryName.find_first_of(kSeparators<Char>);
+        TextView<Char> component = entryName.substr(0, end);
+        // Names of dots and blanks alone stay as they are for the safety check to refuse.
+        if (!onlyDotsAndBlanks(component))
+            component = component.substr(0, component.find_last_not_of(kDotAndBlank<Char>) + 1);
+        stored += component;
+        if (end == TextView<Char>::npos)
+            return stored;
+        stored += entryName[end];
+        entryName.remove_prefix(end + 1);
+    }
+}
+
+template <typename Char>
+int versionEntry(const Text<Char>& entryName)
+{
+    // "h.ver." and "h.ver " are stored as h.ver, and so are the record.
+    const Text<Char> stored = storedName<Char>(entryName);
+    const std::size_t dot = stored.rfind(Char('.'));
+    return dot != Text<Char>::npos && sameAscii<Char>(toUpper(TextView<Char>(stored).substr(dot + 1)), "VER") ? 1 : 0;
+}
+
+template <typename Char>
+bool claimsRecord(const Text<Char>& entryName)
+{
+    std::vector<Text<Char>> components = splitName<Char>(storedName<Char>(entryName));
+    std::erase_if(components, [](const Text<Char>& component) { return sameAscii<Char>(component, "."); });
+    // Records stand in the destination's top level, so only a top-level folder can take one's place.
+    return components.size() > 1 && versionEntry(components.front());
+}
+
+template <typename Char>
+bool safeName(const Text<Char>& entryName)
+{
+    const Text<Char> stored = storedName<Char>(entryName);
+    if (stored.empty() || stored.front() == Char('/') || stored.front() == Char('\\') ||
+        stored.find(Char(':')) != Text<Char>::npos)
+        return false;
+    for (const Text<Char>& component : splitName<Char>(stored)) {
+        if (sameAscii<Char>(component, "."))
+            continue;
+        // "..", "..." and names of dots and blanks all lose their last characters to Windows.
+        if (onlyDotsAndBlanks<Char>(component) || isDevice<Char>(component))
+            return false;
+    }
+    return true;
+}
+
+template <typename Char>
+bool insideDestination(const Text<Char>& destinationDir, const Text<Char>& entryName)
+{
+    if (!safeName(entryName))
+        return false;
+    Text<Char> joined = destinationDir + Char('\\') + storedName<Char>(entryName);
+    toBackslashes(joined);
+    const Text<Char> base = fullPathName(destinationDir);
+    const Text<Char> full = fullPathName(joined);
+    if (base.empty() || full.empty())
+        return false;
+    const Text<Char> prefix = base.back() == Char('\\') ? base : base + Char('\\');
+    return full.size() > prefix.size() && toUpper(TextView<Char>(full).substr(0, prefix.size())) == toUpper(prefix);
+}
+
+unsigned littleEndian(std::string_view bytes, std::size_t at, int count)
+{
+    unsigned value = 0;
+    for (int i = count - 1; i >= 0; --i)
+        value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
+    return value;
+}
+
+// The UTF-8 name of an Info-ZIP Unicode Path field that belongs to the stored name; nothing when
+// there is no such field, or it was written for another name (its CRC-32 is stale).
+std::optional<std::string_view> unicodePathField(std::string_view stored, std::string_view extra)
+{
+    for (std::size_t at = 0; at + 4 <= extra.size();) {
+        const unsigned tag = littleEndian(extra, at, 2);
+        const std::size_t size = littleEndian(extra, at + 2, 2);
+        if (at + 4 + size > extra.size())
+            return std::nullopt;
+        const std::string_view data = extra.substr(at + 4, size);
+        if (tag == kUnicodePathTag && size >= kUnicodePathHeader &&
+            static_cast<unsigned char>(data[0]) == kUnicodePathVersion) {
+            const uLong crc = crc32(0L, reinterpret_cast<const Bytef*>(stored.data()), static_cast<uInt>(stored.size()));
+            return littleEndian(data, 1, 4) == crc ? std::optional(data.substr(kUnicodePathHeader)) : std::nullopt;
+        }
+        at += 4 + size;
+    }
+    return std::nullopt;
+}
+
+bool isAscii(std::string_view text)
+{
+    for (const char c : text)
+        if (static_cast<unsigned char>(c) >= 0x80)
+            return false;
+    return true;
+}
+
+// ANSI text of wide text with WC_NO_BEST_FIT_CHARS; false when the system refuses the call
+// (older systems lack the flag; a UTF-8 ANSI code page takes no flags).
+bool convertWithoutBestFit(std::wstring_view text, const char* defaultChar, std::string& out, BOOL& usedDefault)
+{
+    const int units = static_cast<int>(text.size());
+    const int size = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), units, nullptr, 0, defaultChar,
+                                         &usedDefault);
+    if (size <= 0)
+        return false;
+    out.assign(static_cast<std::size_t>(size), '\0');
+    return WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), units, out.data(), size, defaultChar,
+                               &usedDefault) == size;
+}
+
+} // namespace
+
+std::vector<std::string> splitEntryName(std::string_view name) { return splitName(name); }
+std::vector<std::wstring> splitEntryName(std::wstring_view name) { return splitName(name); }
+bool isDeviceName(std::string_view component) { return isDevice(component); }
+bool isDeviceName(std::wstring_view component) { return isDevice(component); }
+bool isOnlyDotsAndBlanks(std::string_view component) { return onlyDotsAndBlanks(component); }
+bool isOnlyDotsAndBlanks(std::wstring_view component) { return onlyDotsAndBlanks(component); }
+std::string storedEntryName(std::string_view entryName) { return storedName(entryName); }
+std::wstring storedEntryName(std::wstring_view entryName) { return storedName(entryName); }
+int isVersionEntry(const std::string& entryName) { return versionEntry(entryName); }
+int isVersionEntry(const std::wstring& entryName) { return versionEntry(entryName); }
+bool claimsVersionRecord(const std::string& entryName) { return claimsRecord(entryName); }
+bool claimsVersionRecord(const std::wstring& entryName) { return claimsRecord(entryName); }
+bool hasSafeEntryName(const std::string& entryName) { return safeName(entryName); }
+bool hasSafeEntryName(const std::wstring& entryName) { return safeName(entryName); }
+
+bool isInsideDestination(const std::string& destinationDir, const std::string& entryName)
+{
+    return insideDestination(destinationDir, entryName);
+}
+
+bool isInsideDestination(const std::string& destinationDir, const std::wstring& entryName)
+{
+    return insideDestination(widenAnsi(destinationDir), entryName);
 }
 
 std::string fullPathName(const std::string& path)
@@ -46,67 +257,11 @@ std::string fullPathName(const std::string& path)
     return length > 0 && length < sizeof(full) ? std::string(full, length) : std::string();
 }
 
-int isVersionEntry(const std::string& entryName)
+std::wstring fullPathName(const std::wstring& path)
 {
-    // "h.ver." and "h.ver " are stored as h.ver, and so are the record.
-    const std::string stored = storedEntryName(entryName);
-    const std::size_t dot = stored.rfind('.');
-    return dot != std::string::npos && equalsIgnoreCase(std::string_view(stored).substr(dot + 1), "ver") ? 1 : 0;
-}
-
-std::string storedEntryName(std::string_view entryName)
-{
-    std::string stored;
-    stored.reserve(entryName.size());
-    while (true) {
-        const std::size_t end = entryName.find_first_of("/\\");
-        std::string_view component = entryName.substr(0, end);
-        // Names of dots and blanks alone stay as they are for the safety check to refuse.
-        if (!isOnlyDotsAndBlanks(component))
-            component = component.substr(0, component.find_last_not_of(". ") + 1);
-        stored += component;
-        if (end == std::string_view::npos)
-            return stored;
-        stored += entryName[end];
-        entryName.remove_prefix(end + 1);
-    }
-}
-
-bool claimsVersionRecord(const std::string& entryName)
-{
-    std::vector<std::string> components = splitEntryName(storedEntryName(entryName));
-    std::erase(components, ".");
-    // Records stand in the destination's top level, so only a top-level folder can take one's place.
-    return components.size() > 1 && isVersionEntry(components.front());
-}
-
-bool hasSafeEntryName(const std::string& entryName)
-{
-    const std::string stored = storedEntryName(entryName);
-    if (stored.empty() || stored.front() == '/' || stored.front() == '\\' || stored.find(':') != std::string::npos)
-        return false;
-    for (const std::string& component : splitEntryName(stored)) {
-        if (component == ".")
-            continue;
-        // "..", "..." and names of dots and blanks all lose their last characters to Windows.
-        if (isOnlyDotsAndBlanks(component) || isDeviceName(component))
-            return false;
-    }
-    return true;
-}
-
-bool isInsideDestination(const std::string& destinationDir, const std::string& entryName)
-{
-    if (!hasSafeEntryName(entryName))
-        return false;
-    std::string joined = destinationDir + "\\" + storedEntryName(entryName);
-    toBackslashes(joined);
-    const std::string base = fullPathName(destinationDir);
-    const std::string full = fullPathName(joined);
-    if (base.empty() || full.empty())
-        return false;
-    const std::string prefix = base.back() == '\\' ? base : base + "\\";
-    return full.size() > prefix.size() && startsWithIgnoreCase(full, prefix);
+    wchar_t full[MAX_PATH * 2];
+    const DWORD length = GetFullPathNameW(path.c_str(), MAX_PATH * 2, full, nullptr);
+    return length > 0 && length < MAX_PATH * 2 ? std::wstring(full, length) : std::wstring();
 }
 
 void toBackslashes(std::string& name)
@@ -114,4 +269,119 @@ void toBackslashes(std::string& name)
     for (char& c : name)
         if (c == '/')
             c = '\\';
+}
+
+void toBackslashes(std::wstring& name)
+{
+    for (wchar_t& c : name)
+        if (c == L'/')
+            c = L'\\';
+}
+
+EntryName decodeEntryName(std::string_view stored, unsigned long flags, std::string_view extraField,
+                          bool unicodeFiles)
+{
+    std::optional<std::string_view> utf8;
+    if (flags & kUtf8NameFlag)
+        utf8 = stored;
+    else
+        utf8 = unicodePathField(stored, extraField);
+    if (!utf8)
+        return {EntryName::Form::ansi, std::string(stored), {}};
+    if (isAscii(*utf8))
+        return {EntryName::Form::ansi, std::string(*utf8), {}};
+    std::optional<std::wstring> wide = decodeUtf8(*utf8);
+    if (!wide) {
+        // A Unicode Path field that is no UTF-8 is as good as none; a flagged name has no other.
+        if (!(flags & kUtf8NameFlag))
+            return {EntryName::Form::ansi, std::string(stored), {}};
+        return {EntryName::Form::malformed, std::string(stored), {}};
+    }
+    if (unicodeFiles)
+        return {EntryName::Form::unicode, ansiTextForTrace(*wide), std::move(*wide)};
+    if (std::optional<std::string> ansi = exactAnsiText(*wide))
+        return {EntryName::Form::ansi, std::move(*ansi), {}};
+    return {EntryName::Form::noAnsiForm, ansiTextForTrace(*wide), std::move(*wide)};
+}
+
+std::optional<std::wstring> decodeUtf8(std::string_view text)
+{
+    std::wstring wide;
+    wide.reserve(text.size());
+    for (std::size_t at = 0; at < text.size();) {
+        const unsigned char lead = static_cast<unsigned char>(text[at]);
+        int length;
+        char32_t point;
+        char32_t least;
+        if (lead < 0x80) {
+            length = 1, point = lead, least = 0;
+        } else if (lead >= 0xC2 && lead < 0xE0) {
+            length = 2, point = lead & 0x1F, least = 0x80;
+        } else if (lead >= 0xE0 && lead < 0xF0) {
+            length = 3, point = lead & 0x0F, least = 0x800;
+        } else if (lead >= 0xF0 && lead < 0xF5) {
+            length = 4, point = lead & 0x07, least = 0x10000;
+        } else {
+            return std::nullopt;
+        }
+        if (at + length > text.size())
+            return std::nullopt;
+        for (int i = 1; i < length; ++i) {
+            const unsigned char next = static_cast<unsigned char>(text[at + i]);
+            if ((next & 0xC0) != 0x80)
+                return std::nullopt;
+            point = (point << 6) | (next & 0x3F);
+        }
+        if (point < least || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF))
+            return std::nullopt;
+        if (point >= 0x10000) {
+            point -= 0x10000;
+            wide += static_cast<wchar_t>(0xD800 + (point >> 10));
+            wide += static_cast<wchar_t>(0xDC00 + (point & 0x3FF));
+        } else {
+            wide += static_cast<wchar_t>(point);
+        }
+        at += length;
+    }
+    return wide;
+}
+
+std::optional<std::string> exactAnsiText(std::wstring_view text)
+{
+    if (text.empty())
+        return std::string();
+    std::string ansi;
+    BOOL usedDefault = FALSE;
+    if (!convertWithoutBestFit(text, nullptr, ansi, usedDefault)) {
+        usedDefault = FALSE;
+        const int units = static_cast<int>(text.size());
+        const int size = WideCharToMultiByte(CP_ACP, 0, text.data(), units, nullptr, 0, nullptr, nullptr);
+        if (size <= 0)
+            return std::nullopt;
+        ansi.assign(static_cast<std::size_t>(size), '\0');
+        if (WideCharToMultiByte(CP_ACP, 0, text.data(), units, ansi.data(), size, nullptr, nullptr) != size)
+            return std::nullopt;
+    }
+    // Whatever the conversion says, the text must come back as it went: a best-fit look-alike
+    // or a default character is another name.
+    if (usedDefault || widenAnsi(ansi) != text)
+        return std::nullopt;
+    return ansi;
+}
+
+std::string ansiTextForTrace(std::wstring_view text)
+{
+    std::string ansi;
+    BOOL usedDefault = FALSE;
+    if (convertWithoutBestFit(text, "?", ansi, usedDefault))
+        return ansi;
+    // One character at a time where the system lacks the flag (a surrogate pair is one).
+    ansi.clear();
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t units = text[at] >= 0xD800 && text[at] < 0xDC00 && at + 1 < text.size() ? 2 : 1;
+        const std::optional<std::string> one = exactAnsiText(text.substr(at, units));
+        ansi += one ? *one : "?";
+        at += units;
+    }
+    return ansi;
 }

@@ -14,6 +14,7 @@
 #include "registry.h"
 #include "tracelog.h"
 #include "unpack_workers.h"
+#include "version_records.h"
 
 namespace {
 
@@ -25,8 +26,6 @@ constexpr char kOpenEntryFailed[] = "something went wrong radically opening the 
 constexpr char kJumpingToExit[] = "2:jumping to exit - checkAndCreateDestinationDirectoriesAndFile \n";
 constexpr char kUnableToOpenFormat[] = "Unable to open %s. Trying setFileAttributesToNormal method \n";
 constexpr char kCreateFailedFormat[] = "Something went wrong creating file  %s \n";
-constexpr char kWritingRecordFormat[] = "Writing %s to file \n";
-constexpr char kRecordFormat[] = "date=%ld";
 constexpr char kTimeConversionFormat[] = "error converting time err = %d\n";
 constexpr char kLocalTimeConversionFormat[] = "error converting local time err = %d\n";
 
@@ -40,6 +39,8 @@ constexpr char kNamelessEntry[] = "An entry without a name is skipped\n";
 constexpr char kShortCountFormat[] = "The directory of zip file %s holds more entries than it declares\n";
 constexpr char kUnknownMethodFormat[] = "Entry %s is packed with method %d, which cannot be unpacked, and is skipped\n";
 constexpr char kEncryptedFormat[] = "Entry %s is encrypted, which cannot be unpacked, and is skipped\n";
+constexpr char kNotUtf8Format[] = "Entry %s has a name that is not UTF-8 and is skipped\n";
+constexpr char kNoAnsiNameFormat[] = "Entry %s has no name in the ANSI code page and is skipped\n";
 
 constexpr char kRuntimeArchive[] = "kp\\windows\\jre.zip";
 constexpr char kUpdateZipDir[] = "c:\\vtupdate\\kp\\zip";
@@ -52,7 +53,6 @@ constexpr unsigned long kEncryptedFlag = 1;
 
 // The version entry keeps its 512-byte reads: which chunk sets the stamp depends on them.
 constexpr unsigned kVersionChunk = 512;
-constexpr std::size_t kRecordChunk = 128;
 // Large enough that inflate and the disk, not the calls, bound the copy of an entry too large
 // to be held in memory.
 constexpr unsigned kCopyBufferSize = 256 * 1024;
@@ -60,8 +60,9 @@ constexpr unsigned kCopyBufferSize = 256 * 1024;
 constexpr std::size_t kReadWindow = 1024 * 1024;
 // Pieces of larger entries are read straight into their buffers, this much at a time.
 constexpr std::size_t kLargestRead = 64 * 1024 * 1024;
-// Most entry names fit, so their information is read once.
+// Most entry names and extra fields fit, so their information is read once.
 constexpr std::size_t kEntryNameGuess = 256;
+constexpr std::size_t kExtraFieldGuess = 256;
 
 // The archive's stamp from its version entry; 0 when there is none or it holds no number.
 long readVersionEntry(unzFile zip, const std::string& versionName)
@@ -95,20 +96,24 @@ long fileModificationStamp(const std::string& path)
     return static_cast<long>((time.QuadPart - kUnixEpoch) / 10000000ULL);
 }
 
-// The name of the current entry, however long; false when its information cannot be read.
-bool currentEntry(unzFile zip, unz_file_info64& info, std::string& name, ExtractTiming& timing)
+// The stored name of the current entry and its central extra field, however long; false when its
+// information cannot be read.
+bool currentEntry(unzFile zip, unz_file_info64& info, std::string& name, std::string& extra, ExtractTiming& timing)
 {
     const auto scope = timing.time(ExtractPhase::walk);
     std::vector<char> buffer(kEntryNameGuess);
-    if (unzGetCurrentFileInfo64(zip, &info, buffer.data(), static_cast<uLong>(buffer.size()), nullptr, 0, nullptr,
-                                0) != UNZ_OK)
+    extra.resize(kExtraFieldGuess);
+    if (unzGetCurrentFileInfo64(zip, &info, buffer.data(), static_cast<uLong>(buffer.size()), extra.data(),
+                                static_cast<uLong>(extra.size()), nullptr, 0) != UNZ_OK)
         return false;
-    if (info.size_filename >= buffer.size()) {
+    if (info.size_filename >= buffer.size() || info.size_file_extra > extra.size()) {
         buffer.resize(info.size_filename + 1);
-        if (unzGetCurrentFileInfo64(zip, &info, buffer.data(), static_cast<uLong>(buffer.size()), nullptr, 0,
-                                    nullptr, 0) != UNZ_OK)
+        extra.resize(info.size_file_extra);
+        if (unzGetCurrentFileInfo64(zip, &info, buffer.data(), static_cast<uLong>(buffer.size()), extra.data(),
+                                    static_cast<uLong>(extra.size()), nullptr, 0) != UNZ_OK)
             return false;
     }
+    extra.resize(info.size_file_extra);
     name.assign(buffer.data());
     return true;
 }
@@ -283,20 +288,23 @@ struct ArchiveWalk {
     UnpackWorkers& workers;
     ArchiveReader& reader;
     ExtractTiming& timing;
+    // The file functions take UTF-16 (the NT family), so a name that exists only in Unicode
+    // can be unpacked under its own name.
+    bool unicodeFiles = false;
     std::vector<char> copyBuffer{};
     bool complete = true;
     bool stopped = false;
     // Folders that entries after the one that ended the archive made; removed at its end.
-    std::vector<std::string> takenBackDirectories{};
+    std::vector<FilePath> takenBackDirectories{};
 };
 
 // Takes away what an entry after the one that ended the archive made, since a walk on one
 // thread would never have reached it: its new file now, its new folders at the archive's end.
 void takeBack(UnpackResult& result, ArchiveWalk& walk)
 {
-    if (!result.newFile.empty()) {
-        setFileAttributesToNormal(result.newFile);
-        DeleteFileA(result.newFile.c_str());
+    if (result.newFile) {
+        setFileAttributesToNormal(*result.newFile);
+        deleteFile(*result.newFile);
     }
     walk.takenBackDirectories.insert(walk.takenBackDirectories.end(), result.newDirectories.begin(),
                                       result.newDirectories.end());
@@ -325,17 +333,18 @@ void writeResults(ArchiveWalk& walk, bool wait)
 // The folders taken back, deepest first; one that still holds something stays.
 void removeTakenBackDirectories(ArchiveWalk& walk)
 {
-    std::vector<std::string>& directories = walk.takenBackDirectories;
-    std::sort(directories.begin(), directories.end(),
-              [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
-    for (const std::string& directory : directories)
-        RemoveDirectoryA(directory.c_str());
+    const auto depth = [](const FilePath& path) { return std::count(path.text.begin(), path.text.end(), '\\'); };
+    std::vector<FilePath>& directories = walk.takenBackDirectories;
+    std::stable_sort(directories.begin(), directories.end(),
+                     [&](const FilePath& a, const FilePath& b) { return depth(a) > depth(b); });
+    for (const FilePath& directory : directories)
+        removeDirectory(directory);
 }
 
 // Copies the open entry into the open file in pieces, inflating as it reads; the file is
 // removed when anything of it went wrong, including a size or checksum that does not match.
-UnpackResult copyEntry(UniqueZipEntry entry, UniqueFileHandle file, const std::string& entryName,
-                       const std::string& fullPath, const unz_file_info64& info, ArchiveWalk& walk, TraceLines lines)
+UnpackResult copyEntry(UniqueZipEntry entry, UniqueFileHandle file, const FilePath& entryName, const FilePath& fullPath,
+                       const unz_file_info64& info, ArchiveWalk& walk, TraceLines lines)
 {
     const unzFile zip = entry.get();
     UnpackResult result{EntryOutcome::unpacked, std::move(lines)};
@@ -378,7 +387,7 @@ UnpackResult copyEntry(UniqueZipEntry entry, UniqueFileHandle file, const std::s
 }
 
 // What an entry made that was not there before, for its result.
-void noteNewThings(const EntryCreation& creation, const std::string& fullPath, UnpackResult& result)
+void noteNewThings(const EntryCreation& creation, const FilePath& fullPath, UnpackResult& result)
 {
     if (creation.madeNewFile)
         result.newFile = fullPath;
@@ -387,10 +396,10 @@ void noteNewThings(const EntryCreation& creation, const std::string& fullPath, U
 
 // Creates an entry's file on the walk's own thread, once every job before it has created its
 // own; nothing, and no line, when the archive ended before. creation tells what it made.
-UniqueFileHandle createDestinationFile(ArchiveWalk& walk, std::string& entryName, std::string& fullPath, bool first,
+UniqueFileHandle createDestinationFile(ArchiveWalk& walk, FilePath& entryName, FilePath& fullPath, bool first,
                                        TraceLines& lines, std::optional<EntryCreation>& creation)
 {
-    std::unordered_set<std::string>* directories;
+    KnownDirectories* directories;
     {
         const auto scope = walk.timing.time(ExtractPhase::wait);
         directories = walk.workers.waitForCreations();
@@ -399,7 +408,7 @@ UniqueFileHandle createDestinationFile(ArchiveWalk& walk, std::string& entryName
         return {};
     const auto scope = walk.timing.time(ExtractPhase::create);
     creation.emplace(*directories, lines, [&] { return walk.workers.waitAll(); },
-                     [&](const std::string& path) { return walk.workers.isUnfinishedFile(path); });
+                     [&](const FilePath& path) { return walk.workers.isUnfinishedFile(path); });
     if (first)
         return checkAndCreateDestinationDirectoriesAndFile(walk.destinationDir, entryName, fullPath, *creation);
     return createLaterEntryFile(walk.destinationDir, entryName, fullPath, *creation);
@@ -412,26 +421,40 @@ UniqueZipEntry openEntry(unzFile zip, bool raw, ExtractTiming& timing)
     return UniqueZipEntry(unzOpenCurrentFile2(zip, nullptr, nullptr, raw ? 1 : 0) == UNZ_OK ? zip : nullptr);
 }
 
+// The name as Windows will store it, in both of its forms.
+void toStoredName(FilePath& entryName)
+{
+    if (entryName.isWide()) {
+        entryName.wide = storedEntryName(entryName.wide);
+        entryName.text = ansiTextForTrace(entryName.wide);
+    } else {
+        entryName.text = storedEntryName(entryName.text);
+    }
+}
+
 // Refuses an entry whose name cannot be unpacked below the destination, with its line; nothing
 // when the entry may be unpacked under the name Windows will store, which entryName becomes.
-std::optional<EntryOutcome> refuseEntryName(std::string& entryName, const std::string& destinationDir,
-                                            TraceLines& lines)
+// A Unicode name meets the same rules in its own form.
+std::optional<EntryOutcome> refuseEntryName(FilePath& entryName, const std::string& destinationDir, TraceLines& lines)
 {
-    if (!hasSafeEntryName(entryName)) {
-        lines.add(kOutsideFormat, entryName.c_str(), destinationDir.c_str());
+    const bool wide = entryName.isWide();
+    if (wide ? !hasSafeEntryName(entryName.wide) : !hasSafeEntryName(entryName.text)) {
+        lines.add(kOutsideFormat, entryName.text.c_str(), destinationDir.c_str());
         return EntryOutcome::skipped;
     }
-    if (claimsVersionRecord(entryName)) {
-        lines.add(kRecordPlaceFormat, entryName.c_str());
+    if (wide ? claimsVersionRecord(entryName.wide) : claimsVersionRecord(entryName.text)) {
+        lines.add(kRecordPlaceFormat, entryName.text.c_str());
         return EntryOutcome::skipped;
     }
-    entryName = storedEntryName(entryName);
-    if (destinationDir.size() + 1 + entryName.size() >= MAX_PATH) {
-        lines.add(kTooLongFormat, entryName.c_str(), destinationDir.c_str());
+    toStoredName(entryName);
+    const std::size_t pathLength =
+        wide ? widenAnsi(destinationDir).size() + 1 + entryName.wide.size() : destinationDir.size() + 1 + entryName.text.size();
+    if (pathLength >= MAX_PATH) {
+        lines.add(kTooLongFormat, entryName.text.c_str(), destinationDir.c_str());
         return EntryOutcome::failed;
     }
-    if (!isInsideDestination(destinationDir, entryName)) {
-        lines.add(kOutsideFormat, entryName.c_str(), destinationDir.c_str());
+    if (wide ? !isInsideDestination(destinationDir, entryName.wide) : !isInsideDestination(destinationDir, entryName.text)) {
+        lines.add(kOutsideFormat, entryName.text.c_str(), destinationDir.c_str());
         return EntryOutcome::skipped;
     }
     return std::nullopt;
@@ -481,14 +504,14 @@ bool readPackedEntry(UniqueZipEntry entry, ArchiveReader& reader, UnpackJob& job
 
 // Refuses an entry packed in a way install does not unpack, with its line; the archive is then
 // not complete.
-bool refusePacking(const unz_file_info64& info, const std::string& entryName, TraceLines& lines)
+bool refusePacking(const unz_file_info64& info, const FilePath& entryName, TraceLines& lines)
 {
     if (info.flag & kEncryptedFlag) {
-        lines.add(kEncryptedFormat, entryName.c_str());
+        lines.add(kEncryptedFormat, entryName.text.c_str());
         return true;
     }
     if (info.compression_method != kStored && info.compression_method != kDeflated) {
-        lines.add(kUnknownMethodFormat, entryName.c_str(), static_cast<int>(info.compression_method));
+        lines.add(kUnknownMethodFormat, entryName.text.c_str(), static_cast<int>(info.compression_method));
         return true;
     }
     return false;
@@ -498,12 +521,11 @@ bool refusePacking(const unz_file_info64& info, const std::string& entryName, Tr
 // in pieces. The first entry of an archive has its file created before the entry is opened,
 // and a file that cannot be created ends the walk without a further line. Gives the outcome
 // when it is known here, unpacked for an entry handed to a worker.
-EntryOutcome unpackEntry(unzFile zip, const unz_file_info64& info, std::string entryName, bool first,
-                         ArchiveWalk& walk)
+EntryOutcome unpackEntry(unzFile zip, const unz_file_info64& info, FilePath entryName, bool first, ArchiveWalk& walk)
 {
     TraceLines lines;
     std::optional<EntryCreation> creation;
-    std::string fullPath;
+    FilePath fullPath;
     const auto settle = [&](EntryOutcome outcome) {
         UnpackResult result{outcome, std::move(lines)};
         if (creation)
@@ -568,6 +590,14 @@ EntryOutcome unpackEntry(unzFile zip, const unz_file_info64& info, std::string e
     return outcome;
 }
 
+// A result of one line the walk gives an entry it does not unpack.
+void submitLine(ArchiveWalk& walk, EntryOutcome outcome, const char* format, const char* argument)
+{
+    TraceLines lines;
+    lines.add(format, argument);
+    walk.workers.submitResult({outcome, std::move(lines)});
+}
+
 // Walks every entry in archive order, handing whole entries to the workers; false when the
 // walk stopped early or could not tell that it covered the whole central directory.
 bool walkEntries(unzFile zip, const std::string& archivePath, ArchiveWalk& walk)
@@ -581,16 +611,23 @@ bool walkEntries(unzFile zip, const std::string& archivePath, ArchiveWalk& walk)
     for (bool first = true;; first = false) {
         unz_file_info64 info{};
         std::string name;
-        if (!currentEntry(zip, info, name, walk.timing))
+        std::string extra;
+        if (!currentEntry(zip, info, name, extra, walk.timing))
             return stop("%s", kFileInfoFailed);
         const bool directoryEntry = !name.empty() && (name.back() == '/' || name.back() == '\\');
         if (name.empty()) {
-            TraceLines lines;
-            lines.add(kNamelessEntry);
-            walk.workers.submitResult({EntryOutcome::skipped, std::move(lines)});
-        } else if (!isVersionEntry(name) && !directoryEntry) {
-            if (unpackEntry(zip, info, name, first, walk) == EntryOutcome::stop)
-                return false;
+            submitLine(walk, EntryOutcome::skipped, kNamelessEntry, nullptr);
+        } else if (!directoryEntry) {
+            const EntryName decoded = decodeEntryName(name, info.flag, extra, walk.unicodeFiles);
+            if (decoded.form == EntryName::Form::malformed) {
+                submitLine(walk, EntryOutcome::failed, kNotUtf8Format, decoded.text.c_str());
+            } else if (decoded.form == EntryName::Form::noAnsiForm) {
+                submitLine(walk, EntryOutcome::failed, kNoAnsiNameFormat, decoded.text.c_str());
+            } else if (!(decoded.form == EntryName::Form::unicode ? isVersionEntry(decoded.wide)
+                                                                    : isVersionEntry(decoded.text))) {
+                if (unpackEntry(zip, info, FilePath{decoded.text, decoded.wide}, first, walk) == EntryOutcome::stop)
+                    return false;
+            }
         }
         writeResults(walk, false);
         // A worker's failure may have ended the archive before its result is next in line.
@@ -618,7 +655,7 @@ bool unpackEntries(unzFile zip, const std::string& archivePath, const std::strin
     }
     UnpackWorkers workers(unpackWorkerCount(), unpackMemoryBudget(), &createLaterEntryFile);
     ArchiveReader reader(archivePath);
-    ArchiveWalk walk{destinationDir, workers, reader, timing};
+    ArchiveWalk walk{destinationDir, workers, reader, timing, windowsPlatform() == VER_PLATFORM_WIN32_NT};
     const bool walked = walkEntries(zip, archivePath, walk);
     workers.helpWithJobs(timing);
     {
@@ -723,83 +760,43 @@ void extractArchive(const std::string& archivePath, const std::string& destinati
         writeVersionFile(destinationDir, versionName, stamp);
 }
 
-std::string versionFileName(const std::string& archivePath)
+UniqueFileHandle checkAndCreateDestinationDirectoriesAndFile(const std::string& destinationDir, FilePath& entryName,
+                                                             FilePath& fullPathOut, EntryCreation& creation)
 {
-    const std::size_t slash = archivePath.rfind('\\');
-    const std::string name = slash == std::string::npos ? archivePath : archivePath.substr(slash + 1);
-    // A name without an extension gets one.
-    const std::size_t dot = name.rfind('.');
-    return dot == std::string::npos ? name + ".ver" : name.substr(0, dot + 1) + "ver";
-}
-
-int compareVersionFile(const std::string& destinationDir, const std::string& versionName, long stamp)
-{
-    std::string path = destinationDir + "\\" + versionName;
-    toBackslashes(path);
-    const UniqueFile record = openFile(path, "r");
-    if (!record)
-        return -1;
-    long recorded = 0;
-    char chunk[kRecordChunk];
-    std::size_t got;
-    while ((got = std::fread(chunk, 1, sizeof(chunk), record.get())) > 0) {
-        if (chunk[0] != ' ') {
-            recorded = parseVersionStamp(std::string_view(chunk, got));
-            break;
-        }
-    }
-    if (recorded == 0 || stamp > recorded)
-        return -1;
-    return stamp == recorded ? 0 : 1;
-}
-
-void writeVersionFile(const std::string& destinationDir, const std::string& versionName, long stamp)
-{
-    const UniqueFile record = openFile(destinationDir + "\\" + versionName, "w+");
-    if (!record)
-        return;
-    char text[128];
-    std::snprintf(text, sizeof(text), kRecordFormat, stamp);
-    writeTraceLog(kWritingRecordFormat, text);
-    std::fputs(text, record.get());
-}
-
-long parseVersionStamp(std::string_view text)
-{
-    const std::size_t equals = text.find('=');
-    if (equals == std::string_view::npos)
-        return 0;
-    // strtol reads like atol but is defined for numbers out of range.
-    const std::string number(text.substr(equals + 1));
-    return std::strtol(number.c_str(), nullptr, 10);
-}
-
-UniqueFileHandle checkAndCreateDestinationDirectoriesAndFile(const std::string& destinationDir,
-                                                             std::string& entryName, std::string& fullPathOut,
-                                                             EntryCreation& creation)
-{
-    entryName = storedEntryName(entryName);
-    const std::vector<std::string> components = splitEntryName(entryName);
-    if (components.empty())
+    toStoredName(entryName);
+    const bool wide = entryName.isWide();
+    const std::vector<std::wstring> wideComponents = wide ? splitEntryName(entryName.wide) : std::vector<std::wstring>();
+    const std::vector<std::string> components = wide ? std::vector<std::string>() : splitEntryName(entryName.text);
+    const std::size_t count = wide ? wideComponents.size() : components.size();
+    if (count == 0)
         return {};
     // Every level above the file is made, whatever it is called, and looked at once per walk. A
     // level that is an earlier entry's file still being unpacked waits for that entry's outcome:
     // a file that did not arrive whole is removed, and the folder can then be made.
-    std::string path = destinationDir + "\\";
-    for (std::size_t i = 0; i + 1 < components.size(); ++i) {
-        path += components[i];
-        if (creation.knownDirectories.insert(path).second) {
+    FilePath path{destinationDir + "\\", wide ? widenAnsi(destinationDir) + L"\\" : std::wstring()};
+    for (std::size_t i = 0; i + 1 < count; ++i) {
+        if (wide) {
+            path.wide += wideComponents[i];
+            path.text += ansiTextForTrace(wideComponents[i]);
+        } else {
+            path.text += components[i];
+        }
+        if (creation.knownDirectories.meet(path)) {
             if (creation.isUnfinishedFile(path) && !creation.waitForEarlierEntries()) {
                 creation.abandoned = true;
                 return {};
             }
-            if (!pathExists(path) && CreateDirectoryA(path.c_str(), nullptr))
+            if (!pathExists(path) && createDirectory(path))
                 creation.madeDirectories.push_back(path);
         }
-        path += "\\";
+        path.text += '\\';
+        if (wide)
+            path.wide += L'\\';
     }
-    toBackslashes(entryName);
-    fullPathOut = destinationDir + "\\" + entryName;
+    toBackslashes(entryName.text);
+    toBackslashes(entryName.wide);
+    fullPathOut = FilePath{destinationDir + "\\" + entryName.text,
+                           wide ? widenAnsi(destinationDir) + L"\\" + entryName.wide : std::wstring()};
 
     UniqueFileHandle file = openNewDestinationFile(fullPathOut);
     if (file) {
@@ -816,16 +813,16 @@ UniqueFileHandle checkAndCreateDestinationDirectoriesAndFile(const std::string& 
     file = openDestinationFile(fullPathOut);
     if (file)
         return file;
-    creation.lines.add(kUnableToOpenFormat, fullPathOut.c_str());
+    creation.lines.add(kUnableToOpenFormat, fullPathOut.text.c_str());
     setFileAttributesToNormal(fullPathOut);
     file = openDestinationFile(fullPathOut);
     if (!file)
-        creation.lines.add(kCreateFailedFormat, fullPathOut.c_str());
+        creation.lines.add(kCreateFailedFormat, fullPathOut.text.c_str());
     return file;
 }
 
-UniqueFileHandle createLaterEntryFile(const std::string& destinationDir, std::string& entryName,
-                                      std::string& fullPathOut, EntryCreation& creation)
+UniqueFileHandle createLaterEntryFile(const std::string& destinationDir, FilePath& entryName, FilePath& fullPathOut,
+                                      EntryCreation& creation)
 {
     UniqueFileHandle file = checkAndCreateDestinationDirectoriesAndFile(destinationDir, entryName, fullPathOut, creation);
     if (!file && !creation.abandoned) {
@@ -835,15 +832,13 @@ UniqueFileHandle createLaterEntryFile(const std::string& destinationDir, std::st
     return file;
 }
 
-UniqueFileHandle openDestinationFile(const std::string& path)
+UniqueFileHandle openDestinationFile(const FilePath& path)
 {
     // As fopen's "w+b" opens, but shared for reading only while it is written.
-    return UniqueFileHandle(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                        CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return createFile(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS);
 }
 
-UniqueFileHandle openNewDestinationFile(const std::string& path)
+UniqueFileHandle openNewDestinationFile(const FilePath& path)
 {
-    return UniqueFileHandle(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return createFile(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW);
 }

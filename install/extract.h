@@ -14,6 +14,7 @@
 #include "platform.h"
 #include "tracelog.h"
 #include "unpack_workers.h"
+#include "version_records.h"
 
 // Unpacks "kp\windows\jre.zip" into the common "jre" directory, the [ZIP_FILES] archives or
 // those of "kp\zip" into the common "kp" directory, then those of "c:\vtupdate\kp\zip".
@@ -29,33 +30,21 @@ void extractListedArchives(const std::string& destinationDir);
 // written only once every entry arrived whole, so a failed unpack is tried again next run.
 void extractArchive(const std::string& archivePath, const std::string& destinationDir);
 
-// The version name of an archive: its file name with the extension "ver".
-std::string versionFileName(const std::string& archivePath);
-
-// -1: unpack; 0: the recorded stamp is the same; 1: the recorded stamp is newer.
-int compareVersionFile(const std::string& destinationDir, const std::string& versionName, long stamp);
-void writeVersionFile(const std::string& destinationDir, const std::string& versionName, long stamp);
-
-// The stamp of a version text: the number after its first "=", read as atol reads; 0 when
-// there is no "=".
-long parseVersionStamp(std::string_view text);
-
 // Creates the directories of entryName below destinationDir, each one the walk has not met yet,
 // and creates the destination file: a new one at once, one that is there (truncated) only once
 // every earlier entry has its outcome. entryName is rewritten with backslashes, fullPathOut
 // receives the path. The lines of a failed try go to the creation's lines; nothing is given when
 // the second try fails too, or when the archive ended first (creation.abandoned).
-UniqueFileHandle checkAndCreateDestinationDirectoriesAndFile(const std::string& destinationDir,
-                                                             std::string& entryName, std::string& fullPathOut,
-                                                             EntryCreation& creation);
+UniqueFileHandle checkAndCreateDestinationDirectoriesAndFile(const std::string& destinationDir, FilePath& entryName,
+                                                             FilePath& fullPathOut, EntryCreation& creation);
 
 // The file of an entry after an archive's first one: as above, and when there is none, the
 // line that says the walk ends here, with a flush.
-UniqueFileHandle createLaterEntryFile(const std::string& destinationDir, std::string& entryName,
-                                      std::string& fullPathOut, EntryCreation& creation);
+UniqueFileHandle createLaterEntryFile(const std::string& destinationDir, FilePath& entryName, FilePath& fullPathOut,
+                                      EntryCreation& creation);
 
 // Opens a destination file for writing, creating or truncating it.
-UniqueFileHandle openDestinationFile(const std::string& path);
+UniqueFileHandle openDestinationFile(const FilePath& path);
 // Creates a destination file for writing; nothing when something of that name is there already.
-UniqueFileHandle openNewDestinationFile(const std::string& path);
+UniqueFileHandle openNewDestinationFile(const FilePath& path);
 

@@ -24,6 +24,42 @@ bool isDirectory(const std::string& path)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+bool pathExists(const FilePath& path)
+{
+    const DWORD attributes =
+        path.isWide() ? GetFileAttributesW(path.wide.c_str()) : GetFileAttributesA(path.text.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES;
+}
+
+bool createDirectory(const FilePath& path)
+{
+    return path.isWide() ? CreateDirectoryW(path.wide.c_str(), nullptr) : CreateDirectoryA(path.text.c_str(), nullptr);
+}
+
+UniqueFileHandle createFile(const FilePath& path, DWORD access, DWORD share, DWORD disposition)
+{
+    return UniqueFileHandle(
+        path.isWide()
+            ? CreateFileW(path.wide.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr)
+            : CreateFileA(path.text.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+bool setFileAttributes(const FilePath& path, DWORD attributes)
+{
+    return path.isWide() ? SetFileAttributesW(path.wide.c_str(), attributes)
+                         : SetFileAttributesA(path.text.c_str(), attributes);
+}
+
+bool deleteFile(const FilePath& path)
+{
+    return path.isWide() ? DeleteFileW(path.wide.c_str()) : DeleteFileA(path.text.c_str());
+}
+
+bool removeDirectory(const FilePath& path)
+{
+    return path.isWide() ? RemoveDirectoryW(path.wide.c_str()) : RemoveDirectoryA(path.text.c_str());
+}
+
 std::string joinPath(std::string_view dir, std::string_view name)
 {
     if (name.find(':') != std::string_view::npos)
@@ -102,6 +138,32 @@ std::string toUpperAnsi(std::string_view text)
     if (!upper.empty())
         CharUpperBuffA(upper.data(), static_cast<DWORD>(upper.size()));
     return upper;
+}
+
+std::wstring toUpperWide(std::wstring_view text)
+{
+    std::wstring upper(text);
+    if (!upper.empty())
+        CharUpperBuffW(upper.data(), static_cast<DWORD>(upper.size()));
+    return upper;
+}
+
+std::wstring widenAnsi(std::string_view text)
+{
+    if (text.empty())
+        return {};
+    const int bytes = static_cast<int>(text.size());
+    const int size = MultiByteToWideChar(CP_ACP, 0, text.data(), bytes, nullptr, 0);
+    if (size <= 0)
+        return {};
+    std::wstring wide(static_cast<std::size_t>(size), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text.data(), bytes, wide.data(), size);
+    return wide;
+}
+
+std::wstring comparablePath(const FilePath& path)
+{
+    return toUpperWide(path.isWide() ? path.wide : widenAnsi(path.text));
 }
 
 bool equalsIgnoreCase(std::string_view a, std::string_view b)

@@ -25,6 +25,23 @@ bool isDirectory(const std::string& path);
 // Creates path (one level) unless something of that name is there already.
 void createDirectoryIfMissing(const std::string& path);
 
+// A path for the file functions: ANSI text for the "A" functions, or, where a name exists only in
+// Unicode (an archive entry's UTF-8 name on the NT family), UTF-16 for the "W" functions. text is
+// what the trace log shows either way.
+struct FilePath {
+    std::string text;
+    std::wstring wide;
+    bool isWide() const { return !wide.empty(); }
+};
+
+bool pathExists(const FilePath& path);
+// True when it made the directory.
+bool createDirectory(const FilePath& path);
+UniqueFileHandle createFile(const FilePath& path, DWORD access, DWORD share, DWORD disposition);
+bool setFileAttributes(const FilePath& path, DWORD attributes);
+bool deleteFile(const FilePath& path);
+bool removeDirectory(const FilePath& path);
+
 // Joins name to dir: a name holding ':' is absolute and used as it is; a name beginning with
 // '\' is put on the drive of dir; any other name follows dir and a backslash, unless dir
 // already ends in one (a drive root).
@@ -71,6 +88,12 @@ std::optional<DWORD> windowsPlatform();
 
 // Comparisons that ignore case the way the active ANSI code page does.
 std::string toUpperAnsi(std::string_view text);
+std::wstring toUpperWide(std::wstring_view text);
+
+// UTF-16 of ANSI text, as the ANSI file functions read it.
+std::wstring widenAnsi(std::string_view text);
+// The text of a path in UTF-16 upper case: one form for comparing an ANSI path with a wide one.
+std::wstring comparablePath(const FilePath& path);
 bool equalsIgnoreCase(std::string_view a, std::string_view b);
 bool startsWithIgnoreCase(std::string_view text, std::string_view prefix);
 

@@ -169,23 +169,27 @@ void setFileTimeFromEntry(HANDLE file, const EntryTime& time, TraceLines& lines)
 
 void setFileAttributesToNormal(const std::string& path)
 {
-    if (pathExists(path))
-        SetFileAttributesA(path.c_str(), 0);
+    setFileAttributesToNormal(FilePath{path, {}});
 }
 
-void removePartialFile(UniqueFileHandle& file, const std::string& entryName, const std::string& fullPath,
-                       TraceLines& lines)
+void setFileAttributesToNormal(const FilePath& path)
+{
+    if (pathExists(path))
+        setFileAttributes(path, 0);
+}
+
+void removePartialFile(UniqueFileHandle& file, const FilePath& entryName, const FilePath& fullPath, TraceLines& lines)
 {
     file.reset();
     setFileAttributesToNormal(fullPath);
-    DeleteFileA(fullPath.c_str());
-    lines.add(kNotWholeFormat, entryName.c_str(), fullPath.c_str());
+    deleteFile(fullPath);
+    lines.add(kNotWholeFormat, entryName.text.c_str(), fullPath.text.c_str());
 }
 
-EntryOutcome abandonUnwrittenFile(UniqueFileHandle& file, const std::string& entryName, const std::string& fullPath,
+EntryOutcome abandonUnwrittenFile(UniqueFileHandle& file, const FilePath& entryName, const FilePath& fullPath,
                                   const std::string& destinationDir, TraceLines& lines)
 {
-    lines.add(kWriteFailedFormat, entryName.c_str(), destinationDir.c_str());
+    lines.add(kWriteFailedFormat, entryName.text.c_str(), destinationDir.c_str());
     removePartialFile(file, entryName, fullPath, lines);
     return EntryOutcome::stop;
 }
@@ -290,8 +294,8 @@ void UnpackWorkers::keepBuffers(UnpackJob& job)
 void UnpackWorkers::settle(Task& task, UnpackResult result)
 {
     keepBuffers(task.job);
-    if (!task.job.fullPath.empty()) {
-        const auto file = unfinishedFiles_.find(toUpperAnsi(task.job.fullPath));
+    if (!task.job.fullPath.text.empty()) {
+        const auto file = unfinishedFiles_.find(comparablePath(task.job.fullPath));
         if (file != unfinishedFiles_.end() && file->second == task.turn)
             unfinishedFiles_.erase(file);
     }
@@ -354,16 +358,16 @@ bool UnpackWorkers::waitAll()
     return !endingTurn_ && !cancelled_;
 }
 
-std::unordered_set<std::string>* UnpackWorkers::waitForCreations()
+KnownDirectories* UnpackWorkers::waitForCreations()
 {
     std::unique_lock lock(mutex_);
     turnTaken_.wait(lock, [&] { return nextTurn_ == turnsGiven_; });
     return endingTurn_ || cancelled_ ? nullptr : &directories_;
 }
 
-bool UnpackWorkers::isUnfinishedFile(const std::string& path)
+bool UnpackWorkers::isUnfinishedFile(const FilePath& path)
 {
-    const std::string key = toUpperAnsi(path);
+    const std::wstring key = comparablePath(path);
     const std::lock_guard lock(mutex_);
     return unfinishedFiles_.contains(key);
 }
@@ -416,7 +420,7 @@ std::optional<UnpackResult> UnpackWorkers::createInTurn(Task& task, ExtractTimin
         // The walk creates an archive's first file itself.
         const bool created = static_cast<bool>(job.file);
         if (created)
-            unfinishedFiles_.emplace(toUpperAnsi(job.fullPath), task.turn);
+            unfinishedFiles_.emplace(comparablePath(job.fullPath), task.turn);
         if (created || endingTurn_ || cancelled_) {
             ++nextTurn_;
             lock.unlock();
@@ -428,7 +432,7 @@ std::optional<UnpackResult> UnpackWorkers::createInTurn(Task& task, ExtractTimin
         }
     }
     EntryCreation creation{directories_, job.lines, [&] { return waitFinishedBefore(task.turn); },
-                           [&](const std::string& path) { return isUnfinishedFile(path); }};
+                           [&](const FilePath& path) { return isUnfinishedFile(path); }};
     try {
         const auto scope = timing.time(ExtractPhase::create);
         job.file = makeFile_(job.destinationDir, job.entryName, job.fullPath, creation);
@@ -441,7 +445,7 @@ std::optional<UnpackResult> UnpackWorkers::createInTurn(Task& task, ExtractTimin
     {
         const std::lock_guard lock(mutex_);
         if (job.file)
-            unfinishedFiles_.emplace(toUpperAnsi(job.fullPath), task.turn);
+            unfinishedFiles_.emplace(comparablePath(job.fullPath), task.turn);
         else if (!creation.abandoned && (!endingTurn_ || *endingTurn_ > task.turn))
             endingTurn_ = task.turn;
         ++nextTurn_;

@@ -55,21 +55,34 @@ struct ByteBuffer {
     unsigned char* get() const { return bytes.get(); }
 };
 
+// The folders an archive's walk has met so far, each looked at once.
+class KnownDirectories {
+public:
+    // True the first time a folder is met.
+    bool meet(const FilePath& directory)
+    {
+        return directory.isWide() ? wide_.insert(directory.wide).second : ansi_.insert(directory.text).second;
+    }
+
+private:
+    std::unordered_set<std::string> ansi_;
+    std::unordered_set<std::wstring> wide_;
+};
+
 // What the creation of one entry's file needs from whoever creates it (the walk or a worker),
 // and what it leaves behind, so that it can be taken away again when an earlier entry ends the
 // archive.
 struct EntryCreation {
-    // The folders this archive's walk has met so far.
-    std::unordered_set<std::string>& knownDirectories;
+    KnownDirectories& knownDirectories;
     TraceLines& lines;
     // Waits until every earlier entry has its outcome; false when one of them ended the archive,
     // and then nothing of this entry may be touched.
     std::function<bool()> waitForEarlierEntries;
     // True when path is the file of an earlier entry that has no outcome yet.
-    std::function<bool(const std::string&)> isUnfinishedFile;
+    std::function<bool(const FilePath&)> isUnfinishedFile;
     // A file that was not there before, and the folders made for it.
     bool madeNewFile = false;
-    std::vector<std::string> madeDirectories{};
+    std::vector<FilePath> madeDirectories{};
     // The archive ended before anything of this entry was touched.
     bool abandoned = false;
 };
@@ -78,15 +91,15 @@ struct EntryCreation {
 // entry comes with the file the walk made for it).
 struct UnpackJob {
     // As Windows stores it; the file's creation puts backslashes in, and its trace lines give it so.
-    std::string entryName;
+    FilePath entryName;
     std::string destinationDir;
     // An entry whose packed bytes could not be read whole still has its file created, as a walk
     // on one thread would, and then removed.
     bool readWhole = true;
-    std::string fullPath;
+    FilePath fullPath;
     UniqueFileHandle file;
     bool madeNewFile = false;
-    std::vector<std::string> madeDirectories;
+    std::vector<FilePath> madeDirectories;
     ByteBuffer packed;
     std::size_t packedSize = 0;
     // Where a deflated entry is inflated.
@@ -106,8 +119,8 @@ struct UnpackResult {
     TraceLines lines;
     // What the entry made that was not there before: taken away again when an earlier entry
     // turns out to have ended the archive.
-    std::string newFile{};
-    std::vector<std::string> newDirectories{};
+    std::optional<FilePath> newFile{};
+    std::vector<FilePath> newDirectories{};
 };
 
 // Inflates or copies the job's bytes, checks their size and CRC-32, writes and closes its
@@ -122,15 +135,16 @@ bool writeWhole(HANDLE file, const unsigned char* data, std::size_t size, Extrac
 void setFileTimeFromEntry(HANDLE file, const EntryTime& time, TraceLines& lines);
 
 // Closes the file and removes it, with the line that says so.
-void removePartialFile(UniqueFileHandle& file, const std::string& entryName, const std::string& fullPath,
+void removePartialFile(UniqueFileHandle& file, const FilePath& entryName, const FilePath& fullPath,
                        TraceLines& lines);
 
 // Clears a file's attributes (read-only, hidden) so that it can be written or removed; an
 // absent path does nothing.
 void setFileAttributesToNormal(const std::string& path);
+void setFileAttributesToNormal(const FilePath& path);
 
 // A write that stored less than it was given: says so, removes the file and ends the archive.
-EntryOutcome abandonUnwrittenFile(UniqueFileHandle& file, const std::string& entryName, const std::string& fullPath,
+EntryOutcome abandonUnwrittenFile(UniqueFileHandle& file, const FilePath& entryName, const FilePath& fullPath,
                                   const std::string& destinationDir, TraceLines& lines);
 
 // The worker threads and the results of one archive, in entry order. Only the thread that walks
@@ -139,8 +153,8 @@ class UnpackWorkers {
 public:
     // Makes the file of an entry after an archive's first one, with the lines of a failure;
     // nothing when it cannot be made or the archive ended first. Workers call it in entry order.
-    using EntryFileMaker = UniqueFileHandle (*)(const std::string& destinationDir, std::string& entryName,
-                                                std::string& fullPath, EntryCreation& creation);
+    using EntryFileMaker = UniqueFileHandle (*)(const std::string& destinationDir, FilePath& entryName,
+                                                FilePath& fullPath, EntryCreation& creation);
 
     // No more jobs than this are in flight at once, however small they are.
     static constexpr std::size_t kMostJobsInFlight = 256;
@@ -177,9 +191,9 @@ public:
     // Waits until every job submitted so far has had its turn to create its file, so that the
     // walk may create one itself; gives the folders met so far, which the walk's creation adds
     // to, or nothing when the archive has ended.
-    std::unordered_set<std::string>* waitForCreations();
+    KnownDirectories* waitForCreations();
     // True when path is the file of a job that is not done yet.
-    bool isUnfinishedFile(const std::string& path);
+    bool isUnfinishedFile(const FilePath& path);
     // True once a job's failure ended the archive, or the walk cancelled the jobs.
     bool ended();
     // Jobs whose files are not created yet end without a line and untouched.
@@ -214,7 +228,7 @@ private:
 
     const std::size_t budget_;
     // Read and changed only by whoever holds the turn to create.
-    std::unordered_set<std::string> directories_;
+    KnownDirectories directories_;
     std::mutex mutex_;
     std::condition_variable workAvailable_;
     std::condition_variable taskDone_;
@@ -224,8 +238,8 @@ private:
     std::size_t heldBytes_ = 0;
     std::size_t jobsInFlight_ = 0;
     std::set<std::size_t> unfinished_;
-    // The files of jobs not done yet, upper-cased, by turn.
-    std::unordered_map<std::string, std::size_t> unfinishedFiles_;
+    // The files of jobs not done yet, in their comparable form, by turn.
+    std::unordered_map<std::wstring, std::size_t> unfinishedFiles_;
     std::size_t turnsGiven_ = 0;
     std::size_t nextTurn_ = 0;
     // The turn of the first job whose failure ended the archive.

@@ -12,6 +12,9 @@ case "$lane" in
     *) echo "wine-env: unknown lane '$lane' in $wine_build/lane.env" >&2; return 1 ;;
 esac
 export WINEDEBUG="${WINEDEBUG:--all}"
+# Wine writes file names in the locale's character set: only a UTF-8 one can hold every name an
+# archive may bring.
+export LC_ALL=C.UTF-8
 # No Mono or Gecko installer dialogs when the prefix is made.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 
