@@ -440,4 +440,28 @@ TEST_F(Driver, CommonFilesAreDeletedBeforeAndAfterAndTreesRemovedOnRequest)
     EXPECT_FALSE(exists(common + "kp"));
 }
 
+TEST_F(Driver, NinetyFiveFamilyUnpacksAUnicodeNameOnlyUnderAnExactAnsiForm)
+{
+    buildMedia(kMedia, kOneClassCfg);
+    makeDirectories(std::string(kMedia) + "\\kp\\bin_win");
+    const auto utf8 = [](const char* name, const char* content) {
+        ZipEntry entry{name, content};
+        entry.utf8Name = true;
+        return entry;
+    };
+    writeZip(std::string(kMedia) + "\\kp\\windows\\jre.zip",
+             {utf8("jre.ver", "date=3"), utf8("r\xC3\xA9sum\xC3\xA9.txt", "accents"),
+              utf8("\xE6\x97\xA5\xE6\x9C\xAC.txt", "cjk")});
+    poseAsWindows98();
+
+    const InstallRun run = runMedia();
+
+    const std::string runtime = std::string(kCommonDir) + "jre\\";
+    EXPECT_EQ(readFile(runtime + "r\xE9sum\xE9.txt"), "accents");
+    EXPECT_FALSE(exists(runtime + "jre.ver"));
+    EXPECT_TRUE(hasLine(run.traceLog, "Entry ??.txt has no name in the ANSI code page and is skipped"));
+    EXPECT_TRUE(hasLine(run.traceLog,
+                        "Zip file kp\\windows\\jre.zip was not unpacked completely; no version file is written"));
+}
+
 } // namespace

@@ -11,9 +11,10 @@ trap 'rm -rf "$work"' EXIT
 drive_c="$WINEPREFIX/drive_c"
 common="$drive_c/Program Files/Common Files/bravik"
 
-# A tree with depth, blanks in names, an empty file, binary and compressible data.
+# A tree with depth, blanks in names, names beyond ASCII (accents, a CJK folder), an empty file,
+# binary and compressible data.
 src="$work/src"
-mkdir -p "$src/lib/ext/deeper" "$src/with blank" "$src/bin"
+mkdir -p "$src/lib/ext/deeper" "$src/with blank" "$src/bin" "$src/Größe" "$src/日本"
 head -c 1048576 /dev/urandom >"$src/lib/ext/random.bin"
 awk 'BEGIN { for (i = 0; i < 50000; i++) print "compressible line of text " i }' >"$src/lib/big.txt"
 : >"$src/empty.txt"
@@ -21,6 +22,10 @@ printf 'at the root\n' >"$src/root.txt"
 printf 'blank\n' >"$src/with blank/a file.txt"
 head -c 70000 /dev/urandom >"$src/lib/ext/deeper/x.class"
 printf '#!/bin/sh\n' >"$src/bin/tool.sh"
+printf 'accents\n' >"$src/résumé.txt"
+printf 'umlaut\n' >"$src/Größe/daten.txt"
+printf 'cjk\n' >"$src/日本/データ.txt"
+printf 'both\n' >"$src/with blank/é à.txt"
 
 (cd "$src" && zip -q -r -X "$work/infozip.zip" .)
 python3 - "$src" "$work/python.zip" <<'PY'
@@ -48,21 +53,33 @@ for archive in infozip.zip python.zip jdk.jar; do
     (cd "$media" && wine 'C:\othertools\media\install.exe' >/dev/null 2>&1) || code=$?
 
     reference="$work/ref-$archive"
-    unzip -q "$work/$archive" -d "$reference"
+    if [ "$archive" = jdk.jar ]; then
+        # jar says that it made its archive on DOS, and Debian's unzip 6.0 then reads every name
+        # in the DOS code page, though bit 11 says UTF-8; Python's zipfile follows the bit.
+        python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' \
+            "$work/$archive" "$reference"
+    else
+        unzip -q "$work/$archive" -d "$reference"
+    fi
+    # Info-ZIP zip writes names as the bytes they have here, without saying they are UTF-8, so
+    # install unpacks them byte for byte, read in the ANSI code page (1252 in the test prefix).
+    names=utf8
+    [ "$archive" = infozip.zip ] && names=ansi-bytes
     # install ends with 0 whatever happened; anything else means it did not run its course.
-    if [ "$code" -eq 0 ] && python3 - "$reference" "$common/jre" <<'PY'
+    if [ "$code" -eq 0 ] && python3 - "$reference" "$common/jre" "$names" <<'PY'
 import os, sys
-ref, got = sys.argv[1], sys.argv[2]
-def files(top):
+ref, got, names = sys.argv[1], sys.argv[2], sys.argv[3]
+def files(top, rename=lambda name: name):
     found = {}
-    for root, dirs, names in os.walk(top):
-        for name in names:
+    for root, dirs, entries in os.walk(top):
+        for name in entries:
             if name.lower().endswith(".ver"):
                 continue
             full = os.path.join(root, name)
-            found[os.path.relpath(full, top)] = open(full, "rb").read()
+            found[rename(os.path.relpath(full, top))] = open(full, "rb").read()
     return found
-a, b = files(ref), files(got)
+as_ansi = lambda name: name.encode("utf-8").decode("cp1252")
+a, b = files(ref, as_ansi if names == "ansi-bytes" else lambda name: name), files(got)
 if a != b:
     print("  only from unzip:", sorted(set(a) - set(b)))
     print("  only from install.exe:", sorted(set(b) - set(a)))

@@ -59,8 +59,10 @@ void writeZip(const std::string& path, const std::vector<ZipEntry>& entries)
         const bool raw = entry.wrongCrc.has_value() || entry.rawMethod.has_value();
         // minizip writes only the methods it knows; any other is put in once the archive is written.
         const int method = entry.rawMethod == Z_DEFLATED ? Z_DEFLATED : entry.deflate && !raw ? Z_DEFLATED : 0;
-        int status = zipOpenNewFileInZip2(zip, entry.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, method,
-                                          method ? Z_DEFAULT_COMPRESSION : 0, raw ? 1 : 0);
+        constexpr unsigned long kUtf8NameFlag = 0x800;
+        int status = zipOpenNewFileInZip4(zip, entry.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, method,
+                                          method ? Z_DEFAULT_COMPRESSION : 0, raw ? 1 : 0, -MAX_WBITS, DEF_MEM_LEVEL,
+                                          Z_DEFAULT_STRATEGY, nullptr, 0, 0, entry.utf8Name ? kUtf8NameFlag : 0);
         if (status == ZIP_OK && !entry.content.empty())
             status = zipWriteInFileInZip(zip, entry.content.data(), static_cast<unsigned>(entry.content.size()));
         if (status == ZIP_OK)

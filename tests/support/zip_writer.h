@@ -20,6 +20,8 @@ struct ZipEntry {
     // Written as it is under this method number, content being the packed bytes and its
     // length the unpacked size.
     std::optional<int> rawMethod;
+    // The name is UTF-8, as general-purpose bit 11 says.
+    bool utf8Name = false;
 };
 
 void writeZip(const std::string& path, const std::vector<ZipEntry>& entries);
