@@ -167,11 +167,6 @@ void setFileTimeFromEntry(HANDLE file, const EntryTime& time, TraceLines& lines)
     }
 }
 
-void setFileAttributesToNormal(const std::string& path)
-{
-    setFileAttributesToNormal(FilePath{path, {}});
-}
-
 void setFileAttributesToNormal(const FilePath& path)
 {
     if (pathExists(path))

@@ -140,7 +140,6 @@ void removePartialFile(UniqueFileHandle& file, const FilePath& entryName, const 
 
 // Clears a file's attributes (read-only, hidden) so that it can be written or removed; an
 // absent path does nothing.
-void setFileAttributesToNormal(const std::string& path);
 void setFileAttributesToNormal(const FilePath& path);
 
 // A write that stored less than it was given: says so, removes the file and ends the archive.
