@@ -10,6 +10,8 @@ void removeDirectoryTree(const std::string& path);
 // Deletes everything below dir, leaving dir itself; the current directory is kept.
 void emptyDirectory(const std::string& dir);
 
-// Delete the files their tables name below commonDir, clearing read-only and hidden first.
+// Delete the files their tables name below commonDir, clearing read-only and hidden first. An
+// entry that would reach outside commonDir (a drive, a rooted or UNC path, "..", a device
+// name) is refused with a line.
 void deleteCommonFiles(const std::string& commonDir);
 void postDeleteCommonFiles(const std::string& commonDir);
