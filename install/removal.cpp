@@ -7,6 +7,7 @@
 #include "globals.h"
 #include "platform.h"
 #include "tracelog.h"
+#include "update_trust.h"
 
 namespace {
 
@@ -41,6 +42,13 @@ void removeDirectoryTree(const std::string& path)
     emptyDirectory(path);
     if (!RemoveDirectoryA(path.c_str()))
         writeTraceLog(kRootFailedFormat, path.c_str(), static_cast<int>(GetLastError()));
+}
+
+void removeUpdateDirectory(const std::string& path)
+{
+    // A refused folder is left as it stands: it is not install's to empty.
+    if (updateFolderVerdict(path) != UpdateFolderVerdict::refused)
+        removeDirectoryTree(path);
 }
 
 void emptyDirectory(const std::string& dir)

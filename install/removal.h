@@ -7,6 +7,10 @@
 // Removes path and everything below it; failures go to the trace log.
 void removeDirectoryTree(const std::string& path);
 
+// Removes an update folder ("c:\kpupdate", "c:\vtupdate") as removeDirectoryTree does, unless
+// it was refused; a refused one stays with the line that said why.
+void removeUpdateDirectory(const std::string& path);
+
 // Deletes everything below dir, leaving dir itself; the current directory is kept.
 void emptyDirectory(const std::string& dir);
 
