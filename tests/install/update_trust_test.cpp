@@ -125,8 +125,9 @@ protected:
         chosenOwners[key] = sid;
     }
 
-    // Every use the run makes of the update folder: search path, class path, configuration,
-    // and at last its removal. Gives the configuration path the run would read.
+    // The uses a run makes of the update folder, in its order: search path, class path,
+    // configuration, and at last its removal (its archives meet the same verdict). Gives the
+    // configuration path the run would read.
     std::string useUpdateFolder()
     {
         PresSetupPath();
