@@ -8,6 +8,7 @@
 #include "paths.h"
 #include "platform.h"
 #include "tracelog.h"
+#include "update_trust.h"
 
 
 namespace {
@@ -165,20 +166,26 @@ std::string appendConfigName(const std::string& prefix, bool haveToken, const st
     return prefix + kDefaultConfigName;
 }
 
-void findUpdateConfig(std::string& updateConfigPath, const std::string& derivedConfigName)
+UniqueFileHandle findUpdateConfig(std::string& updateConfigPath, const std::string& derivedConfigName)
 {
     const std::string updateDir = windowsDrive() + "\\vtupdate";
+    if (!isTrustedUpdateFolder(updateDir))
+        return {};
     for (const std::string& location : {updateDir + "\\kp\\windows", updateDir}) {
         if (!isDirectory(location))
             continue;
         for (const std::string& name : {derivedConfigName, std::string(kDefaultConfigName)}) {
             const std::string candidate = joinPath(location, name);
-            if (pathExists(candidate)) {
-                updateConfigPath = candidate;
-                return;
-            }
+            if (!pathExists(candidate))
+                continue;
+            std::optional<UniqueFileHandle> held = holdUpdateFile(updateDir, candidate);
+            if (!held)
+                return {};
+            updateConfigPath = candidate;
+            return std::move(*held);
         }
     }
+    return {};
 }
 
 std::string languageCode(const std::string& localeName)

@@ -15,8 +15,10 @@ int readConfigFile(const std::string& path, ParameterTable& parameters, ClassTab
 std::string appendConfigName(const std::string& prefix, bool haveToken,
                              const std::string& derivedConfigName);
 
-// Replaces updateConfigPath by a configuration file found under the update directory.
-void findUpdateConfig(std::string& updateConfigPath, const std::string& derivedConfigName);
+// Replaces updateConfigPath by a configuration file found under the update directory, when that
+// folder may be used, and gives that file held against change for as long as the caller keeps
+// the handle: it is to be read before the handle goes. Nothing is held otherwise.
+UniqueFileHandle findUpdateConfig(std::string& updateConfigPath, const std::string& derivedConfigName);
 
 // The splash screen's language folder for a C library locale name; the configuration names
 // the bitmap below it.

@@ -203,7 +203,7 @@ void cleanUp(const RunPaths& run)
         changeDirectory(run.workDir);
     if (splashStarted)
         terminateSplash();
-    removeDirectoryTree(kVtUpdateDir);
+    removeUpdateDirectory(kVtUpdateDir);
     // commonDir is still empty on the ways out before the configuration was read; the trees
     // are never looked for relative to wherever install happens to be.
     if (!removeFilesFlag[0].empty() && equalsIgnoreCase(removeFilesFlag[0], "true") && !commonDir.empty()) {
@@ -243,17 +243,21 @@ int runInstallation(const std::string& commandLine, int showWindow)
     writeTraceLog(kCwdFormat, run.workDir.c_str());
     writeTraceLog(kPathLineFormat, run.configPath.c_str());
     writeTraceLog(kPathLineFormat, run.launcherPath.c_str());
-    removeDirectoryTree(kKpUpdateDir);
+    removeUpdateDirectory(kKpUpdateDir);
 
     PresSetupPath();
     PresSetupClassPath();
     writeTraceLog(kPresetClassPathFormat, classPathBuf.c_str());
 
+    // A configuration from the update directory stays held until it is read.
+    UniqueFileHandle heldConfig;
     if (removing)
         run.updateConfigPath = run.configPath;
     else
-        findUpdateConfig(run.updateConfigPath, run.derivedConfigName);
-    if (!readConfiguration(run)) {
+        heldConfig = findUpdateConfig(run.updateConfigPath, run.derivedConfigName);
+    const bool configurationRead = readConfiguration(run);
+    heldConfig.reset();
+    if (!configurationRead) {
         cleanUp(run);
         return 0;
     }

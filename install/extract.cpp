@@ -14,6 +14,7 @@
 #include "registry.h"
 #include "tracelog.h"
 #include "unpack_workers.h"
+#include "update_trust.h"
 #include "version_records.h"
 
 namespace {
@@ -696,11 +697,21 @@ void extractArchives()
     else
         extractZipDirectory(productDir);
 
-    if (isDirectory(kUpdateZipDir)) {
-        const CurrentDirectoryGuard back;
-        // Entering c:\vtupdate also makes drive C the current drive.
-        if (changeDirectory(kUpdateDir))
-            extractZipDirectory(productDir);
+    if (!isTrustedUpdateFolder(kUpdateDir) || !isDirectory(kUpdateZipDir))
+        return;
+    const CurrentDirectoryGuard back;
+    // Entering c:\vtupdate\kp\zip also makes drive C the current drive.
+    if (!changeDirectory(kUpdateZipDir))
+        return;
+    std::vector<std::string> archives;
+    forEachDirectoryEntry("*.zip", [&](const WIN32_FIND_DATAA& entry) { archives.emplace_back(entry.cFileName); });
+    for (const std::string& archive : archives) {
+        // Each archive is held against change while it is unpacked; once one cannot be, the
+        // folder is refused and the rest are left where they are.
+        const std::optional<UniqueFileHandle> held = holdUpdateFile(kUpdateDir, joinPath(kUpdateZipDir, archive));
+        if (!held)
+            return;
+        extractArchive(archive, productDir);
     }
 }
 

@@ -85,10 +85,10 @@ void selectRuntimeDirectory()
         changeDirectory("kp\\bin");
 }
 
-bool runAndWait(const std::string& commandLine, int showWindow)
+bool runAndWait(const std::string& program, const std::string& commandLine, int showWindow)
 {
     static_assert(sizeof(STARTUPINFOA) == kStartupInfoBytes, "the start-up record of this architecture");
-    std::optional<ChildProcess> child = startProcess(commandLine, showWindow);
+    std::optional<ChildProcess> child = startProcess(program, commandLine, showWindow);
     if (!child) {
         if (UniqueFile log = openFile(traceLogPath, "a+"))
             std::fprintf(log.get(), kCreateFailedFormat, kCreateFailedText);
@@ -111,7 +111,7 @@ bool launchJavaClasses(const std::string& launcherPath, const std::string& comma
         else
             writeTraceLog(kAboutToLaunchFormat, command.c_str(), traceLogPath.c_str());
         closeTraceLog();
-        if (!developer && !runAndWait(command, showWindow))
+        if (!developer && !runAndWait(launcherPath, command, showWindow))
             return false;
         if (reopenTraceLog() && !developer)
             writeTraceLog(kReopenedFormat, traceLogPath.c_str());

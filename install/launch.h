@@ -7,8 +7,9 @@
 // Enters "kp\bin_nt" or "kp\bin_win" for the platform family, else "kp\windows" or "kp\bin".
 void selectRuntimeDirectory();
 
-// Starts commandLine and waits for it to end; false when it could not be created.
-bool runAndWait(const std::string& commandLine, int showWindow);
+// Starts program, the launcher found, with commandLine and waits for it to end; false when it
+// could not be created.
+bool runAndWait(const std::string& program, const std::string& commandLine, int showWindow);
 
 // Runs one Java process per configured class, or with "-developer" writes one batch line per
 // class. False when a process could not be created; the remaining classes are not run then.

@@ -3,6 +3,7 @@
 #include <exception>
 #include <string>
 
+#include "../common/system_libraries.h"
 #include "driver.h"
 #include "startup.h"
 #include "tracelog.h"
@@ -10,6 +11,7 @@
 // install has no window of its own; whatever happens, its exit code is 0.
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int showWindow)
 {
+    restrictDllSearchToSystemDirectory();
     try {
         const std::string arguments = commandLine ? commandLine : "";
         if (startInstall(arguments))

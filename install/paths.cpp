@@ -5,6 +5,7 @@
 #include "globals.h"
 #include "platform.h"
 #include "tracelog.h"
+#include "update_trust.h"
 
 
 namespace {
@@ -63,7 +64,7 @@ void PresSetupPath()
     pathBuf = kPathStart;
     readWindowsDirectory();
     const std::string updateDir = windowsDrive() + "\\vtupdate";
-    if (pathExists(updateDir))
+    if (isTrustedUpdateFolder(updateDir))
         appendWithinLimit(pathBuf, updateDir + ";");
     appendIfPresent(pathBuf, cwd, "kp\\bin");
     appendIfPresent(pathBuf, cwd, "jre\\bin");
@@ -74,7 +75,7 @@ void PresSetupClassPath()
     const std::string cwd = currentDirectory();
     classPathBuf = kClassPathStart;
     const std::string updateDir = windowsDrive() + "\\vtupdate";
-    if (pathExists(updateDir))
+    if (isTrustedUpdateFolder(updateDir))
         appendDirectoryArchives(updateDir);
     for (const char* relative : {"kp\\lib", "jre\\lib"})
         if (pathExists(relative))

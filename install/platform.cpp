@@ -108,8 +108,14 @@ bool changeDirectory(const std::string& dir)
     return SetCurrentDirectoryA(dir.c_str()) != 0;
 }
 
-std::optional<ChildProcess> startProcess(const std::string& commandLine, int showWindow)
+std::optional<ChildProcess> startProcess(const std::string& program, const std::string& commandLine, int showWindow)
 {
+    // Named outright, the program is never looked for at each blank of an unquoted path (a
+    // planted C:\my.exe before C:\my media\...), nor along the search path.
+    std::string application = program;
+    const std::size_t nameStart = application.find_last_of("\\/:") + 1;
+    if (application.find('.', nameStart) == std::string::npos)
+        application += ".exe";
     STARTUPINFOA startup{};
     startup.cb = sizeof(startup);
     startup.wShowWindow = static_cast<WORD>(showWindow);
@@ -117,7 +123,7 @@ std::optional<ChildProcess> startProcess(const std::string& commandLine, int sho
     // CreateProcessA may write into the command line, so it gets a copy of its own.
     std::vector<char> writable(commandLine.begin(), commandLine.end());
     writable.push_back('\0');
-    if (!CreateProcessA(nullptr, writable.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+    if (!CreateProcessA(application.c_str(), writable.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                         &startup, &info))
         return std::nullopt;
     return ChildProcess{UniqueHandle(info.hProcess), UniqueHandle(info.hThread)};

@@ -77,10 +77,11 @@ struct ChildProcess {
     UniqueHandle thread;
 };
 
-// Starts commandLine, whose first token names the program, with the given show value in a
-// start-up record of 68 bytes and no start-up flags. The child inherits no handles, but the
-// environment and the current directory.
-std::optional<ChildProcess> startProcess(const std::string& commandLine, int showWindow);
+// Starts program (its full path; ".exe" is added to a name without an extension, as the
+// system adds it to a command line's first token) with commandLine as it stands, the given
+// show value in a start-up record of 68 bytes and no start-up flags. The child inherits no
+// handles, but the environment and the current directory.
+std::optional<ChildProcess> startProcess(const std::string& program, const std::string& commandLine, int showWindow);
 
 // The platform identifier of the version query (1 for the 95 family, 2 for the NT family),
 // or nothing when the query fails.

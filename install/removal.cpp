@@ -3,20 +3,30 @@
 #include <span>
 #include <vector>
 
+#include "entry_names.h"
 #include "globals.h"
 #include "platform.h"
 #include "tracelog.h"
+#include "update_trust.h"
 
 namespace {
 
 constexpr char kRootFailedFormat[] = "Error removing directory %s: error code %d \n";
 constexpr char kSubdirectoryFailedFormat[] = "GetLastError returned = %d for directory %s \n";
+constexpr char kOutsideCommonFormat[] = "Listed common file %s lies outside %s and is not deleted\n";
 
 void deleteListedFiles(const std::string& commonDir, std::span<const std::string> table)
 {
+    // The lists name files below the common directory; the rule archive entries meet keeps a
+    // listed name from reaching anything beside it.
+    const std::string base = commonDir.ends_with('\\') ? commonDir.substr(0, commonDir.size() - 1) : commonDir;
     for (const std::string& entry : table) {
         if (entry.empty())
             break;
+        if (!isInsideDestination(base, entry)) {
+            writeTraceLog(kOutsideCommonFormat, entry.c_str(), commonDir.c_str());
+            continue;
+        }
         const std::string path = commonDir + entry;
         if (!pathExists(path))
             continue;
@@ -32,6 +42,13 @@ void removeDirectoryTree(const std::string& path)
     emptyDirectory(path);
     if (!RemoveDirectoryA(path.c_str()))
         writeTraceLog(kRootFailedFormat, path.c_str(), static_cast<int>(GetLastError()));
+}
+
+void removeUpdateDirectory(const std::string& path)
+{
+    // A refused folder is left as it stands: it is not install's to empty.
+    if (updateFolderVerdict(path) != UpdateFolderVerdict::refused)
+        removeDirectoryTree(path);
 }
 
 void emptyDirectory(const std::string& dir)

@@ -7,9 +7,15 @@
 // Removes path and everything below it; failures go to the trace log.
 void removeDirectoryTree(const std::string& path);
 
+// Removes an update folder ("c:\kpupdate", "c:\vtupdate") as removeDirectoryTree does, unless
+// it was refused; a refused one stays with the line that said why.
+void removeUpdateDirectory(const std::string& path);
+
 // Deletes everything below dir, leaving dir itself; the current directory is kept.
 void emptyDirectory(const std::string& dir);
 
-// Delete the files their tables name below commonDir, clearing read-only and hidden first.
+// Delete the files their tables name below commonDir, clearing read-only and hidden first. An
+// entry that would reach outside commonDir (a drive, a rooted or UNC path, "..", a device
+// name) is refused with a line.
 void deleteCommonFiles(const std::string& commonDir);
 void postDeleteCommonFiles(const std::string& commonDir);

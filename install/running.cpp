@@ -5,6 +5,7 @@
 #include <tlhelp32.h>
 
 #include "../common/architecture.h"
+#include "../common/system_libraries.h"
 #include "globals.h"
 #include "platform.h"
 #include "tracelog.h"
@@ -48,10 +49,10 @@ bool isLauncherPath(const char* path)
 
 int isInstallerRunningNt(std::size_t firstIdBufferBytes)
 {
-    const UniqueModule psapi(LoadLibraryA(kPsapiLibrary));
+    const UniqueModule psapi = loadSystemLibrary(kPsapiLibrary);
     if (!psapi)
         return 0;
-    const UniqueModule vdmDebug(LoadLibraryA(kVdmDebugLibrary));
+    const UniqueModule vdmDebug = loadSystemLibrary(kVdmDebugLibrary);
     if (!vdmDebug)
         return 0;
     const auto enumProcesses = resolveFunction<EnumProcessesFunction>(psapi.get(), "EnumProcesses");
@@ -92,7 +93,7 @@ int isInstallerRunningNt(std::size_t firstIdBufferBytes)
 
 int isInstallerRunning95()
 {
-    const UniqueModule kernel(LoadLibraryA(kKernelLibrary));
+    const UniqueModule kernel = loadSystemLibrary(kKernelLibrary);
     if (!kernel)
         return 0;
     const auto createSnapshot = resolveFunction<CreateSnapshotFunction>(kernel.get(), "CreateToolhelp32Snapshot");

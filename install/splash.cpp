@@ -42,7 +42,7 @@ int launchSplash(const std::string& splashArgument, int showWindow)
     const std::size_t slash = program->rfind('\\');
     if (slash != std::string::npos)
         changeDirectory(program->substr(0, slash));
-    std::optional<ChildProcess> child = startProcess(splashCommandLine, showWindow);
+    std::optional<ChildProcess> child = startProcess(*program, splashCommandLine, showWindow);
     if (!child) {
         if (traceLog) {
             writeTraceLog(kNotLaunchedFormat, kNotLaunchedText);

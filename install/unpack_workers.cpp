@@ -10,6 +10,8 @@
 #include <libdeflate.h>
 #endif
 
+#include "../common/system_libraries.h"
+
 namespace {
 
 constexpr char kWriteFailedFormat[] = "something went wrong writing to file %s at dest %s\n";
@@ -518,7 +520,7 @@ std::size_t unpackMemoryBudget()
     using StatusExFunction = BOOL(WINAPI*)(LPMEMORYSTATUSEX);
     unsigned long long available = 0;
     // The 95 family and NT 4 have only the older query, which counts up to 4 GB.
-    const UniqueModule kernel(LoadLibraryA("kernel32.dll"));
+    const UniqueModule kernel = loadSystemLibrary("kernel32.dll");
     if (const auto statusEx = resolveFunction<StatusExFunction>(kernel.get(), "GlobalMemoryStatusEx")) {
         MEMORYSTATUSEX status{};
         status.dwLength = sizeof(status);

@@ -245,4 +245,49 @@ TEST_F(ConfigTest, DeleteCommonFilesClearsAttributesAndStopsAtEmptySlot)
     EXPECT_FALSE(exists(common + "kp\\beyond.txt"));
 }
 
+TEST_F(ConfigTest, ListedCommonFilesNeverReachOutsideTheCommonDirectory)
+{
+    const std::string common = scratch + "common\\";
+    const std::string victim = scratch + "victim.txt";
+    struct Case {
+        const char* entry;
+        bool deleted;  // else refused with a line
+    };
+    const Case cases[] = {
+        {"kp\\old.txt", true},
+        {"..\\victim.txt", false},
+        {"kp\\..\\..\\victim.txt", false},
+        {".. \\victim.txt", false},
+        {"kp\\...\\..\\victim.txt", false},
+        {"C:\\install-unit\\victim.txt", false},
+        {"C:victim.txt", false},
+        {"\\install-unit\\victim.txt", false},
+        {"\\\\localhost\\C$\\install-unit\\victim.txt", false},
+        {"kp\\NUL", false},
+        {"kp\\COM1.txt", false},
+        {"kp\\old.txt:stream", false},
+    };
+    std::string lines;
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        deleteCommonFilesTable[i] = cases[i].entry;
+        if (!cases[i].deleted)
+            lines += "Listed common file " + std::string(cases[i].entry) + " lies outside " + common +
+                     " and is not deleted\n";
+    }
+    writeFile(victim, "v");
+    writeFile(common + "kp\\old.txt", "old");
+    writeFile(common + "kp\\late.txt", "late");
+
+    deleteCommonFiles(common);
+    postDeleteCommonFilesTable[0] = "kp\\..\\..\\victim.txt";
+    postDeleteCommonFilesTable[1] = "kp\\late.txt";
+    postDeleteCommonFiles(common);
+
+    EXPECT_TRUE(exists(victim));
+    EXPECT_FALSE(exists(common + "kp\\old.txt"));
+    EXPECT_FALSE(exists(common + "kp\\late.txt"));
+    EXPECT_EQ(traceText(), withCrLf(lines + "Listed common file kp\\..\\..\\victim.txt lies outside " + common +
+                                    " and is not deleted\n"));
+}
+
 } // namespace

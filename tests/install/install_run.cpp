@@ -27,7 +27,9 @@ std::vector<LaunchRecord> parseLaunches(const std::string& text, std::vector<std
             const std::size_t equals = line.find('=');
             const std::string key = line.substr(0, equals);
             const std::string value = equals == std::string::npos ? "" : line.substr(equals + 1);
-            if (key == "cmdline")
+            if (key == "program")
+                record.program = value;
+            else if (key == "cmdline")
                 record.commandLine = value;
             else if (key == "cwd")
                 record.currentDirectory = value;
@@ -71,6 +73,7 @@ void InstallEndToEnd::poseAsWindows98()
 void InstallEndToEnd::cleanFixedPlaces()
 {
     for (const char* place : {"C:\\itest", "C:\\vtupdate", "C:\\kpupdate", "C:\\nnndbg", "C:\\kp", "C:\\my.cfg",
+                              "C:\\my media", "C:\\my.exe",
                               "C:\\Program Files\\Common Files\\bravik", "D:\\install.exe", "D:\\kp", "D:\\jre",
                               "D:\\x.cfg", "C:\\kp_nstal.out"})
         removeTree(place);

@@ -12,6 +12,7 @@
 // What one start of a stand-in program saw.
 struct LaunchRecord {
     unsigned long processId = 0;
+    std::string program;
     std::string commandLine;
     std::string currentDirectory;
     std::string path;

@@ -4,6 +4,7 @@
 #include "install/paths.h"
 #include "install/globals.h"
 #include "install/tracelog.h"
+#include "install/update_trust.h"
 #include "testing.h"
 
 using namespace testing_support;
@@ -18,6 +19,7 @@ void InstallUnitTest::SetUp()
     writeFile(traceLogPath, "");
     ASSERT_TRUE(reopenTraceLog());
     readWindowsDirectory();
+    forgetUpdateFolderVerdicts();
 
     classTable = {};
     parameterTable = {};

@@ -2,6 +2,7 @@
 // and as "Splash.exe" (variables SPLASH_STUB_...). It appends what it was given to the file
 // named by <prefix>_RECORD, one block per start:
 //   begin <pid>
+//   program=<its own file>
 //   cmdline=<its command line>
 //   cwd=<its current directory>
 //   PATH=<value>
@@ -57,8 +58,10 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     const std::string pid = std::to_string(GetCurrentProcessId());
     char cwd[MAX_PATH + 1] = {};
     GetCurrentDirectoryA(sizeof(cwd), cwd);
+    char program[MAX_PATH + 1] = {};
+    GetModuleFileNameA(nullptr, program, MAX_PATH);
     if (!record.empty())
-        appendRecord(record, "begin " + pid + "\ncmdline=" + GetCommandLineA() + "\ncwd=" + cwd +
+        appendRecord(record, "begin " + pid + "\nprogram=" + program + "\ncmdline=" + GetCommandLineA() + "\ncwd=" + cwd +
                                  "\nPATH=" + environment("PATH") + "\nCLASSPATH=" + environment("CLASSPATH") + "\n");
     const std::string sleep = variable("_SLEEP_MS");
     if (!sleep.empty())

@@ -8,6 +8,7 @@
 
 #include "../../common/owners.h"
 #include "../../common/program_path.h"
+#include "../../common/system_libraries.h"
 
 namespace {
 
@@ -64,6 +65,7 @@ LRESULT CALLBACK splashWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int)
 {
+    restrictDllSearchToSystemDirectory();
     const std::string name = trimmed(commandLine);
     if (name.empty())
         return kNoBitmapNamed;

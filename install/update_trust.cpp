@@ -1,0 +1,325 @@
+#include "update_trust.h"
+
+#include <windows.h>
+
+#include <aclapi.h>
+
+#include <cstddef>
+#include <cstring>
+#include <initializer_list>
+#include <map>
+#include <vector>
+
+#include "tracelog.h"
+
+namespace {
+
+constexpr char kCannotOpenFormat[] = "Update directory %s is not used: %s cannot be opened to check it (error %lu)\n";
+constexpr char kLinkFormat[] = "Update directory %s is not used: %s is a link\n";
+constexpr char kSecondNameFormat[] = "Update directory %s is not used: %s has more than one name\n";
+constexpr char kNotFolderFormat[] = "Update directory %s is not used: %s is not a folder\n";
+constexpr char kOwnerFormat[] = "Update directory %s is not used: %s is owned by %s\n";
+constexpr char kOwnerUnknownFormat[] = "Update directory %s is not used: the owner of %s cannot be read (error %lu)\n";
+constexpr char kNoSecurityFormat[] = "Update directory %s is not used: this system cannot tell who owns it\n";
+constexpr char kCannotLockFormat[] = "Update directory %s is not used: %s cannot be locked (error %lu)\n";
+constexpr char kCannotHoldFormat[] = "Update directory %s is not used: %s cannot be held for reading (error %lu)\n";
+
+constexpr char kAdvapiLibrary[] = "advapi32.dll";
+// The object itself, a link included, and a folder as well as a file.
+constexpr DWORD kOpenUnfollowed = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+
+using GetSecurityInfoFunction = DWORD(WINAPI*)(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*, PACL*,
+                                               PACL*, PSECURITY_DESCRIPTOR*);
+using SetSecurityInfoFunction = DWORD(WINAPI*)(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID, PSID, PACL, PACL);
+using OpenProcessTokenFunction = BOOL(WINAPI*)(HANDLE, DWORD, PHANDLE);
+using GetTokenInformationFunction = BOOL(WINAPI*)(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, DWORD, PDWORD);
+
+// Looked up, never imported: the 95 family's ADVAPI32 lacks them, and an import it cannot
+// satisfy would keep install.exe from starting there.
+struct SecurityFunctions {
+    GetSecurityInfoFunction getSecurityInfo;
+    SetSecurityInfoFunction setSecurityInfo;
+    OpenProcessTokenFunction openProcessToken;
+    GetTokenInformationFunction getTokenInformation;
+};
+
+// A SID in storage of our own, built for a well-known account or copied from the token: the
+// SIDs and the list below are made by hand, so they need nothing the system has to give back
+// and no helper that NT 4 lacks.
+using Sid = std::vector<DWORD>;
+
+struct TrustCheck {
+    const std::string& folder;
+    const SecurityFunctions& security;
+    std::vector<Sid> owners;
+};
+
+std::map<std::string, UpdateFolderVerdict> rememberedVerdicts;
+
+std::optional<SecurityFunctions> lookUpSecurityFunctions()
+{
+    // install imports ADVAPI32 for the registry, so it is loaded already.
+    const HMODULE advapi = GetModuleHandleA(kAdvapiLibrary);
+    const SecurityFunctions functions{
+        resolveFunction<GetSecurityInfoFunction>(advapi, "GetSecurityInfo"),
+        resolveFunction<SetSecurityInfoFunction>(advapi, "SetSecurityInfo"),
+        resolveFunction<OpenProcessTokenFunction>(advapi, "OpenProcessToken"),
+        resolveFunction<GetTokenInformationFunction>(advapi, "GetTokenInformation"),
+    };
+    if (!advapi || !functions.getSecurityInfo || !functions.setSecurityInfo || !functions.openProcessToken ||
+        !functions.getTokenInformation)
+        return std::nullopt;
+    return functions;
+}
+
+std::size_t sidBytes(PSID sid)
+{
+    return offsetof(SID, SubAuthority) + static_cast<const SID*>(sid)->SubAuthorityCount * sizeof(DWORD);
+}
+
+Sid copySid(PSID sid)
+{
+    Sid copy(sidBytes(sid) / sizeof(DWORD));
+    std::memcpy(copy.data(), sid, sidBytes(sid));
+    return copy;
+}
+
+// A SID of the NT authority: S-1-5 followed by the sub-authorities.
+Sid ntAuthoritySid(std::initializer_list<DWORD> subAuthorities)
+{
+    Sid sid(offsetof(SID, SubAuthority) / sizeof(DWORD) + subAuthorities.size());
+    auto* header = reinterpret_cast<SID*>(sid.data());
+    header->Revision = SID_REVISION;
+    header->SubAuthorityCount = static_cast<BYTE>(subAuthorities.size());
+    header->IdentifierAuthority = SECURITY_NT_AUTHORITY;
+    std::memcpy(header->SubAuthority, subAuthorities.begin(), subAuthorities.size() * sizeof(DWORD));
+    return sid;
+}
+
+const Sid& administratorsSid()
+{
+    static const Sid sid = ntAuthoritySid({SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS});
+    return sid;
+}
+
+const Sid& systemSid()
+{
+    static const Sid sid = ntAuthoritySid({SECURITY_LOCAL_SYSTEM_RID});
+    return sid;
+}
+
+const Sid& trustedInstallerSid()
+{
+    static const Sid sid =
+        ntAuthoritySid({SECURITY_SERVICE_ID_BASE_RID, 956008885, 3418522649, 1831038044, 1853292631, 2271478464});
+    return sid;
+}
+
+bool isSameSid(PSID sid, const Sid& other)
+{
+    return sidBytes(sid) == other.size() * sizeof(DWORD) && std::memcmp(sid, other.data(), sidBytes(sid)) == 0;
+}
+
+// The SID as Windows writes it, S-1-5-21-...
+std::string sidText(PSID sid)
+{
+    const auto* header = static_cast<const SID*>(sid);
+    unsigned long long authority = 0;
+    for (const BYTE part : header->IdentifierAuthority.Value)
+        authority = (authority << 8) | part;
+    std::string text = "S-";
+    text.append(std::to_string(header->Revision)).append("-").append(std::to_string(authority));
+    for (BYTE i = 0; i < header->SubAuthorityCount; ++i)
+        text.append("-").append(std::to_string(header->SubAuthority[i]));
+    return text;
+}
+
+// The account install runs as; nothing when its token cannot be read.
+std::optional<Sid> runningAccount(const SecurityFunctions& security)
+{
+    UniqueHandle token;
+    if (!security.openProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()))
+        return std::nullopt;
+    DWORD needed = 0;
+    security.getTokenInformation(token.get(), TokenUser, nullptr, 0, &needed);
+    std::vector<DWORD_PTR> user(needed / sizeof(DWORD_PTR) + 1);
+    if (!security.getTokenInformation(token.get(), TokenUser, user.data(),
+                                      static_cast<DWORD>(user.size() * sizeof(DWORD_PTR)), &needed))
+        return std::nullopt;
+    return copySid(reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid);
+}
+
+// The protected list a locked folder gets: Administrators and SYSTEM, full control, inherited
+// by every folder and file below it.
+std::vector<DWORD> lockedFolderAcl()
+{
+    const auto aceBytes = [](const Sid& sid) {
+        return offsetof(ACCESS_ALLOWED_ACE, SidStart) + sid.size() * sizeof(DWORD);
+    };
+    const std::size_t bytes = sizeof(ACL) + aceBytes(administratorsSid()) + aceBytes(systemSid());
+    std::vector<DWORD> storage(bytes / sizeof(DWORD));
+    auto* acl = reinterpret_cast<ACL*>(storage.data());
+    acl->AclRevision = ACL_REVISION;
+    acl->AclSize = static_cast<WORD>(bytes);
+    acl->AceCount = 2;
+    auto* next = reinterpret_cast<BYTE*>(acl + 1);
+    for (const Sid* sid : {&administratorsSid(), &systemSid()}) {
+        auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(next);
+        ace->Header.AceType = ACCESS_ALLOWED_ACE_TYPE;
+        ace->Header.AceFlags = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+        ace->Header.AceSize = static_cast<WORD>(aceBytes(*sid));
+        ace->Mask = FILE_ALL_ACCESS;
+        std::memcpy(&ace->SidStart, sid->data(), sid->size() * sizeof(DWORD));
+        next += ace->Header.AceSize;
+    }
+    return storage;
+}
+
+bool hasTrustedOwner(const TrustCheck& check, HANDLE handle, const std::string& path)
+{
+    PSID owner = nullptr;
+    UniqueLocalBlock descriptor;
+    const DWORD error = check.security.getSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                                                       nullptr, nullptr, nullptr, descriptor.put());
+    if (error != ERROR_SUCCESS || !owner) {
+        writeTraceLog(kOwnerUnknownFormat, check.folder.c_str(), path.c_str(), error);
+        return false;
+    }
+    for (const Sid& trusted : check.owners)
+        if (isSameSid(owner, trusted))
+            return true;
+    writeTraceLog(kOwnerFormat, check.folder.c_str(), path.c_str(), sidText(owner).c_str());
+    return false;
+}
+
+// Opens path itself, shared for reading only, and checks that it is no link, has no second
+// name and has a trusted owner; nothing, with its line, otherwise. The open fails while
+// anyone else holds the entry open for writing, renaming or deleting, and while it is held
+// nobody can.
+UniqueFileHandle openTrustedEntry(const TrustCheck& check, const std::string& path, DWORD access,
+                                  BY_HANDLE_FILE_INFORMATION& info, const char* cannotOpenFormat)
+{
+    UniqueFileHandle entry(
+        CreateFileA(path.c_str(), access, FILE_SHARE_READ, nullptr, OPEN_EXISTING, kOpenUnfollowed, nullptr));
+    if (!entry || !GetFileInformationByHandle(entry.get(), &info)) {
+        writeTraceLog(cannotOpenFormat, check.folder.c_str(), path.c_str(), GetLastError());
+        return {};
+    }
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        writeTraceLog(kLinkFormat, check.folder.c_str(), path.c_str());
+        return {};
+    }
+    // A file's other name may stand where anyone can reach it.
+    if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && info.nNumberOfLinks > 1) {
+        writeTraceLog(kSecondNameFormat, check.folder.c_str(), path.c_str());
+        return {};
+    }
+    if (!hasTrustedOwner(check, entry.get(), path))
+        return {};
+    return entry;
+}
+
+bool checkEntries(const TrustCheck& check, const std::string& dir);
+
+// A folder stays open while its entries are checked, so that it cannot be renamed meanwhile.
+bool checkEntry(const TrustCheck& check, const std::string& path)
+{
+    BY_HANDLE_FILE_INFORMATION info{};
+    const UniqueFileHandle entry = openTrustedEntry(check, path, GENERIC_READ, info, kCannotOpenFormat);
+    if (!entry)
+        return false;
+    return !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || checkEntries(check, path);
+}
+
+bool checkEntries(const TrustCheck& check, const std::string& dir)
+{
+    bool trusted = true;
+    forEachDirectoryEntry(joinPath(dir, "*"), [&](const WIN32_FIND_DATAA& found) {
+        trusted = trusted && checkEntry(check, joinPath(dir, found.cFileName));
+    });
+    return trusted;
+}
+
+TrustCheck trustCheck(const std::string& folder, const SecurityFunctions& security)
+{
+    TrustCheck check{folder, security, {administratorsSid(), systemSid(), trustedInstallerSid()}};
+    if (std::optional<Sid> account = runningAccount(security))
+        check.owners.push_back(std::move(*account));
+    return check;
+}
+
+// Lock first, then verify: once the folder is locked nobody but an administrator can add to
+// the tree or change it, so what the walk finds is what install will use.
+UpdateFolderVerdict checkUpdateFolder(const std::string& folder)
+{
+    if (!pathExists(folder))
+        return UpdateFolderVerdict::absent;
+    const std::optional<SecurityFunctions> security = lookUpSecurityFunctions();
+    if (!security) {
+        writeTraceLog(kNoSecurityFormat, folder.c_str());
+        return UpdateFolderVerdict::refused;
+    }
+    const TrustCheck check = trustCheck(folder, *security);
+    BY_HANDLE_FILE_INFORMATION info{};
+    const UniqueFileHandle root = openTrustedEntry(check, folder, GENERIC_READ | WRITE_DAC, info, kCannotOpenFormat);
+    if (!root)
+        return UpdateFolderVerdict::refused;
+    if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        writeTraceLog(kNotFolderFormat, folder.c_str(), folder.c_str());
+        return UpdateFolderVerdict::refused;
+    }
+    std::vector<DWORD> acl = lockedFolderAcl();
+    const DWORD locked = security->setSecurityInfo(root.get(), SE_FILE_OBJECT,
+                                                   DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                                                   nullptr, nullptr, reinterpret_cast<PACL>(acl.data()), nullptr);
+    if (locked != ERROR_SUCCESS) {
+        writeTraceLog(kCannotLockFormat, folder.c_str(), folder.c_str(), locked);
+        return UpdateFolderVerdict::refused;
+    }
+    return checkEntries(check, folder) ? UpdateFolderVerdict::trusted : UpdateFolderVerdict::refused;
+}
+
+bool isNinetyFiveFamily()
+{
+    return windowsPlatform() == VER_PLATFORM_WIN32_WINDOWS;
+}
+
+} // namespace
+
+UpdateFolderVerdict updateFolderVerdict(const std::string& folder)
+{
+    if (isNinetyFiveFamily())
+        return pathExists(folder) ? UpdateFolderVerdict::trusted : UpdateFolderVerdict::absent;
+    const std::string key = toUpperAnsi(folder);
+    if (const auto remembered = rememberedVerdicts.find(key); remembered != rememberedVerdicts.end())
+        return remembered->second;
+    const UpdateFolderVerdict verdict = checkUpdateFolder(folder);
+    if (verdict != UpdateFolderVerdict::absent)
+        rememberedVerdicts[key] = verdict;
+    return verdict;
+}
+
+std::optional<UniqueFileHandle> holdUpdateFile(const std::string& folder, const std::string& file)
+{
+    if (isNinetyFiveFamily())
+        return UniqueFileHandle();
+    if (!isTrustedUpdateFolder(folder))
+        return std::nullopt;
+    const std::optional<SecurityFunctions> security = lookUpSecurityFunctions();
+    if (!security) {
+        writeTraceLog(kNoSecurityFormat, folder.c_str());
+    } else {
+        BY_HANDLE_FILE_INFORMATION info{};
+        UniqueFileHandle held = openTrustedEntry(trustCheck(folder, *security), file, GENERIC_READ, info,
+                                                 kCannotHoldFormat);
+        if (held)
+            return held;
+    }
+    rememberedVerdicts[toUpperAnsi(folder)] = UpdateFolderVerdict::refused;
+    return std::nullopt;
+}
+
+void forgetUpdateFolderVerdicts()
+{
+    rememberedVerdicts.clear();
+}

@@ -1,0 +1,36 @@
+// Whether an update folder ("\vtupdate" on the Windows drive, "c:\vtupdate", "c:\kpupdate")
+// may be used. install runs elevated, and any user can create a folder in a drive's root or
+// add to one there; an update folder is used only when nothing in it can come from such a user.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "platform.h"
+
+enum class UpdateFolderVerdict { absent, trusted, refused };
+
+// The verdict on folder for this run. On the NT family a folder is trusted when its owner is
+// the Administrators group, SYSTEM, TrustedInstaller or the account running install: its
+// permissions are then replaced by a protected list (Administrators and SYSTEM, full control,
+// inherited below), after which every folder and file below it must have one of those owners,
+// be no link and be open for writing nowhere. Anything else refuses the folder with one trace
+// line. Trust and refusal hold for the rest of the run; an absent folder, which writes nothing,
+// is looked at again at its next use. On the 95 family, which has no owners, a folder that
+// exists is trusted.
+UpdateFolderVerdict updateFolderVerdict(const std::string& folder);
+
+inline bool isTrustedUpdateFolder(const std::string& folder)
+{
+    return updateFolderVerdict(folder) == UpdateFolderVerdict::trusted;
+}
+
+// Opens file, below the trusted folder, for reading and shared for reading only, so that
+// nobody can write, rename or replace it while install reads it by its path, and checks its
+// owner on that handle. Nothing when the folder is not trusted or the file cannot be held or
+// has another owner; the folder is then refused from here on, with its line. On the 95 family
+// the handle given is empty: there is nothing to hold a file against.
+std::optional<UniqueFileHandle> holdUpdateFile(const std::string& folder, const std::string& file);
+
+// A run starts with no verdicts; the tests start each case afresh.
+void forgetUpdateFolderVerdicts();

@@ -1,0 +1,69 @@
+#include <windows.h>
+
+#include "install_run.h"
+
+using namespace testing_support;
+
+namespace {
+
+constexpr char kOneClassCfg[] = "[CLASS]\r\ncom.bravik.Install\r\n";
+constexpr char kSplashCfg[] = "[SPLASH_BITMAP]\r\n0 logo.bmp\r\n\r\n[CLASS]\r\ncom.bravik.Install\r\n";
+constexpr char kPlantedRecord[] = "C:\\itest\\planted.txt";
+constexpr char kSplashRecord[] = "C:\\itest\\splashes.txt";
+
+using Elevated = InstallEndToEnd;
+
+std::string withoutQuotes(std::string text)
+{
+    std::erase(text, '"');
+    return text;
+}
+
+TEST_F(Elevated, LibrariesBesideInstallAreNeverLoaded)
+{
+    buildMedia(kMedia, kOneClassCfg);
+    for (const char* name : {"psapi.dll", "vdmdbg.dll", "version.dll", "uxtheme.dll", "dwmapi.dll", "userenv.dll",
+                             "cryptbase.dll", "profapi.dll", "kernel32.dll"})
+        copyFile(programDirectory() + "\\planted\\planted.dll", std::string(kMedia) + "\\" + name);
+    const ScopedEnvironment record("PLANTED_LIBRARY_RECORD", kPlantedRecord);
+
+    const InstallRun run = runMedia();
+
+    EXPECT_EQ(run.launches.size(), 1u);
+    EXPECT_FALSE(exists(kPlantedRecord)) << readFile(kPlantedRecord);
+}
+
+TEST_F(Elevated, ProgramsStartByTheirFullPathFromAFolderWithABlank)
+{
+    const std::string media = "C:\\my media";
+    const std::string launcher = media + "\\kp\\bin\\launch.exe";
+    buildMedia(media, kSplashCfg);
+    copyFile(programDirectory() + "\\stubs\\Splash.exe", media + "\\kp\\bin\\Splash.exe");
+    // The system tries every blank of an unquoted program path as the end of its name.
+    copyFile(programDirectory() + "\\stubs\\launch.exe", "C:\\my.exe");
+    const ScopedEnvironment order("LAUNCH_STUB_WAIT_FOR", kSplashRecord);
+
+    const InstallRun run = runInstall(media + "\\install.exe", "", media);
+
+    std::vector<std::string> started;
+    for (const LaunchRecord& launch : run.launches)
+        started.push_back(launch.program);
+    EXPECT_EQ(started, std::vector<std::string>{launcher});
+    ASSERT_EQ(run.launches.size(), 1u);
+    ASSERT_EQ(run.splashes.size(), 1u);
+    EXPECT_EQ(run.splashes[0].program, media + "\\kp\\bin\\Splash.exe");
+    EXPECT_EQ(withoutQuotes(run.launches[0].commandLine), launcher + "  com.bravik.Install");
+    EXPECT_TRUE(hasLine(run.traceLog,
+                        "About to launch " + launcher + "  com.bravik.Install hence closing " + traceLogPath() + "  "));
+
+    // A folder named plain "launch" is what the lookup finds; the program started is still
+    // launch.exe, and the command line keeps the name as found.
+    makeDirectories(media + "\\kp\\bin\\launch");
+    const InstallRun plain = runInstall(media + "\\install.exe", "", media);
+    ASSERT_EQ(plain.launches.size(), 1u);
+    EXPECT_EQ(plain.launches[0].program, launcher);
+    EXPECT_TRUE(hasLine(plain.traceLog, "About to launch " + media + "\\kp\\bin\\launch  com.bravik.Install hence closing " +
+                                            traceLogPath() + "  "));
+}
+
+} // namespace
