@@ -30,7 +30,7 @@ constexpr DWORD kOpenUnfollowed = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_RE
 
 using GetSecurityInfoFunction = DWORD(WINAPI*)(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*, PACL*,
                                                PACL*, PSECURITY_DESCRIPTOR*);
-using SetSecurityInfoFunction = DWORD(WINAPI*)(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID, PSID, PACL, PACL);
+using SetKernelObjectSecurityFunction = BOOL(WINAPI*)(HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR);
 using OpenProcessTokenFunction = BOOL(WINAPI*)(HANDLE, DWORD, PHANDLE);
 using GetTokenInformationFunction = BOOL(WINAPI*)(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, DWORD, PDWORD);
 
@@ -38,7 +38,7 @@ using GetTokenInformationFunction = BOOL(WINAPI*)(HANDLE, TOKEN_INFORMATION_CLAS
 // satisfy would keep install.exe from starting there.
 struct SecurityFunctions {
     GetSecurityInfoFunction getSecurityInfo;
-    SetSecurityInfoFunction setSecurityInfo;
+    SetKernelObjectSecurityFunction setKernelObjectSecurity;
     OpenProcessTokenFunction openProcessToken;
     GetTokenInformationFunction getTokenInformation;
 };
@@ -52,6 +52,9 @@ struct TrustCheck {
     const std::string& folder;
     const SecurityFunctions& security;
     std::vector<Sid> owners;
+    // The descriptor every entry gets when it is locked.
+    SECURITY_DESCRIPTOR locked;
+    std::vector<DWORD> lockedAcl;
 };
 
 std::map<std::string, UpdateFolderVerdict> rememberedVerdicts;
@@ -62,11 +65,11 @@ std::optional<SecurityFunctions> lookUpSecurityFunctions()
     const HMODULE advapi = GetModuleHandleA(kAdvapiLibrary);
     const SecurityFunctions functions{
         resolveFunction<GetSecurityInfoFunction>(advapi, "GetSecurityInfo"),
-        resolveFunction<SetSecurityInfoFunction>(advapi, "SetSecurityInfo"),
+        resolveFunction<SetKernelObjectSecurityFunction>(advapi, "SetKernelObjectSecurity"),
         resolveFunction<OpenProcessTokenFunction>(advapi, "OpenProcessToken"),
         resolveFunction<GetTokenInformationFunction>(advapi, "GetTokenInformation"),
     };
-    if (!advapi || !functions.getSecurityInfo || !functions.setSecurityInfo || !functions.openProcessToken ||
+    if (!advapi || !functions.getSecurityInfo || !functions.setKernelObjectSecurity || !functions.openProcessToken ||
         !functions.getTokenInformation)
         return std::nullopt;
     return functions;
@@ -149,8 +152,8 @@ std::optional<Sid> runningAccount(const SecurityFunctions& security)
     return copySid(reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid);
 }
 
-// The protected list a locked folder gets: Administrators and SYSTEM, full control, inherited
-// by every folder and file below it.
+// The protected list a locked folder and everything below it gets: Administrators and SYSTEM,
+// full control, inherited by whatever an administrator adds later.
 std::vector<DWORD> lockedFolderAcl()
 {
     const auto aceBytes = [](const Sid& sid) {
@@ -221,13 +224,33 @@ UniqueFileHandle openTrustedEntry(const TrustCheck& check, const std::string& pa
 
 bool checkEntries(const TrustCheck& check, const std::string& dir);
 
-// A folder stays open while its entries are checked, so that it cannot be renamed meanwhile.
+// Gives the entry the locked list on the handle it was checked through. The list is set on that
+// object alone: nothing is carried on to what lies below, so no link that a user planted can
+// lead the change out of the tree; each entry below is locked in its own turn.
+bool lockEntry(const TrustCheck& check, HANDLE entry, const std::string& path)
+{
+    if (check.security.setKernelObjectSecurity(entry, DACL_SECURITY_INFORMATION,
+                                               const_cast<SECURITY_DESCRIPTOR*>(&check.locked)))
+        return true;
+    writeTraceLog(kCannotLockFormat, check.folder.c_str(), path.c_str(), GetLastError());
+    return false;
+}
+
+// Checks an entry and locks it before it looks below it: once a folder is locked nobody else
+// can add to it, so its listing is complete. A folder stays open while its entries are checked,
+// so that it cannot be renamed meanwhile.
 bool checkEntry(const TrustCheck& check, const std::string& path)
 {
     BY_HANDLE_FILE_INFORMATION info{};
-    const UniqueFileHandle entry = openTrustedEntry(check, path, GENERIC_READ, info, kCannotOpenFormat);
-    if (!entry)
+    const UniqueFileHandle entry = openTrustedEntry(check, path, GENERIC_READ | WRITE_DAC, info, kCannotOpenFormat);
+    if (!entry || !lockEntry(check, entry.get(), path))
         return false;
+    // The lock changes permissions, nothing else. Where a system keeps the read-only mark in the
+    // same bits as the permissions (Wine's files do), a new list can clear it; it is put back.
+    constexpr DWORD kSettable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
+        SetFileAttributesA(path.c_str(), info.dwFileAttributes & kSettable);
     return !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || checkEntries(check, path);
 }
 
@@ -240,16 +263,22 @@ bool checkEntries(const TrustCheck& check, const std::string& dir)
     return trusted;
 }
 
-TrustCheck trustCheck(const std::string& folder, const SecurityFunctions& security)
+// What checking the folder needs; the check holds the locked descriptor, which points into it,
+// so it stays where it was made.
+void prepareTrustCheck(TrustCheck& check)
 {
-    TrustCheck check{folder, security, {administratorsSid(), systemSid(), trustedInstallerSid()}};
-    if (std::optional<Sid> account = runningAccount(security))
+    check.owners = {administratorsSid(), systemSid(), trustedInstallerSid()};
+    if (std::optional<Sid> account = runningAccount(check.security))
         check.owners.push_back(std::move(*account));
-    return check;
+    check.lockedAcl = lockedFolderAcl();
+    check.locked = SECURITY_DESCRIPTOR{};
+    check.locked.Revision = SECURITY_DESCRIPTOR_REVISION;
+    check.locked.Control = SE_DACL_PRESENT | SE_DACL_PROTECTED;
+    check.locked.Dacl = reinterpret_cast<PACL>(check.lockedAcl.data());
 }
 
-// Lock first, then verify: once the folder is locked nobody but an administrator can add to
-// the tree or change it, so what the walk finds is what install will use.
+// Lock first, then verify, from the top down: once a folder is locked nobody but an
+// administrator can add to it or change it, so what the walk finds is what install will use.
 UpdateFolderVerdict checkUpdateFolder(const std::string& folder)
 {
     if (!pathExists(folder))
@@ -259,7 +288,8 @@ UpdateFolderVerdict checkUpdateFolder(const std::string& folder)
         writeTraceLog(kNoSecurityFormat, folder.c_str());
         return UpdateFolderVerdict::refused;
     }
-    const TrustCheck check = trustCheck(folder, *security);
+    TrustCheck check{folder, *security, {}, {}, {}};
+    prepareTrustCheck(check);
     BY_HANDLE_FILE_INFORMATION info{};
     const UniqueFileHandle root = openTrustedEntry(check, folder, GENERIC_READ | WRITE_DAC, info, kCannotOpenFormat);
     if (!root)
@@ -268,14 +298,8 @@ UpdateFolderVerdict checkUpdateFolder(const std::string& folder)
         writeTraceLog(kNotFolderFormat, folder.c_str(), folder.c_str());
         return UpdateFolderVerdict::refused;
     }
-    std::vector<DWORD> acl = lockedFolderAcl();
-    const DWORD locked = security->setSecurityInfo(root.get(), SE_FILE_OBJECT,
-                                                   DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                                                   nullptr, nullptr, reinterpret_cast<PACL>(acl.data()), nullptr);
-    if (locked != ERROR_SUCCESS) {
-        writeTraceLog(kCannotLockFormat, folder.c_str(), folder.c_str(), locked);
+    if (!lockEntry(check, root.get(), folder))
         return UpdateFolderVerdict::refused;
-    }
     return checkEntries(check, folder) ? UpdateFolderVerdict::trusted : UpdateFolderVerdict::refused;
 }
 
@@ -309,9 +333,10 @@ std::optional<UniqueFileHandle> holdUpdateFile(const std::string& folder, const 
     if (!security) {
         writeTraceLog(kNoSecurityFormat, folder.c_str());
     } else {
+        TrustCheck check{folder, *security, {}, {}, {}};
+        prepareTrustCheck(check);
         BY_HANDLE_FILE_INFORMATION info{};
-        UniqueFileHandle held = openTrustedEntry(trustCheck(folder, *security), file, GENERIC_READ, info,
-                                                 kCannotHoldFormat);
+        UniqueFileHandle held = openTrustedEntry(check, file, GENERIC_READ, info, kCannotHoldFormat);
         if (held)
             return held;
     }

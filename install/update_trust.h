@@ -12,9 +12,9 @@ enum class UpdateFolderVerdict { absent, trusted, refused };
 
 // The verdict on folder for this run. On the NT family a folder is trusted when its owner is
 // the Administrators group, SYSTEM, TrustedInstaller or the account running install: its
-// permissions are then replaced by a protected list (Administrators and SYSTEM, full control,
-// inherited below), after which every folder and file below it must have one of those owners,
-// be no link and be open for writing nowhere. Anything else refuses the folder with one trace
+// permissions are then replaced by a protected list (Administrators and SYSTEM, full control),
+// and so, from the top down, are those of every folder and file below it, each of which must
+// have one of those owners, be no link and be open for writing nowhere. Anything else refuses the folder with one trace
 // line. Trust and refusal hold for the rest of the run; an absent folder, which writes nothing,
 // is looked at again at its next use. On the 95 family, which has no owners, a folder that
 // exists is trusted.

@@ -3,6 +3,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -31,6 +32,7 @@ constexpr char kOtherUser[] = "S-1-5-21-1111-2222-3333-1001";
 struct LockCall {
     std::string path;
     SECURITY_INFORMATION what = 0;
+    bool isProtected = false;
     std::string dacl;
 };
 std::map<std::string, std::string> chosenOwners;
@@ -72,12 +74,18 @@ DWORD WINAPI standInGetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY
     return ERROR_SUCCESS;
 }
 
-DWORD WINAPI standInSetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE, SECURITY_INFORMATION what, PSID, PSID, PACL dacl,
-                                    PACL)
+BOOL WINAPI standInSetKernelObjectSecurity(HANDLE handle, SECURITY_INFORMATION what, PSECURITY_DESCRIPTOR descriptor)
 {
-    lockCalls.push_back({pathOfHandle(handle), what,
-                         dacl ? std::string(reinterpret_cast<const char*>(dacl), dacl->AclSize) : std::string()});
-    return ERROR_SUCCESS;
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    GetSecurityDescriptorControl(descriptor, &control, &revision);
+    lockCalls.push_back({pathOfHandle(handle), what, (control & SE_DACL_PROTECTED) != 0,
+                         present && dacl ? std::string(reinterpret_cast<const char*>(dacl), dacl->AclSize)
+                                         : std::string()});
+    return TRUE;
 }
 
 FARPROC WINAPI standInGetProcAddress(HMODULE module, LPCSTR name)
@@ -86,8 +94,8 @@ FARPROC WINAPI standInGetProcAddress(HMODULE module, LPCSTR name)
     if (byName && module == GetModuleHandleA("advapi32.dll")) {
         if (std::strcmp(name, "GetSecurityInfo") == 0)
             return reinterpret_cast<FARPROC>(&standInGetSecurityInfo);
-        if (std::strcmp(name, "SetSecurityInfo") == 0)
-            return reinterpret_cast<FARPROC>(&standInSetSecurityInfo);
+        if (std::strcmp(name, "SetKernelObjectSecurity") == 0)
+            return reinterpret_cast<FARPROC>(&standInSetKernelObjectSecurity);
     }
     return realGetProcAddress(module, name);
 }
@@ -183,11 +191,20 @@ TEST_F(UpdateTrustTest, AdministratorsFolderIsLockedOnceThenUsedAndRemoved)
     EXPECT_EQ(configPath, "C:\\vtupdate\\install.cfg");
     EXPECT_EQ(classTable[0], "from.update");
     EXPECT_FALSE(exists(kUpdateDir));
-    ASSERT_EQ(lockCalls.size(), 1u);
-    EXPECT_EQ(lockCalls[0].path, "C:\\VTUPDATE");
-    EXPECT_EQ(lockCalls[0].what, static_cast<SECURITY_INFORMATION>(DACL_SECURITY_INFORMATION |
-                                                                    PROTECTED_DACL_SECURITY_INFORMATION));
-    expectLockedFolderAcl(lockCalls[0].dacl);
+    // The folder first, then every folder and file below it, each on its own and once.
+    std::vector<std::string> locked;
+    for (const LockCall& call : lockCalls) {
+        locked.push_back(call.path);
+        EXPECT_EQ(call.what, static_cast<SECURITY_INFORMATION>(DACL_SECURITY_INFORMATION)) << call.path;
+        EXPECT_TRUE(call.isProtected) << call.path;
+        expectLockedFolderAcl(call.dacl);
+    }
+    ASSERT_FALSE(locked.empty());
+    EXPECT_EQ(locked.front(), "C:\\VTUPDATE");
+    std::sort(locked.begin(), locked.end());
+    EXPECT_EQ(locked, (std::vector<std::string>{"C:\\VTUPDATE", "C:\\VTUPDATE\\INSTALL.CFG", "C:\\VTUPDATE\\KP",
+                                                "C:\\VTUPDATE\\KP\\ZIP", "C:\\VTUPDATE\\KP\\ZIP\\PATCH.ZIP",
+                                                "C:\\VTUPDATE\\PATCH.JAR"}));
     EXPECT_EQ(traceText(), "");
 }
 
@@ -222,7 +239,8 @@ TEST_F(UpdateTrustTest, FolderWithAnythingOfAnotherUserIsIgnoredAndKept)
         EXPECT_EQ(classPathBuf, "CLASSPATH=");
         EXPECT_EQ(configPath, scratch + "kp\\windows\\install.cfg");
         EXPECT_TRUE(exists(std::string(kUpdateDir) + "\\kp\\zip\\patch.zip"));
-        EXPECT_EQ(lockCalls.size(), c.locked ? 1u : 0u);
+        // An administrator's folder is locked before what is below it is looked at.
+        EXPECT_EQ(!lockCalls.empty() && lockCalls.front().path == "C:\\VTUPDATE", c.locked);
         EXPECT_EQ(traceText().substr(linesBefore), withCrLf(c.line));
     }
 }
