@@ -48,7 +48,7 @@ fi
 # Refuses settings that would sign other than the team meant: a misspelt name, a half-named key,
 # two keys, a password given twice. An unsigned build must never pass for a signed one.
 check_settings() {
-    local name known
+    local name known setting
     for name in $(compgen -e); do
         [[ $name == "$SETTINGS_PREFIX"* ]] || continue
         known=0
