@@ -128,7 +128,9 @@ dist = sys.argv[1]
 for name in sys.argv[2:]:
     with open(os.path.join(dist, name), "rb") as f:
         data = f.read(4096)
-    nt, = struct.unpack_from("<I", data, 0x3C)
+    nt, = struct.unpack_from("<I", data, 0x3C) if data[:2] == b"MZ" else (0,)
+    if data[nt:nt + 4] != b"PE\0\0":
+        sys.exit("sign: %s is not a Windows program or library" % os.path.join(dist, name))
     magic, = struct.unpack_from("<H", data, nt + 24)
     directories = nt + 24 + (96 if magic == 0x10B else 112)
     _, size = struct.unpack_from("<II", data, directories + 8 * SECURITY_DIRECTORY)
@@ -163,7 +165,8 @@ for file in "${deliverables[@]}"; do
     [ -f "$dist/$file" ] || fail "$dist/$file is missing; build both architectures first"
 done
 if [ -z "${BRAVIK_SIGN_PKCS12:-}${BRAVIK_SIGN_PKCS11_MODULE:-}" ]; then
-    mapfile -t signed < <(list_signed_files)
+    signed_list=$(list_signed_files) || exit 1
+    mapfile -t signed < <(printf '%s' "$signed_list")
     if [ "${#signed[@]}" -gt 0 ]; then
         apply_to_copies unsign_copy "removing the signature of" "${signed[@]}"
         echo "sign: signing not configured: removed the signatures of an earlier build from ${#signed[@]} files"
