@@ -1,3 +1,5 @@
+# make: set up, build both architectures into dist/ and dist/x64/, sign them when the environment
+# asks for it (BRAVIK_SIGN_..., see scripts/sign.sh) and write dist/SHA256SUMS.
 # make demo: set up, build both architectures and run install.exe under Wine on the sample media.
 # make test: set up, build both architectures and run every lane's tests.
 LANES := x86 x64
@@ -9,10 +11,16 @@ all: build
 setup:
 	@./scripts/setup.sh
 
+# Both architectures, then the signature when the environment names a key (scripts/sign.sh), then
+# the checksums of what ships. The old checksums go first: a build or signing that fails leaves
+# none beside files they no longer describe.
 build: setup
+	@rm -f dist/SHA256SUMS
 	@for lane in $(LANES); do \
 	    cmake --preset $$lane >/dev/null && cmake --build --preset $$lane || exit 1; \
 	done
+	@./scripts/sign.sh dist
+	@./scripts/checksums.sh dist
 	@./scripts/sizes.sh
 
 demo: build

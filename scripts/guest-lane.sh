@@ -52,7 +52,7 @@ umount /tmp 2>/dev/null && chmod 1777 /tmp
 tar -C / -xf /mnt/share/tree.tar
 mkdir -p "$wine_build/wine"
 cp -a /opt/wine-win32 "$WINEPREFIX"
-ctest --test-dir "$wine_build" -j2 --timeout 900 -E '^x86[.](guest|deliverables_static)\$' \
+ctest --test-dir "$wine_build" -j2 --timeout 900 -E '^x86[.](guest|deliverables_static|reproducible)\$' \
       --output-on-failure --output-junit /mnt/share/results.xml
 status=\$?
 [ -d "$wine_build/wine/logs" ] && cp -r "$wine_build/wine/logs" /mnt/share/wine-logs

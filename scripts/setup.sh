@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Prepares a Debian 12 machine for building and testing: cross compilers, Wine, zlib, GoogleTest,
-# a JDK, the minizip sources from Debian's own zlib source package and libdeflate's sources from
+# a JDK, the signing tools (osslsigncode, openssl, and SoftHSM with OpenSSL's PKCS#11 engine for
+# signing through a token), the minizip sources from Debian's own zlib source package and libdeflate's sources from
 # its own. Idempotent and quiet: a second run only checks and returns.
 set -euo pipefail
 
@@ -9,7 +10,8 @@ deps="$top/build/deps"
 packages=(wine wine32:i386 wine64 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
           g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix libz-mingw-w64-dev
           googletest cmake ninja-build make openjdk-17-jdk-headless zip unzip python3 dpkg-dev
-          xvfb xauth qemu-system-x86 qemu-utils debootstrap)
+          xvfb xauth qemu-system-x86 qemu-utils debootstrap
+          osslsigncode openssl softhsm2 libengine-pkcs11-openssl)
 src_list=/etc/apt/sources.list.d/installer-deb-src.sources
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }

@@ -2,11 +2,14 @@
 """Checks the deliverables of one architecture as files, without Windows: the machine and
 optional-header kind, the subsystem, the system DLLs imported, for the JNI libraries the
 export table against the method table javac -h wrote from the Java declarations, the execution
-level the manifest asks for (only the programs have one), and the fixed version record against
-the build's version.
+level the manifest asks for (only the programs have one), the fixed version record against
+the build's version, and what makes the files reproducible and their signatures removable: every
+time stamp is the sources' time (or zero), the PE checksum is that of the bytes, and the length
+is a multiple of 8 (a signature pads the file to that, and removing it must give the same bytes).
 
-Usage: pe_check.py <lane x86|x64> <dist-dir> <jni-header-dir> <version, e.g. 1.0.0>
+Usage: pe_check.py <lane x86|x64> <dist-dir> <jni-header-dir> <version, e.g. 1.0.0> <time stamp>
 """
+import array
 import os
 import re
 import struct
@@ -49,10 +52,12 @@ class PeImage:
         nt = struct.unpack_from("<I", self.data, 0x3C)[0]
         if self.data[nt:nt + 4] != b"PE\0\0":
             raise ValueError(path + " has no PE signature")
-        (self.machine, sections, _, _, _, optional_size, self.characteristics) = struct.unpack_from(
+        (self.machine, sections, self.time_stamp, _, _, optional_size, self.characteristics) = struct.unpack_from(
             "<HHIIIHH", self.data, nt + 4)
         optional = nt + 24
         self.magic, = struct.unpack_from("<H", self.data, optional)
+        self.checksum_offset = optional + 64
+        self.checksum, = struct.unpack_from("<I", self.data, self.checksum_offset)
         self.subsystem, = struct.unpack_from("<H", self.data, optional + 68)
         directories = optional + (96 if self.magic == 0x10B else 112)
         count, = struct.unpack_from("<I", self.data, directories - 4)
@@ -96,6 +101,26 @@ class PeImage:
             return []
         count, table = self.u32(rva + 24), self.u32(rva + 32)
         return [self.string(self.u32(table + 4 * i)) for i in range(count)]
+
+    def directory_time_stamps(self):
+        """The time stamps of the export and resource directories that the file has."""
+        return [self.u32(self.directories[i][0] + 4) for i in (0, RESOURCE_DIRECTORY)
+                if len(self.directories) > i and self.directories[i][0]]
+
+    def computed_checksum(self):
+        """The PE checksum of the bytes: their 16-bit words added with end-around carry, the
+        checksum field itself left out, plus the length."""
+        data = bytearray(self.data)
+        data[self.checksum_offset:self.checksum_offset + 4] = bytes(4)
+        if len(data) % 2:
+            data.append(0)
+        words = array.array("H", bytes(data))
+        if sys.byteorder == "big":
+            words.byteswap()
+        total = sum(words)
+        while total >> 16:
+            total = (total & 0xFFFF) + (total >> 16)
+        return total + len(self.data)
 
     def resource(self, kind, ident):
         """The bytes of the resource of that numeric type and id, in its first language; None
@@ -160,7 +185,7 @@ def export_names(lane, methods):
     return sorted(name for name, _ in methods)
 
 
-def check(lane, dist, headers, version):
+def check(lane, dist, headers, version, time_stamp):
     failures = []
     for file, (allowed, header, level) in DELIVERABLES.items():
         path = os.path.join(dist, file)
@@ -195,6 +220,13 @@ def check(lane, dist, headers, version):
                 problems.append("no version resource")
             elif fixed_versions(version_info) != (version, version):
                 problems.append("file and product version %s, not %s" % (fixed_versions(version_info), version))
+            stamps = [pe.time_stamp] + pe.directory_time_stamps()
+            if pe.time_stamp != time_stamp or any(stamp not in (0, time_stamp) for stamp in stamps):
+                problems.append("time stamps %s, not the sources' %d" % (stamps, time_stamp))
+            if pe.checksum != pe.computed_checksum():
+                problems.append("PE checksum 0x%x, the bytes give 0x%x" % (pe.checksum, pe.computed_checksum()))
+            if len(pe.data) % 8:
+                problems.append("length %d is not a multiple of 8" % len(pe.data))
         except (OSError, ValueError, struct.error, ElementTree.ParseError) as error:
             problems = [str(error)]
         print("%s %s/%s%s" % ("FAIL" if problems else "ok  ", lane, file, "".join("\n     " + p for p in problems)))
@@ -204,9 +236,9 @@ def check(lane, dist, headers, version):
 
 
 if __name__ == "__main__":
-    lane, dist, headers, version_text = sys.argv[1:5]
+    lane, dist, headers, version_text, time_stamp = sys.argv[1:6]
     # The project version has up to four numbers; the fixed record always holds four.
     version = tuple(int(n) for n in (version_text.split(".") + ["0"] * 3)[:4])
-    failed = check(lane, dist, headers, version)
+    failed = check(lane, dist, headers, version, int(time_stamp))
     print("%d passed, %d failed" % (len(DELIVERABLES) - len(failed), len(failed)))
     sys.exit(1 if failed else 0)
