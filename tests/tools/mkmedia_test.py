@@ -26,7 +26,8 @@ COMMON = os.path.join(DRIVE_C, "Program Files", "Common Files", "bravik")
 COMMON_WINDOWS = "C:\\Program Files\\Common Files\\bravik\\"
 RECORD = os.path.join(DRIVE_C, "launches.txt")
 BITMAP = struct.pack("<2sIHHIIiiHHIIiiII", b"BM", 58, 0, 0, 54, 40, 1, 1, 1, 24, 0, 4, 2835, 2835, 0, 0) + bytes(4)
-# Newer than any build output, so that they, and not the natives, give the archives' stamps.
+# Input file times, and so the archives' stamps; the runtime's is newer than any build output,
+# so that it, not the natives' time, is the stamp of jre.zip.
 RUNTIME_TIME, APP_TIME, MANUAL_TIME = 2100000000, 2000000100, 1700000000
 
 
@@ -55,13 +56,17 @@ def mkmedia(arguments):
     return subprocess.run([sys.executable, TOOL, *arguments], capture_output=True, text=True, timeout=120)
 
 
-def run_install(arguments=()):
+def run_install():
     """Runs C:\\media\\install.exe from its folder: its trace log and each launcher start."""
-    for stale in glob.glob(os.path.join(DRIVE_C, "users", "*", "Temp", "kp_nstal.out")) + [RECORD]:
-        os.remove(stale) if os.path.exists(stale) else None
-    subprocess.run([os.environ["WINELOADER"], "C:\\media\\install.exe", *arguments], cwd=MEDIA, timeout=300,
-                   env=dict(os.environ, LAUNCH_STUB_RECORD="C:\\launches.txt"), capture_output=True)
-    trace = read(glob.glob(os.path.join(DRIVE_C, "users", "*", "Temp", "kp_nstal.out"))[0]).decode("latin-1")
+    trace_logs = os.path.join(DRIVE_C, "users", "*", "Temp", "kp_nstal.out")
+    for stale in glob.glob(trace_logs) + glob.glob(RECORD):
+        os.remove(stale)
+    # Not into pipes: the first program of a Wine session starts Wine's own lasting processes,
+    # which would hold them open.
+    subprocess.run([os.environ["WINELOADER"], "C:\\media\\install.exe"], cwd=MEDIA, timeout=300,
+                   env=dict(os.environ, LAUNCH_STUB_RECORD="C:\\launches.txt"), stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+    trace = read(glob.glob(trace_logs)[0]).decode("latin-1")
     launches = []
     for line in (read(RECORD).decode("latin-1").splitlines() if os.path.exists(RECORD) else []):
         if line.startswith("begin "):
