@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs dist/install.exe under Wine on the sample media, then shows its trace log, the message
-# boxes it showed and what each start of the (stand-in) Java launcher received.
+# Writes the sample media with tools/mkmedia, runs dist/install.exe on it under Wine, then shows
+# its trace log, the message boxes it showed and what each start of the (stand-in) Java launcher
+# received; a second run shows that the archives are not unpacked again.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 # The x86 install.exe where this machine starts 32-bit programs, otherwise the x64 one.
@@ -19,21 +20,15 @@ fi
 drive_c="$WINEPREFIX/drive_c"
 media="$drive_c/demo/media"
 rm -rf "$drive_c/demo"
-mkdir -p "$media"
-cp -r "$top/samples/media/." "$media/"
-cp "$dist/install.exe" "$media/install.exe"
-mkdir -p "$media/kp/bin" "$media/kp/zip"
-cp "$build/bin/stubs/launch.exe" "$media/kp/bin/launch.exe"
-# The media's archives, and a clean common directory so that the first run unpacks them.
-(cd "$top/samples/archives/jre" && zip -q -r -X "$media/kp/windows/jre.zip" .)
-for archive in product docs; do
-    (cd "$top/samples/archives/$archive" && zip -q -r -X "$media/kp/zip/$archive.zip" .)
-done
-rm -rf "$drive_c/Program Files/Common Files/bravik"
-# The splash program and its picture; it shows in a window when there is a display.
-cp "$dist/Splash.exe" "$media/kp/bin/Splash.exe"
-python3 - "$media/kp/bin/en/splash.bmp" <<'PY'
-import os, struct, sys
+mkdir -p "$drive_c/demo"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+# The sample runtime gets the stand-in Java launcher in its bin folder; the splash picture is
+# drawn here.
+cp -r "$top/samples/archives/jre" "$work/runtime"
+cp "$build/bin/stubs/launch.exe" "$work/runtime/bin/launch.exe"
+python3 - "$work/splash.bmp" <<'PY'
+import struct, sys
 width, height = 320, 120
 row = (width * 3 + 3) & ~3
 pixels = bytearray()
@@ -42,12 +37,25 @@ for y in range(height):
     for x in range(width):
         line += bytes((0x60 + x * 0x9f // width, 0x30 + y * 0x60 // height, 0x20))
     pixels += line + bytes(row - len(line))
-os.makedirs(os.path.dirname(sys.argv[1]), exist_ok=True)
 with open(sys.argv[1], "wb") as out:
     out.write(struct.pack("<2sIHHI", b"BM", 54 + len(pixels), 0, 0, 54))
     out.write(struct.pack("<IiiHHIIiiII", 40, width, height, 1, 24, 0, len(pixels), 2835, 2835, 0, 0))
     out.write(pixels)
 PY
+
+echo "== writing the media with tools/mkmedia"
+"$top/tools/mkmedia" --arch "$lane" --dist "$dist" --runtime "$work/runtime" \
+    --product "$top/samples/archives/product" --product "$top/samples/archives/docs" \
+    --class com.bravik.application.install.Installer --parameter "-mode install /OUTPUT_TO_FILE install.log" \
+    --class com.bravik.application.install.Register --parameter -register \
+    --classpath 'kp\classes' --classpath 'kp\lib\extra.jar' --path 'kp\tools' \
+    --delete-common 'kp\obsolete.txt' --post-delete-common 'kp\install.tmp' \
+    --splash "$work/splash.bmp" --media-files "$top/samples/media" --output "$media"
+echo
+echo "== its install.cfg"
+tr -d '\r' <"$media/kp/windows/install.cfg" | sed 's/^/   /'
+# A clean common directory, so that the first run unpacks the archives.
+rm -rf "$drive_c/Program Files/Common Files/bravik"
 # With a display, each Java process lingers a little so that the splash can be seen.
 linger=""
 [ -n "${DISPLAY:-}" ] && linger=2000
@@ -58,6 +66,7 @@ record="$drive_c/demo/launches.txt"
 relay="$build/wine/logs/demo.relay"
 mkdir -p "$(dirname "$relay")"
 
+echo
 echo "== running C:\\demo\\media\\install.exe under Wine"
 (cd "$media" && LAUNCH_STUB_RECORD='C:\demo\launches.txt' LAUNCH_STUB_SLEEP_MS=$linger WINEDEBUG=+relay \
     wine 'C:\demo\media\install.exe' 2>"$relay")

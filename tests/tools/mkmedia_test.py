@@ -1,0 +1,258 @@
+#!/usr/bin/env python3
+"""tools/mkmedia: its media, installed by this lane's install.exe under Wine, end with every file,
+record, search path and class path in place; it refuses what the media cannot hold and then
+writes nothing; the same inputs give the same bytes; and the guide's complete install.cfg reads
+into the tables the guide lists. Usage: mkmedia_test.py <build-dir> <lane>, in the lane's Wine
+environment (mkmedia_test.sh)."""
+import glob
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import zipfile
+
+TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+BUILD, LANE = sys.argv[1], sys.argv[2]
+TOOL = os.path.join(TOP, "tools", "mkmedia")
+BIN = os.path.join(BUILD, "bin")
+DRIVE_C = os.path.join(os.environ["WINEPREFIX"], "drive_c")
+MEDIA = os.path.join(DRIVE_C, "media")
+COMMON = os.path.join(DRIVE_C, "Program Files", "Common Files", "bravik")
+COMMON_WINDOWS = "C:\\Program Files\\Common Files\\bravik\\"
+RECORD = os.path.join(DRIVE_C, "launches.txt")
+BITMAP = struct.pack("<2sIHHIIiiHHIIiiII", b"BM", 58, 0, 0, 54, 40, 1, 1, 1, 24, 0, 4, 2835, 2835, 0, 0) + bytes(4)
+# Input file times, and so the archives' stamps; the runtime's is newer than any build output,
+# so that it, not the natives' time, is the stamp of jre.zip.
+RUNTIME_TIME, APP_TIME, MANUAL_TIME = 2100000000, 2000000100, 1700000000
+
+
+def write(path, data, mtime=None):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as file:
+        file.write(data)
+    if mtime:
+        os.utime(path, (mtime, mtime))
+
+
+def read(path):
+    with open(path, "rb") as file:
+        return file.read()
+
+
+def files(root):
+    found = {}
+    for folder, _, names in os.walk(root):
+        for name in names:
+            found[os.path.relpath(os.path.join(folder, name), root).replace(os.sep, "/")] = read(os.path.join(folder, name))
+    return found
+
+
+def mkmedia(arguments):
+    return subprocess.run([sys.executable, TOOL, *arguments], capture_output=True, text=True, timeout=120)
+
+
+def run_install():
+    """Runs C:\\media\\install.exe from its folder: its trace log and each launcher start."""
+    trace_logs = os.path.join(DRIVE_C, "users", "*", "Temp", "kp_nstal.out")
+    for stale in glob.glob(trace_logs) + glob.glob(RECORD):
+        os.remove(stale)
+    # Not into pipes: the first program of a Wine session starts Wine's own lasting processes,
+    # which would hold them open.
+    subprocess.run([os.environ["WINELOADER"], "C:\\media\\install.exe"], cwd=MEDIA, timeout=300,
+                   env=dict(os.environ, LAUNCH_STUB_RECORD="C:\\launches.txt"), stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+    trace = read(glob.glob(trace_logs)[0]).decode("latin-1")
+    launches = []
+    for line in (read(RECORD).decode("latin-1").splitlines() if os.path.exists(RECORD) else []):
+        if line.startswith("begin "):
+            launches.append({})
+        elif "=" in line and launches:
+            key, value = line.split("=", 1)
+            launches[-1][key] = value
+    return trace.replace("\r", ""), launches
+
+
+def command_tail(launch):
+    """What follows the launcher's path on its command line: class, then parameter."""
+    return launch["cmdline"].split("  ", 1)[1]
+
+
+class MediaBuilder(unittest.TestCase):
+    def setUp(self):
+        self.work = tempfile.mkdtemp()
+        self.inputs = os.path.join(self.work, "in")
+        stub = read(os.path.join(BIN, "stubs", "launch.exe"))
+        for name, data, mtime in (("runtime/bin/launch.exe", stub, RUNTIME_TIME), ("runtime/lib/rt.jar", b"rt", 1),
+                                  ("app/lib/kp.jar", b"kp", APP_TIME - 100), ("app/bin/app.dll", b"a", APP_TIME),
+                                  ("manual/help/index.html", b"<p>", MANUAL_TIME),
+                                  ("extra/kp/classes/x.jar", b"x", 1), ("logo.bmp", BITMAP, 1)):
+            write(os.path.join(self.inputs, name), data, mtime)
+        for place in (MEDIA, COMMON):
+            shutil.rmtree(place, ignore_errors=True)
+
+    def tearDown(self):
+        for place in (self.work, MEDIA, COMMON):
+            shutil.rmtree(place, ignore_errors=True)
+
+    def arguments(self, output, products=("app", "docs=manual"), **replaced):
+        """mkmedia's arguments for the inputs of setUp; replaced options name folders in them."""
+        folders = {"--dist": BIN, "--runtime": "runtime", "--splash": "logo.bmp", "--media-files": "extra"} | replaced
+        listed = [text for option, folder in folders.items() for text in (option, os.path.join(self.inputs, folder))]
+        for product in products:
+            name, _, folder = product.rpartition("=")
+            listed += ["--product", (name + "=" if name else "") + os.path.join(self.inputs, folder)]
+        return [*listed, "--arch", LANE, "--class", "com.example.Setup", "--parameter", "-mode install",
+                "--class", "com.example.Register", "--classpath", "kp\\classes", "--path", "kp\\tools",
+                "--output", output]
+
+    def test_installed_media_holds_every_file_record_and_path(self):
+        self.assertEqual(mkmedia(self.arguments(MEDIA)).returncode, 0)
+        # The records must come from the version entries, not from the archive files' times.
+        for archive in glob.glob(os.path.join(MEDIA, "kp", "*", "*.zip")):
+            os.utime(archive, (1000, 1000))
+        trace, launches = run_install()
+
+        natives = {f"bin/{name}": read(os.path.join(BIN, name)) for name in ("sysnat.dll", "hivenat.dll")}
+        expected_runtime = files(os.path.join(self.inputs, "runtime")) | natives | {"jre.ver": b"date=%d" % RUNTIME_TIME}
+        expected_product = files(os.path.join(self.inputs, "app")) | files(os.path.join(self.inputs, "manual")) | {
+            "app.ver": b"date=%d" % APP_TIME, "docs.ver": b"date=%d" % MANUAL_TIME}
+        self.assertEqual(files(os.path.join(COMMON, "jre")), expected_runtime)
+        self.assertEqual(files(os.path.join(COMMON, "kp")), expected_product)
+        self.assertEqual([command_tail(launch) for launch in launches],
+                         ["com.example.Setup  -mode install", "com.example.Register"])
+        for launch in launches:
+            # The natives lie in a folder of the search path of every Java process.
+            self.assertIn(COMMON_WINDOWS + "jre\\bin;", launch["PATH"])
+            self.assertIn("C:\\media\\kp\\tools;", launch["PATH"])
+            for entry in ("C:\\media\\kp\\classes\\x.jar;", COMMON_WINDOWS + "kp\\lib\\kp.jar;",
+                          COMMON_WINDOWS + "jre\\lib\\rt.jar;"):
+                self.assertIn(entry, launch["CLASSPATH"])
+        splash = re.search(r"^\.+Successfully launched a splash screen C:(.*)\\Splash\.exe  (.*)$", trace, re.M)
+        self.assertTrue(splash, trace)
+        self.assertEqual(read(os.path.join(DRIVE_C, *(splash[1] + "\\" + splash[2]).split("\\"))), BITMAP)
+
+        trace, _ = run_install()
+        self.assertEqual(re.findall(r"^Skipping unzipping of zipFile (\S+) $", trace, re.M),
+                         ["kp\\windows\\jre.zip", "app.zip", "docs.zip"])
+
+    def test_every_input_the_media_cannot_hold_is_refused_and_nothing_written(self):
+        bad = {"device/lib/aux.txt": b"", "version/lib/old.ver": b"", "case/A.txt": b"", "case/a.txt": b"",
+               "dot/readme.": b"", "long/d/" + "x" * 211: b"", "no-rt/bin/launch.exe": read(os.path.join(BIN, "stubs", "launch.exe")),
+               "no-launcher/lib/rt.jar": b"", "text-launcher/bin/launch.exe": b"MZ", "text-launcher/lib/rt.jar": b"",
+               "dist/install.exe": b"MZ", "clash/kp/windows/install.cfg": b"", "app/kp.jar": b""}
+        for name, data in bad.items():
+            write(os.path.join(self.inputs, "bad", name), data)
+        os.makedirs(os.path.join(self.inputs, "bad", "empty"))
+        output, bad = os.path.join(self.work, "out"), os.path.join(self.inputs, "bad")
+        cases = [
+            (["--class", "c" * 79], "is 79 characters long; its line leaves room for 78"),
+            (["--class", "c"] * 9, "11 classes; [CLASS] has 10 slots"),
+            (["--class", "c", "--parameter", "3 times"], "begins with a digit"),
+            (["--class", "c", "--parameter", "p" * 77], "leaves room for 76"),
+            (["--class", " c"], "begins with a blank"),
+            (["--class", "c\u00e9"], "outside plain ASCII"),
+            (["--classpath", "k" * 78], "leaves room for 77"),
+            (["--classpath", "a;b"], "holds a ';'"),
+            (["--classpath", "kp\\nothing"], "names nothing on the media"),
+            (["--product", f"my product={bad}/device"], "is not a plain name"),
+            (["--product", f"APP={bad}/app"], "is taken by --product"),
+            (["--product", f"{bad}/device"], "is a device name"),
+            (["--product", f"{bad}/version"], "ends in .ver"),
+            (["--product", f"{bad}/case"], "differs from A.txt only in case"),
+            (["--product", f"{bad}/dot"], "ends in a dot or a blank"),
+            (["--product", f"{bad}/long"], "is 213 characters long"),
+            (["--product", f"{bad}/empty"], "holds no files"),
+            ({"products": ["bad/app"]}, "no kp.jar"),
+            ({"--runtime": "bad/no-rt"}, "no rt.jar"),
+            ({"--runtime": "bad/no-launcher"}, "no bin/launch.exe"),
+            ({"--runtime": "bad/text-launcher"}, f"is not a {LANE} program"),
+            ({"--dist": "bad/dist"}, f"its install.exe is not built for {LANE}"),
+            ({"--splash": "app/lib/kp.jar"}, "is not a Windows bitmap"),
+            (["--splash-language", "de"], "would never show"),
+            ({"--media-files": "bad/clash"}, "is a file mkmedia writes itself"),
+            (["--stamp", "0"], "is not between 1 and 2147483647"),
+            (["--stamp", str(2**31)], "is not between 1 and 2147483647"),
+        ]
+        for change, message in cases:
+            with self.subTest(change=change):
+                arguments = self.arguments(output, **change) if isinstance(change, dict) else self.arguments(output) + change
+                result = mkmedia(arguments)
+                self.assertEqual(result.returncode, 2, result.stderr)
+                self.assertIn(message, result.stderr)
+                self.assertEqual(os.listdir(self.work), ["in"])
+        os.makedirs(output)
+        self.assertIn("exists already", mkmedia(self.arguments(output)).stderr)
+
+    def test_the_same_inputs_give_the_same_bytes(self):
+        write(os.path.join(self.inputs, "manual", "Gr\u00f6\u00dfe", "r\u00e9sum\u00e9.txt"), b"r", MANUAL_TIME)
+        first, second = os.path.join(self.work, "first"), os.path.join(self.work, "second")
+        self.assertEqual(mkmedia(self.arguments(first)).returncode, 0)
+        # Later, from a copy of the inputs in another folder.
+        time.sleep(1)
+        shutil.copytree(self.inputs, os.path.join(self.work, "moved"))
+        self.inputs = os.path.join(self.work, "moved")
+        self.assertEqual(mkmedia(self.arguments(second)).returncode, 0)
+        self.assertEqual(files(first), files(second))
+        for name in files(first):
+            self.assertEqual(os.stat(os.path.join(first, name)).st_mtime, os.stat(os.path.join(second, name)).st_mtime)
+
+        with zipfile.ZipFile(os.path.join(first, "kp", "zip", "docs.zip")) as archive:
+            entries = archive.infolist()
+        self.assertEqual([entry.filename for entry in entries], ["docs.ver", "Gr\u00f6\u00dfe/r\u00e9sum\u00e9.txt",
+                                                                 "help/index.html"])
+        self.assertEqual([entry.flag_bits & 0x800 for entry in entries], [0, 0x800, 0])
+        self.assertEqual({entry.date_time for entry in entries}, {time.gmtime(MANUAL_TIME)[:6]})
+
+    def test_the_guides_complete_install_cfg_reads_into_the_tables_the_guide_lists(self):
+        guide = read(os.path.join(TOP, "docs", "guide.md")).decode("utf-8").split("### A complete install.cfg", 1)[1]
+        config = re.search(r"```text\n(.*?)```", guide, re.S)[1]
+        rows = re.findall(r"^\| `(\[[A-Z_]+\])` \| (\d*) \| `([^`]*)` \|", guide.split("### What install reads", 1)[1], re.M)
+        self.assertTrue(config and rows)
+        sections = {block[0]: block[1:] for block in (part.splitlines() for part in config.split("\n\n")) if block}
+        classes = {str(slot): name for slot, name in enumerate(sections["[CLASS]"])}
+        parameters = dict(line.split(" ", 1) for line in sections.get("[PARAMETERS]", []))
+
+        # Media that holds everything the example names, then the example as its install.cfg.
+        for entry in sections["[CLASSPATH]"]:
+            write(os.path.join(self.inputs, "extra", *entry.rstrip(";").split("\\"), "guide.jar"), b"g")
+        products = [line.rsplit("\\", 1)[1][:-len(".zip")] for line in sections["[ZIP_FILES]"]]
+        for name in products:
+            write(os.path.join(self.inputs, "products", name, "lib", "kp.jar" if name == products[0] else "x.jar"), b"p")
+        bitmap = sections["[SPLASH_BITMAP]"][0].split(" ", 1)[1]
+        write(os.path.join(self.inputs, bitmap), BITMAP)
+        arguments = self.arguments(MEDIA, [f"{name}=products/{name}" for name in products], **{"--splash": bitmap})
+        self.assertEqual(mkmedia(arguments).returncode, 0)
+        write(os.path.join(MEDIA, "kp", "windows", "install.cfg"), config.replace("\n", "\r\n").encode("ascii"))
+        for entry in sections["[DELETE_COMMON_FILES]"] + sections["[POST_DELETE_COMMON_FILES]"]:
+            write(os.path.join(COMMON, *entry.split("\\")), b"old")
+        trace, launches = run_install()
+
+        self.assertEqual([command_tail(launch) for launch in launches],
+                         ["  ".join(filter(None, (classes[slot], parameters.get(slot)))) for slot in sorted(classes)])
+        for section, slot, value in rows:
+            with self.subTest(section=section, value=value):
+                if section == "[CLASS]":
+                    self.assertEqual(classes[slot], value)
+                elif section == "[PARAMETERS]":
+                    self.assertEqual(parameters[slot], value)
+                elif section in ("[CLASSPATH]", "[PATH]"):
+                    self.assertIn(value, launches[0][section.strip("[]")])
+                elif section == "[SPLASH_BITMAP]":
+                    self.assertIn(f"  en\\{value} \n", trace)
+                elif section == "[ZIP_FILES]":
+                    self.assertTrue(os.path.isfile(os.path.join(COMMON, "kp", value.rsplit("\\", 1)[1][:-3] + "ver")))
+                elif section in ("[DELETE_COMMON_FILES]", "[POST_DELETE_COMMON_FILES]"):
+                    self.assertFalse(os.path.exists(os.path.join(COMMON, *value.split("\\"))))
+                elif section == "[REMOVE_FILES]":
+                    self.assertEqual(os.path.isdir(os.path.join(COMMON, "jre")), value.lower() != "true")
+                else:
+                    self.fail(f"the guide lists {section}, which this test cannot check")
+
+
+if __name__ == "__main__":
+    unittest.main(argv=sys.argv[:1], verbosity=2)
