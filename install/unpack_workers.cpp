@@ -291,8 +291,8 @@ void UnpackWorkers::keepBuffers(UnpackJob& job)
 void UnpackWorkers::settle(Task& task, UnpackResult result)
 {
     keepBuffers(task.job);
-    if (!task.job.fullPath.text.empty()) {
-        const auto file = unfinishedFiles_.find(comparablePath(task.job.fullPath));
+    if (!task.job.fileKey.empty()) {
+        const auto file = unfinishedFiles_.find(task.job.fileKey);
         if (file != unfinishedFiles_.end() && file->second == task.turn)
             unfinishedFiles_.erase(file);
     }
@@ -411,13 +411,15 @@ bool UnpackWorkers::waitFinishedBefore(std::size_t turn)
 std::optional<UnpackResult> UnpackWorkers::createInTurn(Task& task, ExtractTiming& timing)
 {
     UnpackJob& job = task.job;
+    // The walk creates an archive's first file itself.
+    const bool created = static_cast<bool>(job.file);
+    if (created)
+        job.fileKey = comparablePath(job.fullPath);
     {
         std::unique_lock lock(mutex_);
         turnTaken_.wait(lock, [&] { return nextTurn_ == task.turn; });
-        // The walk creates an archive's first file itself.
-        const bool created = static_cast<bool>(job.file);
         if (created)
-            unfinishedFiles_.emplace(comparablePath(job.fullPath), task.turn);
+            unfinishedFiles_.emplace(job.fileKey, task.turn);
         if (created || endingTurn_ || cancelled_) {
             ++nextTurn_;
             lock.unlock();
@@ -439,16 +441,23 @@ std::optional<UnpackResult> UnpackWorkers::createInTurn(Task& task, ExtractTimin
     }
     job.madeNewFile = creation.madeNewFile;
     job.madeDirectories = std::move(creation.madeDirectories);
+    if (job.file)
+        job.fileKey = comparablePath(job.fullPath);
+    bool ending = false;
     {
         const std::lock_guard lock(mutex_);
-        if (job.file)
-            unfinishedFiles_.emplace(comparablePath(job.fullPath), task.turn);
-        else if (!creation.abandoned && (!endingTurn_ || *endingTurn_ > task.turn))
+        if (job.file) {
+            unfinishedFiles_.emplace(job.fileKey, task.turn);
+        } else if (!creation.abandoned && (!endingTurn_ || *endingTurn_ > task.turn)) {
             endingTurn_ = task.turn;
+            ending = true;
+        }
         ++nextTurn_;
     }
     turnTaken_.notify_all();
-    taskDone_.notify_all();
+    // Whoever waits for room or for earlier entries learns that the archive ended.
+    if (ending)
+        taskDone_.notify_all();
     if (job.file)
         return std::nullopt;
     UnpackResult ended{creation.abandoned ? EntryOutcome::skipped : EntryOutcome::stop, std::move(job.lines)};

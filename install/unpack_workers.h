@@ -97,6 +97,8 @@ struct UnpackJob {
     // on one thread would, and then removed.
     bool readWhole = true;
     FilePath fullPath;
+    // The file's path in the form unfinished files are compared in, once it is created.
+    std::wstring fileKey;
     UniqueFileHandle file;
     bool madeNewFile = false;
     std::vector<FilePath> madeDirectories;

@@ -90,6 +90,8 @@ class MediaBuilder(unittest.TestCase):
         for name, data, mtime in (("runtime/bin/launch.exe", stub, RUNTIME_TIME), ("runtime/lib/rt.jar", b"rt", 1),
                                   ("app/lib/kp.jar", b"kp", APP_TIME - 100), ("app/bin/app.dll", b"a", APP_TIME),
                                   ("manual/help/index.html", b"<p>", MANUAL_TIME),
+                                  # A name beyond ASCII arrives under its own name (UTF-8, flagged).
+                                  ("manual/help/\u00fcber uns/\u65e5\u672c.html", b"<p lang=ja>", 1),
                                   ("extra/kp/classes/x.jar", b"x", 1), ("logo.bmp", BITMAP, 1)):
             write(os.path.join(self.inputs, name), data, mtime)
         for place in (MEDIA, COMMON):
@@ -204,8 +206,8 @@ class MediaBuilder(unittest.TestCase):
         with zipfile.ZipFile(os.path.join(first, "kp", "zip", "docs.zip")) as archive:
             entries = archive.infolist()
         self.assertEqual([entry.filename for entry in entries], ["docs.ver", "Gr\u00f6\u00dfe/r\u00e9sum\u00e9.txt",
-                                                                 "help/index.html"])
-        self.assertEqual([entry.flag_bits & 0x800 for entry in entries], [0, 0x800, 0])
+                                                                 "help/index.html", "help/\u00fcber uns/\u65e5\u672c.html"])
+        self.assertEqual([entry.flag_bits & 0x800 for entry in entries], [0, 0x800, 0, 0x800])
         self.assertEqual({entry.date_time for entry in entries}, {time.gmtime(MANUAL_TIME)[:6]})
 
     def test_the_guides_complete_install_cfg_reads_into_the_tables_the_guide_lists(self):
