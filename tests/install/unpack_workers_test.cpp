@@ -48,24 +48,14 @@ protected:
     std::string dest;
 };
 
-std::string pathOfHandle(HANDLE file)
-{
-    char path[MAX_PATH * 2] = {};
-    const DWORD length = GetFinalPathNameByHandleA(file, path, sizeof(path), FILE_NAME_NORMALIZED);
-    std::string text(path, length < sizeof(path) ? length : 0);
-    if (text.rfind("\\\\?\\", 0) == 0)
-        text.erase(0, 4);
-    return text;
-}
-
-// Text that deflates, of a given size, different for every seed.
-std::string textOf(std::size_t size, unsigned seed)
+// Text that deflates, of a given size, different for every variant.
+std::string textOf(std::size_t size, unsigned variant)
 {
     std::string text;
     text.reserve(size + 16);
     while (text.size() < size) {
-        seed = seed * 1103515245u + 12345u;
-        text += "line " + std::to_string(seed >> 8) + "\n";
+        variant = variant * 1103515245u + 12345u;
+        text += "line " + std::to_string(variant >> 8) + "\n";
     }
     text.resize(size);
     return text;
@@ -81,7 +71,6 @@ struct StandIns {
     static inline std::atomic<std::size_t> failAfter = 0;
     // CreateFileA refuses to open a read-only file for writing, as Windows does for any user.
     static inline bool honourReadOnly = false;
-    static inline void* originalGetProcAddress = nullptr;
     static inline void* originalWriteFile = nullptr;
     static inline void* originalCreateFile = nullptr;
 
@@ -91,13 +80,6 @@ struct StandIns {
         status->ullAvailPhys = freeMemory;
         status->ullTotalPhys = freeMemory;
         return TRUE;
-    }
-
-    static FARPROC WINAPI getProcAddress(HMODULE module, LPCSTR name)
-    {
-        if (HIWORD(reinterpret_cast<ULONG_PTR>(name)) != 0 && std::strcmp(name, "GlobalMemoryStatusEx") == 0)
-            return reinterpret_cast<FARPROC>(&memoryStatusEx);
-        return reinterpret_cast<decltype(&GetProcAddress)>(originalGetProcAddress)(module, name);
     }
 
     static BOOL WINAPI writeFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped)
@@ -166,8 +148,7 @@ TEST_F(UnpackWorkersTest, ManySmallEntriesStayWithinTheBudget)
                            "entry " + std::to_string(i)});
     writeZip(archive, entries);
     StandIns::freeMemory = 4 * 256 * 1024;
-    const StandIn budget("KERNEL32.dll", "GetProcAddress", reinterpret_cast<void*>(&StandIns::getProcAddress),
-                         StandIns::originalGetProcAddress);
+    const LookupStandIns budget({{"GlobalMemoryStatusEx", reinterpret_cast<void*>(&StandIns::memoryStatusEx)}});
 
     const std::size_t before = committedBytes();
     std::atomic<bool> done = false;

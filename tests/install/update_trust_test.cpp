@@ -37,16 +37,10 @@ struct LockCall {
 };
 std::map<std::string, std::string> chosenOwners;
 std::vector<LockCall> lockCalls;
-FARPROC(WINAPI* realGetProcAddress)(HMODULE, LPCSTR) = nullptr;
-
-// The path of an open file as the tests name it: upper case, without the "\\?\" prefix.
-std::string pathOfHandle(HANDLE handle)
+// The path of an open file as the tests name it: upper case.
+std::string upperPathOfHandle(HANDLE handle)
 {
-    char path[MAX_PATH * 2] = {};
-    const DWORD length = GetFinalPathNameByHandleA(handle, path, sizeof(path), 0);
-    std::string text(path, length < sizeof(path) ? length : 0);
-    if (text.starts_with("\\\\?\\"))
-        text.erase(0, 4);
+    std::string text = pathOfHandle(handle);
     CharUpperBuffA(text.data(), static_cast<DWORD>(text.size()));
     return text;
 }
@@ -54,7 +48,7 @@ std::string pathOfHandle(HANDLE handle)
 DWORD WINAPI standInGetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION what, PSID* owner,
                                     PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor)
 {
-    const auto chosen = chosenOwners.find(pathOfHandle(handle));
+    const auto chosen = chosenOwners.find(upperPathOfHandle(handle));
     if (chosen == chosenOwners.end() || what != OWNER_SECURITY_INFORMATION || group || dacl || sacl)
         return GetSecurityInfo(handle, type, what, owner, group, dacl, sacl, descriptor);
     // A self-relative descriptor holding the owner alone, in one block the caller frees with
@@ -82,22 +76,10 @@ BOOL WINAPI standInSetKernelObjectSecurity(HANDLE handle, SECURITY_INFORMATION w
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
     GetSecurityDescriptorControl(descriptor, &control, &revision);
-    lockCalls.push_back({pathOfHandle(handle), what, (control & SE_DACL_PROTECTED) != 0,
+    lockCalls.push_back({upperPathOfHandle(handle), what, (control & SE_DACL_PROTECTED) != 0,
                          present && dacl ? std::string(reinterpret_cast<const char*>(dacl), dacl->AclSize)
                                          : std::string()});
     return TRUE;
-}
-
-FARPROC WINAPI standInGetProcAddress(HMODULE module, LPCSTR name)
-{
-    const bool byName = (reinterpret_cast<ULONG_PTR>(name) >> 16) != 0;
-    if (byName && module == GetModuleHandleA("advapi32.dll")) {
-        if (std::strcmp(name, "GetSecurityInfo") == 0)
-            return reinterpret_cast<FARPROC>(&standInGetSecurityInfo);
-        if (std::strcmp(name, "SetKernelObjectSecurity") == 0)
-            return reinterpret_cast<FARPROC>(&standInSetKernelObjectSecurity);
-    }
-    return realGetProcAddress(module, name);
 }
 
 class UpdateTrustTest : public InstallUnitTest {
@@ -110,9 +92,9 @@ protected:
         lockCalls.clear();
         // install's code is linked into this program, so its look-ups go through this
         // program's import of GetProcAddress.
-        lookups_ = std::make_unique<ImportPatch>(GetModuleHandleA(nullptr), "KERNEL32.dll", "GetProcAddress",
-                                                 reinterpret_cast<void*>(&standInGetProcAddress));
-        realGetProcAddress = reinterpret_cast<decltype(realGetProcAddress)>(lookups_->original());
+        lookups_ = std::make_unique<LookupStandIns>(std::map<std::string, void*>{
+            {"GetSecurityInfo", reinterpret_cast<void*>(&standInGetSecurityInfo)},
+            {"SetKernelObjectSecurity", reinterpret_cast<void*>(&standInSetKernelObjectSecurity)}});
         // An update as an administrator stages it: a configuration, a jar, an archive.
         writeFile(std::string(kUpdateDir) + "\\install.cfg", "[CLASS]\nfrom.update\n");
         writeFile(std::string(kUpdateDir) + "\\patch.jar", "jar");
@@ -155,7 +137,7 @@ protected:
     }
 
 private:
-    std::unique_ptr<ImportPatch> lookups_;
+    std::unique_ptr<LookupStandIns> lookups_;
 };
 
 // The list a locked folder got: Administrators and SYSTEM, full control, inherited below.

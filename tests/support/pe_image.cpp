@@ -141,4 +141,45 @@ ImportPatch::~ImportPatch()
         writeSlot(slot_, original_);
 }
 
+namespace {
+
+const LookupStandIns* activeStandIns = nullptr;
+FARPROC(WINAPI* realGetProcAddress)(HMODULE, LPCSTR) = nullptr;
+
+} // namespace
+
+LookupStandIns::LookupStandIns(std::map<std::string, void*> replacements)
+    : replacements_(std::move(replacements)),
+      patch_(GetModuleHandleA(nullptr), "KERNEL32.dll", "GetProcAddress", reinterpret_cast<void*>(&getProcAddress))
+{
+    realGetProcAddress = reinterpret_cast<decltype(realGetProcAddress)>(patch_.original());
+    activeStandIns = this;
+}
+
+LookupStandIns::~LookupStandIns()
+{
+    activeStandIns = nullptr;
+}
+
+FARPROC WINAPI LookupStandIns::getProcAddress(HMODULE module, LPCSTR name)
+{
+    // A name whose high word is zero is an ordinal.
+    if (activeStandIns && (reinterpret_cast<ULONG_PTR>(name) >> 16) != 0) {
+        const auto replacement = activeStandIns->replacements_.find(name);
+        if (replacement != activeStandIns->replacements_.end())
+            return reinterpret_cast<FARPROC>(replacement->second);
+    }
+    return realGetProcAddress(module, name);
+}
+
+std::string pathOfHandle(HANDLE handle)
+{
+    char path[MAX_PATH * 2] = {};
+    const DWORD length = GetFinalPathNameByHandleA(handle, path, sizeof(path), FILE_NAME_NORMALIZED);
+    std::string text(path, length < sizeof(path) ? length : 0);
+    if (text.starts_with("\\\\?\\"))
+        text.erase(0, 4);
+    return text;
+}
+
 } // namespace testing_support
