@@ -12,20 +12,9 @@ using namespace testing_support;
 
 namespace {
 
-class ExtractTest : public InstallUnitTest {
+class ExtractTest : public ArchiveUnitTest {
 protected:
-    void SetUp() override
-    {
-        InstallUnitTest::SetUp();
-        archive = scratch + "media\\jre.zip";
-        dest = scratch + "dest";
-        makeDirectories(dest);
-    }
-
     std::string record(const std::string& name = "jre.ver") { return readFile(dest + "\\" + name); }
-
-    std::string archive;
-    std::string dest;
 };
 
 FILETIME entryTimeAsUtc(int year, int month, int day, int hour, int minute, int second)

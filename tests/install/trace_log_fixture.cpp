@@ -47,3 +47,11 @@ std::string InstallUnitTest::traceText()
     flushTraceLog();
     return readFile(traceLogPath);
 }
+
+void ArchiveUnitTest::SetUp()
+{
+    InstallUnitTest::SetUp();
+    archive = scratch + "media\\jre.zip";
+    dest = scratch + "dest";
+    makeDirectories(dest);
+}

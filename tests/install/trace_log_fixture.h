@@ -20,3 +20,12 @@ protected:
 private:
     std::string savedDirectory_;
 };
+
+// A unit test of extraction: an archive's place on the media and a destination folder.
+class ArchiveUnitTest : public InstallUnitTest {
+protected:
+    void SetUp() override;
+
+    std::string archive;
+    std::string dest;
+};

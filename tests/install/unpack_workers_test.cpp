@@ -22,16 +22,8 @@ using namespace testing_support;
 
 namespace {
 
-class UnpackWorkersTest : public InstallUnitTest {
+class UnpackWorkersTest : public ArchiveUnitTest {
 protected:
-    void SetUp() override
-    {
-        InstallUnitTest::SetUp();
-        archive = scratch + "media\\jre.zip";
-        dest = scratch + "dest";
-        makeDirectories(dest);
-    }
-
     void restartTraceLog()
     {
         closeTraceLog();
@@ -43,9 +35,6 @@ protected:
     {
         return "Zip file " + archive + " was not unpacked completely; no version file is written\n";
     }
-
-    std::string archive;
-    std::string dest;
 };
 
 // Text that deflates, of a given size, different for every variant.
