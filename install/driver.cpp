@@ -6,7 +6,7 @@
 
 #include "../common/program_path.h"
 #include "config.h"
-#include "extract.h"
+#include "extraction/extract.h"
 #include "globals.h"
 #include "jars.h"
 #include "launch.h"

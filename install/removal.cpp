@@ -3,7 +3,7 @@
 #include <span>
 #include <vector>
 
-#include "entry_names.h"
+#include "extraction/entry_names.h"
 #include "globals.h"
 #include "platform.h"
 #include "tracelog.h"

@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <string>
 
-#include "../common/owners.h"
+#include "../../common/owners.h"
 
 enum class ExtractPhase {
     walk,    // entry information and the step to the next entry

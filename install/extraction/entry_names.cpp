@@ -4,7 +4,7 @@
 
 #include <zlib.h>
 
-#include "platform.h"
+#include "../platform.h"
 
 namespace {
 

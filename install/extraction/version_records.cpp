@@ -4,8 +4,8 @@
 #include <cstdlib>
 
 #include "entry_names.h"
-#include "platform.h"
-#include "tracelog.h"
+#include "../platform.h"
+#include "../tracelog.h"
 
 namespace {
 

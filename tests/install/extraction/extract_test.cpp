@@ -3,9 +3,11 @@
 #include <climits>
 
 #include "install/config.h"
-#include "install/extract.h"
+#include "install/extraction/extract.h"
+#include "install/extraction/entry_names.h"
+#include "install/extraction/version_records.h"
 #include "testing.h"
-#include "trace_log_fixture.h"
+#include "../trace_log_fixture.h"
 #include "zip_writer.h"
 
 using namespace testing_support;

@@ -4,8 +4,8 @@
 
 #include <zlib.h>
 
-#include "install/entry_names.h"
-#include "trace_log_fixture.h"
+#include "install/extraction/entry_names.h"
+#include "../trace_log_fixture.h"
 
 namespace {
 

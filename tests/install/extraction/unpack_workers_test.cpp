@@ -10,12 +10,12 @@
 #include <map>
 #include <thread>
 
-#include "install/extract.h"
+#include "install/extraction/extract.h"
 #include "install/globals.h"
 #include "install/tracelog.h"
 #include "pe_image.h"
 #include "testing.h"
-#include "trace_log_fixture.h"
+#include "../trace_log_fixture.h"
 #include "zip_writer.h"
 
 using namespace testing_support;

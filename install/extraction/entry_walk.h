@@ -1,0 +1,15 @@
+// The walk of one archive in entry order: each entry's name and packing checked, whole entries
+// handed to the workers, larger ones copied here in pieces, and every entry's lines written in
+// entry order. The folder's contract (README.md) says what it keeps whatever runs where.
+#pragma once
+
+#include <string>
+
+#include <unzip.h>
+
+#include "extract_timing.h"
+
+// Unpacks every entry; true when each one that belongs below the destination arrived whole
+// and the walk covered the whole central directory. Every worker has finished when it returns.
+bool unpackEntries(unzFile zip, const std::string& archivePath, const std::string& destinationDir,
+                   ExtractTiming& timing);

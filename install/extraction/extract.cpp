@@ -1,0 +1,146 @@
+#include "extract.h"
+
+#include <optional>
+#include <vector>
+
+#include <unzip.h>
+
+#include "../../common/unzip_owners.h"
+#include "../globals.h"
+#include "../platform.h"
+#include "../registry.h"
+#include "../tracelog.h"
+#include "../update_trust.h"
+#include "archive_reader.h"
+#include "entry_walk.h"
+#include "extract_timing.h"
+#include "version_records.h"
+
+namespace {
+
+constexpr char kCannotOpenFormat[] = "Zip file could not be opened %s\n";
+constexpr char kSkippingFormat[] = "Skipping unzipping of zipFile %s \n";
+constexpr char kIncompleteFormat[] = "Zip file %s was not unpacked completely; no version file is written\n";
+constexpr char kListedDirectoryFormat[] = "Directory %s of a listed zip file cannot be entered\n";
+
+constexpr char kRuntimeArchive[] = "kp\\windows\\jre.zip";
+constexpr char kUpdateZipDir[] = "c:\\vtupdate\\kp\\zip";
+constexpr char kUpdateDir[] = "c:\\vtupdate";
+
+// The archive file's last-modification time in seconds since 1970, or 0.
+long fileModificationStamp(const std::string& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data))
+        return 0;
+    ULARGE_INTEGER time;
+    time.LowPart = data.ftLastWriteTime.dwLowDateTime;
+    time.HighPart = data.ftLastWriteTime.dwHighDateTime;
+    constexpr unsigned long long kUnixEpoch = 116444736000000000ULL;
+    if (time.QuadPart < kUnixEpoch)
+        return 0;
+    return static_cast<long>((time.QuadPart - kUnixEpoch) / 10000000ULL);
+}
+
+} // namespace
+
+void extractArchives()
+{
+    std::string base;
+    if (std::optional<std::string> commonFiles = getCommonFilesDir()) {
+        base = std::move(*commonFiles);
+    } else {
+        base = windowsDrive();
+        for (const char* level : {"\\Program Files", "\\COMMON FILES", "\\bravik"}) {
+            base += level;
+            createDirectoryIfMissing(base);
+        }
+    }
+    createDirectoryIfMissing(base);
+    if (base.back() != '\\')
+        base += '\\';
+
+    const std::string runtimeDir = base + "jre";
+    createDirectoryIfMissing(runtimeDir);
+    extractArchive(kRuntimeArchive, runtimeDir);
+
+    const std::string productDir = base + "kp";
+    createDirectoryIfMissing(productDir);
+    if (!zipNameTable[0].empty())
+        extractListedArchives(productDir);
+    else
+        extractZipDirectory(productDir);
+
+    if (!isTrustedUpdateFolder(kUpdateDir) || !isDirectory(kUpdateZipDir))
+        return;
+    const CurrentDirectoryGuard back;
+    // Entering c:\vtupdate\kp\zip also makes drive C the current drive.
+    if (!changeDirectory(kUpdateZipDir))
+        return;
+    std::vector<std::string> archives;
+    forEachDirectoryEntry("*.zip", [&](const WIN32_FIND_DATAA& entry) { archives.emplace_back(entry.cFileName); });
+    for (const std::string& archive : archives) {
+        // Each archive is held against change while it is unpacked; once one cannot be, the
+        // folder is refused and the rest are left where they are.
+        const std::optional<UniqueFileHandle> held = holdUpdateFile(kUpdateDir, joinPath(kUpdateZipDir, archive));
+        if (!held)
+            return;
+        extractArchive(archive, productDir);
+    }
+}
+
+void extractZipDirectory(const std::string& destinationDir)
+{
+    const CurrentDirectoryGuard back;
+    // Without kp\zip there is nothing to unpack; the directory that happens to be current is
+    // never searched instead.
+    if (!changeDirectory("kp\\zip"))
+        return;
+    std::vector<std::string> archives;
+    forEachDirectoryEntry("*.zip", [&](const WIN32_FIND_DATAA& entry) { archives.emplace_back(entry.cFileName); });
+    for (const std::string& archive : archives)
+        extractArchive(archive, destinationDir);
+}
+
+void extractListedArchives(const std::string& destinationDir)
+{
+    const std::string cwd = currentDirectory();
+    for (std::size_t slot = 0; slot < kZipSlots && !zipNameTable[slot].empty(); ++slot) {
+        const CurrentDirectoryGuard back;
+        if (!zipDirTable[slot].empty()) {
+            const std::string dir = joinPath(cwd, zipDirTable[slot]);
+            if (!changeDirectory(dir)) {
+                writeTraceLog(kListedDirectoryFormat, dir.c_str());
+                continue;
+            }
+        }
+        extractArchive(zipNameTable[slot], destinationDir);
+    }
+}
+
+void extractArchive(const std::string& archivePath, const std::string& destinationDir)
+{
+    const UniqueZipArchive zip(unzOpen(archivePath.c_str()));
+    if (!zip) {
+        writeTraceLog(kCannotOpenFormat, archivePath.c_str());
+        return;
+    }
+    const std::string versionName = versionFileName(archivePath);
+    long stamp = readVersionEntry(zip.get(), versionName);
+    if (stamp == 0)
+        stamp = fileModificationStamp(archivePath);
+    const int compared = compareVersionFile(destinationDir, versionName, stamp);
+    if (compared == 0 || compared == 1) {
+        writeTraceLog(kSkippingFormat, archivePath.c_str());
+        return;
+    }
+    ExtractTiming timing;
+    const bool whole = unpackEntries(zip.get(), archivePath, destinationDir, timing);
+    timing.report(archivePath);
+    if (!whole) {
+        writeTraceLog(kIncompleteFormat, archivePath.c_str());
+        return;
+    }
+    if (writeVersionFiles)
+        writeVersionFile(destinationDir, versionName, stamp);
+}
