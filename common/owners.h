@@ -71,6 +71,14 @@ struct CHeapTraits {
 };
 using UniqueCBlock = UniqueResource<CHeapTraits>;
 
+// The process's environment block as GetEnvironmentStringsA hands it out.
+struct EnvironmentStringsTraits {
+    using Value = char*;
+    static Value invalid() { return nullptr; }
+    static BOOL close(Value block) { return FreeEnvironmentStringsA(block); }
+};
+using UniqueEnvironmentStrings = UniqueResource<EnvironmentStringsTraits>;
+
 struct GdiObjectTraits {
     using Value = HGDIOBJ;
     static Value invalid() { return nullptr; }

@@ -65,6 +65,13 @@ constexpr char kNoProductText[] =
     "Application terminating ";
 constexpr char kNoProductTitle[] = "KP Required";
 
+// The class path reaches Java whole or not at all: past what the environment allows, the run
+// stops before any Java process starts.
+constexpr char kClassPathTooLongFormat[] =
+    "The class path of this installation needs %lu characters, but Windows allows %lu. "
+    "Application terminating ";
+constexpr char kClassPathTooLongTitle[] = "Class Path Too Long";
+
 constexpr char kBeforeDuplicatesFormat[] = "\n\nClassPath just prior to removeDuplicateJars call is %s \n";
 constexpr char kBeforeLauncherFormat[] = "Path just prior to locating launch.exe is %s \n";
 constexpr char kBeforeLaunchFormat[] = "\n\nClassPath just prior to launch.exe is %s \n";
@@ -305,6 +312,14 @@ int runInstallation(const std::string& commandLine, int showWindow)
     writeTraceLog(kBeforeLauncherFormat, pathBuf.c_str());
     removeDuplicateJars();
     writeTraceLog(kBeforeLaunchFormat, classPathBuf.c_str());
+    if (const ClassPathSize size = classPathSize(); size.needed > size.allowed) {
+        const std::string text = formatText(kClassPathTooLongFormat, static_cast<unsigned long>(size.needed),
+                                               static_cast<unsigned long>(size.allowed));
+        writeTraceLog("%s\n", text.c_str());
+        showMessageBox(text.c_str(), kClassPathTooLongTitle);
+        cleanUp(run);
+        return 0;
+    }
 
     const std::optional<std::string> launcher = findProgram(run.launcherPath, pathBuf, kLauncherName);
     if (!launcher) {

@@ -30,9 +30,9 @@ extern std::array<std::string, kPostDeleteSlots> postDeleteCommonFilesTable;
 extern bool writeVersionFiles;
 
 // The search path and the class path under construction: "PATH=" and "CLASSPATH=" followed by
-// their entries. Both keep the size of their fixed environment buffers: at most this many bytes
-// with the terminator. An entry that would not fit is left out whole, never cut.
-inline constexpr std::size_t kPathBufSize = 4112;
+// their entries. Their size is what the environment allows the Java processes (paths.h): an
+// entry of the search path that would not fit is left out whole, never cut, and a class path
+// that would not fit stops the run.
 extern std::string pathBuf;
 extern std::string classPathBuf;
 

@@ -88,7 +88,7 @@ void rebuildClassPath(const JarList& list)
     classPathBuf.clear();
     for (const JarNode& node : list)
         if (node.isDup != 1)
-            appendWithinLimit(classPathBuf, node.FullPath + ";");
+            classPathBuf.append(node.FullPath).append(";");
 }
 
 void freeJarList(JarList& list)

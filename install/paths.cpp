@@ -1,12 +1,14 @@
 #include "paths.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <vector>
 
 #include "globals.h"
 #include "platform.h"
 #include "tracelog.h"
 #include "update_trust.h"
-
 
 namespace {
 
@@ -14,6 +16,75 @@ constexpr char kPathStart[] = "PATH=.;";
 constexpr char kClassPathStart[] = "CLASSPATH=";
 constexpr char kLeftOutFormat[] = "Left out of a full search path or class path: %s\n";
 constexpr const char* kArchivePatterns[] = {"*.jar", "*.zip"};
+constexpr std::string_view kPathName = "PATH=";
+constexpr std::string_view kClassPathName = "CLASSPATH=";
+
+// The characters of a "NAME=value" text's value.
+std::size_t valueLength(const std::string& assignment)
+{
+    const std::size_t equals = assignment.find('=');
+    return equals == std::string::npos ? assignment.size() : assignment.size() - equals - 1;
+}
+
+bool isNamed(std::string_view assignment, std::string_view name)
+{
+    return startsWithIgnoreCase(assignment, name);
+}
+
+// 95 family: what the environment block keeps for PATH and CLASSPATH together, their names and
+// terminators taken off: the block less every other variable and its own terminator.
+std::size_t roomBesideOtherVariables()
+{
+    std::size_t others = 1;
+    if (const UniqueEnvironmentStrings block{GetEnvironmentStringsA()}) {
+        for (const char* at = block.get(); *at; at += std::strlen(at) + 1) {
+            const std::string_view assignment(at);
+            if (!isNamed(assignment, kPathName) && !isNamed(assignment, kClassPathName))
+                others += assignment.size() + 1;
+        }
+    }
+    const std::size_t names = kPathName.size() + 1 + kClassPathName.size() + 1;
+    return others + names < kEnvironmentBlockLimit95 ? kEnvironmentBlockLimit95 - others - names : 0;
+}
+
+bool onNineFiveFamily()
+{
+    return windowsPlatform() == VER_PLATFORM_WIN32_WINDOWS;
+}
+
+// The most characters the search path's value may reach, beside the class path as it stands.
+std::size_t searchPathLimit()
+{
+    if (!onNineFiveFamily())
+        return kEnvironmentValueLimit;
+    const std::size_t room = roomBesideOtherVariables();
+    const std::size_t classPath = valueLength(classPathBuf);
+    return std::min(kEnvironmentValueLimit, room > classPath ? room - classPath : 0);
+}
+
+// The directory as its own search-path entry would name it: no trailing backslash.
+std::string_view withoutTrailingBackslash(std::string_view directory)
+{
+    while (directory.size() > 1 && directory.back() == '\\')
+        directory.remove_suffix(1);
+    return directory;
+}
+
+// True for the system directory and the Windows directory, however the entry writes their case
+// or a trailing backslash.
+bool isSystemFolder(std::string_view entry, const std::string& systemDir)
+{
+    const std::string_view bare = withoutTrailingBackslash(entry);
+    return (!systemDir.empty() && equalsIgnoreCase(bare, withoutTrailingBackslash(systemDir))) ||
+           (!windowsDir.empty() && equalsIgnoreCase(bare, withoutTrailingBackslash(windowsDir)));
+}
+
+std::string systemDirectory()
+{
+    char buffer[MAX_PATH + 1];
+    const UINT length = GetSystemDirectoryA(buffer, sizeof(buffer));
+    return length > 0 && length < sizeof(buffer) ? std::string(buffer, length) : std::string();
+}
 
 // Appends a listing entry by entry, so that a full buffer only loses what does not fit.
 void appendEntries(std::string& target, std::string_view entries)
@@ -49,7 +120,9 @@ void appendIfPresent(std::string& target, const std::string& cwd, const char* re
 
 bool appendWithinLimit(std::string& target, std::string_view text)
 {
-    if (target.size() + text.size() < kPathBufSize) {
+    // Only the search path is held to the limit while it is assembled; it is the one whose
+    // entries may be left out.
+    if (&target != &pathBuf || valueLength(target) + text.size() <= kEnvironmentValueLimit) {
         target.append(text);
         return true;
     }
@@ -159,10 +232,46 @@ void addCommonDirSegments(const std::string& commonDir)
     }
 }
 
+ClassPathSize classPathSize()
+{
+    ClassPathSize size{valueLength(classPathBuf), kEnvironmentValueLimit};
+    if (onNineFiveFamily()) {
+        const std::size_t room = roomBesideOtherVariables();
+        const std::size_t searchPath = valueLength(pathBuf);
+        size.allowed = std::min(kEnvironmentValueLimit, room > searchPath ? room - searchPath : 0);
+    }
+    return size;
+}
+
 void appendOwnSearchPath()
 {
     const char* own = std::getenv("PATH");
-    appendWithinLimit(pathBuf, std::string(";") + (own ? own : ""));
+    // Split at every ";", empty entries kept: joined again behind ";" each, they give the text
+    // exactly as the machine holds it.
+    std::vector<std::string_view> entries;
+    for (std::string_view rest = own ? own : "";;) {
+        const std::size_t end = rest.find(';');
+        entries.push_back(rest.substr(0, end));
+        if (end == std::string_view::npos)
+            break;
+        rest.remove_prefix(end + 1);
+    }
+    const std::string systemDir = systemDirectory();
+    std::size_t reserved = 0;
+    for (std::string_view entry : entries)
+        if (isSystemFolder(entry, systemDir))
+            reserved += 1 + entry.size();
+    const std::size_t limit = searchPathLimit();
+    for (std::string_view entry : entries) {
+        const std::size_t cost = 1 + entry.size();
+        if (isSystemFolder(entry, systemDir))
+            reserved -= cost;
+        const std::string piece = ";" + std::string(entry);
+        if (valueLength(pathBuf) + cost + reserved <= limit)
+            pathBuf += piece;
+        else
+            writeTraceLog(kLeftOutFormat, piece.c_str());
+    }
 }
 
 void exportPaths()

@@ -9,9 +9,27 @@
 
 #include "globals.h"
 
-// Appends text to target when the result still fits kPathBufSize; otherwise leaves target as
-// it was, says so in the trace log and returns false.
+// The most characters the value of PATH or of CLASSPATH may hold in the environment the Java
+// processes get: 32,766 on the NT family (a variable holds 32,767 with its terminator). The 95
+// family keeps its whole environment block within 32,767 bytes, so there the two share what the
+// other variables leave of it (see classPathSize and appendOwnSearchPath).
+inline constexpr std::size_t kEnvironmentValueLimit = 32766;
+inline constexpr std::size_t kEnvironmentBlockLimit95 = 32767;
+
+// Appends an entry to the search path, the class path or a work text. The search path takes it
+// only while its value stays within kEnvironmentValueLimit; otherwise it is left as it was, the
+// trace log says so and the result is false. Every other text takes every entry: the class path
+// is measured whole, once, against what reaches Java (classPathSize).
 bool appendWithinLimit(std::string& target, std::string_view text);
+
+// What the finished class path needs and what the environment allows it, in characters of its
+// value. On the 95 family the allowance is what the block leaves beside the other variables and
+// the search path as the run made it.
+struct ClassPathSize {
+    std::size_t needed = 0;
+    std::size_t allowed = 0;
+};
+ClassPathSize classPathSize();
 
 // Start the search path and class path from the update directory and the working directory.
 void PresSetupPath();
@@ -36,7 +54,10 @@ std::optional<std::string> findProgram(const std::string& basePath, std::string_
 void addJavaHomeSegments(const std::string& javaHome);
 void addCommonDirSegments(const std::string& commonDir);
 
-// Completes the search path with the process's own and puts both texts into the environment
-// that every child inherits.
+// Completes the search path with the process's own, entry by entry, each while it fits what the
+// environment allows; one that does not is left out whole, with its line. The system directory
+// and the Windows directory are never the ones left out: room for them is kept while the entries
+// before them are added.
 void appendOwnSearchPath();
+// Puts both texts into the environment that every child inherits.
 void exportPaths();

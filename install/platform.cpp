@@ -24,20 +24,69 @@ bool isDirectory(const std::string& path)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+namespace {
+
+// CreateDirectory refuses a plain path of MAX_PATH - 12 characters or more, and the other file
+// functions one of MAX_PATH; from there on the NT family takes the "\\?\" form of the wide ones.
+constexpr std::size_t kLongestPlainPath = MAX_PATH - 12;
+
+// The "\\?\" form of a long path on the NT family; nothing for a path short enough for the
+// plain functions, on the 95 family, or when it cannot be resolved.
+std::optional<std::wstring> longPathForm(const FilePath& path)
+{
+    const std::size_t length = path.isWide() ? path.wide.size() : path.text.size();
+    if (length < kLongestPlainPath || windowsPlatform() != VER_PLATFORM_WIN32_NT)
+        return std::nullopt;
+    std::wstring extended = extendedPath(path.isWide() ? path.wide : widenAnsi(path.text));
+    if (extended.empty())
+        return std::nullopt;
+    return extended;
+}
+
+} // namespace
+
+std::wstring extendedPath(const std::wstring& path)
+{
+    constexpr std::wstring_view kLongPrefix = L"\\\\?\\";
+    if (path.starts_with(kLongPrefix))
+        return path;
+    std::wstring full(path.size() + MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD got = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        if (got == 0)
+            return {};
+        if (got < full.size()) {
+            full.resize(got);
+            break;
+        }
+        full.resize(got + 1);
+    }
+    if (full.starts_with(L"\\\\"))
+        return std::wstring(kLongPrefix) + L"UNC" + full.substr(1);
+    return std::wstring(kLongPrefix) + full;
+}
+
 bool pathExists(const FilePath& path)
 {
-    const DWORD attributes =
-        path.isWide() ? GetFileAttributesW(path.wide.c_str()) : GetFileAttributesA(path.text.c_str());
+    const std::optional<std::wstring> longForm = longPathForm(path);
+    const DWORD attributes = longForm       ? GetFileAttributesW(longForm->c_str())
+                             : path.isWide() ? GetFileAttributesW(path.wide.c_str())
+                                             : GetFileAttributesA(path.text.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES;
 }
 
 bool createDirectory(const FilePath& path)
 {
+    if (const std::optional<std::wstring> longForm = longPathForm(path))
+        return CreateDirectoryW(longForm->c_str(), nullptr);
     return path.isWide() ? CreateDirectoryW(path.wide.c_str(), nullptr) : CreateDirectoryA(path.text.c_str(), nullptr);
 }
 
 UniqueFileHandle createFile(const FilePath& path, DWORD access, DWORD share, DWORD disposition)
 {
+    if (const std::optional<std::wstring> longForm = longPathForm(path))
+        return UniqueFileHandle(
+            CreateFileW(longForm->c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
     return UniqueFileHandle(
         path.isWide()
             ? CreateFileW(path.wide.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr)
@@ -46,17 +95,23 @@ UniqueFileHandle createFile(const FilePath& path, DWORD access, DWORD share, DWO
 
 bool setFileAttributes(const FilePath& path, DWORD attributes)
 {
+    if (const std::optional<std::wstring> longForm = longPathForm(path))
+        return SetFileAttributesW(longForm->c_str(), attributes);
     return path.isWide() ? SetFileAttributesW(path.wide.c_str(), attributes)
                          : SetFileAttributesA(path.text.c_str(), attributes);
 }
 
 bool deleteFile(const FilePath& path)
 {
+    if (const std::optional<std::wstring> longForm = longPathForm(path))
+        return DeleteFileW(longForm->c_str());
     return path.isWide() ? DeleteFileW(path.wide.c_str()) : DeleteFileA(path.text.c_str());
 }
 
 bool removeDirectory(const FilePath& path)
 {
+    if (const std::optional<std::wstring> longForm = longPathForm(path))
+        return RemoveDirectoryW(longForm->c_str());
     return path.isWide() ? RemoveDirectoryW(path.wide.c_str()) : RemoveDirectoryA(path.text.c_str());
 }
 
@@ -87,6 +142,21 @@ bool forEachDirectoryEntry(const std::string& pattern,
         if (name != "." && name != "..")
             visit(entry);
     } while (FindNextFileA(search.get(), &entry));
+    return true;
+}
+
+bool forEachDirectoryEntry(const std::wstring& pattern,
+                           const std::function<void(const WIN32_FIND_DATAW&)>& visit)
+{
+    WIN32_FIND_DATAW entry{};
+    UniqueFindHandle search(FindFirstFileW(pattern.c_str(), &entry));
+    if (!search)
+        return false;
+    do {
+        const std::wstring_view name = entry.cFileName;
+        if (name != L"." && name != L"..")
+            visit(entry);
+    } while (FindNextFileW(search.get(), &entry));
     return true;
 }
 

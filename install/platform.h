@@ -34,6 +34,8 @@ struct FilePath {
     bool isWide() const { return !wide.empty(); }
 };
 
+// The functions below take a path of any length: on the NT family one too long for the plain
+// functions goes through the "\\?\" form of the wide ones.
 bool pathExists(const FilePath& path);
 // True when it made the directory.
 bool createDirectory(const FilePath& path);
@@ -41,6 +43,11 @@ UniqueFileHandle createFile(const FilePath& path, DWORD access, DWORD share, DWO
 bool setFileAttributes(const FilePath& path, DWORD attributes);
 bool deleteFile(const FilePath& path);
 bool removeDirectory(const FilePath& path);
+
+// The "\\?\" form of a path: its full path as Windows resolves the plain one (backslashes, no
+// "." or "..", trailing dots and blanks gone), since that form is taken literally, with the
+// prefix; "\\?\UNC\" for a share. Empty when the path cannot be resolved. NT family only.
+std::wstring extendedPath(const std::wstring& path);
 
 // Joins name to dir: a name holding ':' is absolute and used as it is; a name beginning with
 // '\' is put on the drive of dir; any other name follows dir and a backslash, unless dir
@@ -51,6 +58,10 @@ std::string joinPath(std::string_view dir, std::string_view name);
 // out "." and "..". Returns false when nothing matched.
 bool forEachDirectoryEntry(const std::string& pattern,
                            const std::function<void(const WIN32_FIND_DATAA&)>& visit);
+
+// The same with the wide functions (NT family): the names as they stand on disk.
+bool forEachDirectoryEntry(const std::wstring& pattern,
+                           const std::function<void(const WIN32_FIND_DATAW&)>& visit);
 
 // The current directory, whatever its length; empty when the platform cannot give it.
 std::string currentDirectory();

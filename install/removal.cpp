@@ -27,11 +27,35 @@ void deleteListedFiles(const std::string& commonDir, std::span<const std::string
             writeTraceLog(kOutsideCommonFormat, entry.c_str(), commonDir.c_str());
             continue;
         }
-        const std::string path = commonDir + entry;
+        const FilePath path{commonDir + entry, {}};
         if (!pathExists(path))
             continue;
-        SetFileAttributesA(path.c_str(), 0);
-        DeleteFileA(path.c_str());
+        setFileAttributes(path, 0);
+        deleteFile(path);
+    }
+}
+
+// The NT family: the tree below dir (its "\\?\" form) by wide paths from the top, so that no
+// entry is too deep to reach, however deep extraction made it, and no current directory is
+// needed. The order and the lines are the ones of the walk through current directories.
+void emptyExtendedDirectory(const std::wstring& dir)
+{
+    std::vector<WIN32_FIND_DATAW> found;
+    forEachDirectoryEntry(dir + L"\\*", [&](const WIN32_FIND_DATAW& entry) {
+        found.push_back(entry);
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+            !(entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            emptyExtendedDirectory(dir + L"\\" + entry.cFileName);
+    });
+    for (const WIN32_FIND_DATAW& entry : found) {
+        const std::wstring path = dir + L"\\" + entry.cFileName;
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            if (!RemoveDirectoryW(path.c_str()))
+                writeTraceLog(kSubdirectoryFailedFormat, static_cast<int>(GetLastError()),
+                              ansiTextForTrace(entry.cFileName).c_str());
+        } else {
+            DeleteFileW(path.c_str());
+        }
     }
 }
 
@@ -40,7 +64,7 @@ void deleteListedFiles(const std::string& commonDir, std::span<const std::string
 void removeDirectoryTree(const std::string& path)
 {
     emptyDirectory(path);
-    if (!RemoveDirectoryA(path.c_str()))
+    if (!removeDirectory(FilePath{path, {}}))
         writeTraceLog(kRootFailedFormat, path.c_str(), static_cast<int>(GetLastError()));
 }
 
@@ -53,6 +77,13 @@ void removeUpdateDirectory(const std::string& path)
 
 void emptyDirectory(const std::string& dir)
 {
+    if (windowsPlatform() == VER_PLATFORM_WIN32_NT) {
+        if (!isDirectory(dir))
+            return;
+        if (const std::wstring extended = extendedPath(widenAnsi(dir)); !extended.empty())
+            emptyExtendedDirectory(extended);
+        return;
+    }
     const CurrentDirectoryGuard back;
     if (!pathExists(dir) || !changeDirectory(dir))
         return;

@@ -32,10 +32,10 @@ void flushTraceLog()
     reopenTraceLog();
 }
 
-void TraceLines::add(const char* format, ...)
+namespace {
+
+std::string formatTextList(const char* format, va_list args)
 {
-    va_list args;
-    va_start(args, format);
     va_list copy;
     va_copy(copy, args);
     const int length = std::vsnprintf(nullptr, 0, format, copy);
@@ -43,8 +43,26 @@ void TraceLines::add(const char* format, ...)
     std::string text(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
     if (length > 0)
         std::vsnprintf(text.data(), text.size() + 1, format, args);
+    return text;
+}
+
+} // namespace
+
+std::string formatText(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::string text = formatTextList(format, args);
     va_end(args);
-    lines_.push_back({std::move(text)});
+    return text;
+}
+
+void TraceLines::add(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    lines_.push_back({formatTextList(format, args)});
+    va_end(args);
 }
 
 void TraceLines::addFlush()

@@ -8,6 +8,9 @@
 // Appends printf-style text to the trace log; dropped while the log is closed.
 void writeTraceLog(const char* format, ...) __attribute__((format(__MINGW_PRINTF_FORMAT, 1, 2)));
 
+// printf-style text, as the trace log would get it: for a line that also goes into a box.
+std::string formatText(const char* format, ...) __attribute__((format(__MINGW_PRINTF_FORMAT, 1, 2)));
+
 // Opens traceLogPath for appending into traceLog; false when it cannot be opened.
 bool reopenTraceLog();
 void closeTraceLog();

@@ -242,6 +242,10 @@ bool hasSafeEntryName(const std::wstring& entryName) { return safeName(entryName
 
 bool isInsideDestination(const std::string& destinationDir, const std::string& entryName)
 {
+    // The ANSI path functions stop at MAX_PATH; a longer path is resolved as the wide functions
+    // that create it will resolve it.
+    if (destinationDir.size() + 1 + entryName.size() >= MAX_PATH)
+        return insideDestination(widenAnsi(destinationDir), widenAnsi(entryName));
     return insideDestination(destinationDir, entryName);
 }
 
@@ -252,16 +256,28 @@ bool isInsideDestination(const std::string& destinationDir, const std::wstring& 
 
 std::string fullPathName(const std::string& path)
 {
-    char full[MAX_PATH * 2];
-    const DWORD length = GetFullPathNameA(path.c_str(), sizeof(full), full, nullptr);
-    return length > 0 && length < sizeof(full) ? std::string(full, length) : std::string();
+    std::string full(MAX_PATH * 2, '\0');
+    for (;;) {
+        const DWORD length = GetFullPathNameA(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        if (length == 0)
+            return {};
+        if (length < full.size())
+            return full.substr(0, length);
+        full.resize(length + 1);
+    }
 }
 
 std::wstring fullPathName(const std::wstring& path)
 {
-    wchar_t full[MAX_PATH * 2];
-    const DWORD length = GetFullPathNameW(path.c_str(), MAX_PATH * 2, full, nullptr);
-    return length > 0 && length < MAX_PATH * 2 ? std::wstring(full, length) : std::wstring();
+    std::wstring full(MAX_PATH * 2, L'\0');
+    for (;;) {
+        const DWORD length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        if (length == 0)
+            return {};
+        if (length < full.size())
+            return full.substr(0, length);
+        full.resize(length + 1);
+    }
 }
 
 void toBackslashes(std::string& name)

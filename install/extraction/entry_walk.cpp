@@ -42,7 +42,7 @@ struct ArchiveWalk {
     ArchiveReader& reader;
     ExtractTiming& timing;
     // The file functions take UTF-16 (the NT family), so a name that exists only in Unicode
-    // can be unpacked under its own name.
+    // can be unpacked under its own name, and a path past MAX_PATH in the "\\?\" form.
     bool unicodeFiles = false;
     std::vector<char> copyBuffer{};
     bool complete = true;
@@ -124,8 +124,10 @@ UniqueFileHandle createDestinationFile(ArchiveWalk& walk, FilePath& entryName, F
 
 // Refuses an entry whose name cannot be unpacked below the destination, with its line; nothing
 // when the entry may be unpacked under the name Windows will store, which entryName becomes.
-// A Unicode name meets the same rules in its own form.
-std::optional<EntryOutcome> refuseEntryName(FilePath& entryName, const std::string& destinationDir, TraceLines& lines)
+// A Unicode name meets the same rules in its own form. Paths past MAX_PATH are unpacked only
+// where the file functions take them (longPaths: the NT family, through the "\\?\" form).
+std::optional<EntryOutcome> refuseEntryName(FilePath& entryName, const std::string& destinationDir, bool longPaths,
+                                            TraceLines& lines)
 {
     const bool wide = entryName.isWide();
     if (wide ? !hasSafeEntryName(entryName.wide) : !hasSafeEntryName(entryName.text)) {
@@ -139,7 +141,7 @@ std::optional<EntryOutcome> refuseEntryName(FilePath& entryName, const std::stri
     toStoredName(entryName);
     const std::size_t pathLength =
         wide ? widenAnsi(destinationDir).size() + 1 + entryName.wide.size() : destinationDir.size() + 1 + entryName.text.size();
-    if (pathLength >= MAX_PATH) {
+    if (pathLength >= MAX_PATH && !longPaths) {
         lines.add(kTooLongFormat, entryName.text.c_str(), destinationDir.c_str());
         return EntryOutcome::failed;
     }
@@ -225,7 +227,7 @@ EntryOutcome unpackEntry(unzFile zip, const unz_file_info64& info, FilePath entr
     };
     {
         const auto scope = walk.timing.time(ExtractPhase::names);
-        if (const std::optional<EntryOutcome> refused = refuseEntryName(entryName, walk.destinationDir, lines))
+        if (const std::optional<EntryOutcome> refused = refuseEntryName(entryName, walk.destinationDir, walk.unicodeFiles, lines))
             return settle(*refused);
         if (refusePacking(info, entryName, lines))
             return settle(EntryOutcome::failed);

@@ -449,9 +449,11 @@ TEST_F(Driver, NinetyFiveFamilyUnpacksAUnicodeNameOnlyUnderAnExactAnsiForm)
         entry.utf8Name = true;
         return entry;
     };
+    // The 95 family has no form of the file functions for paths past MAX_PATH.
+    const std::string deep = std::string(150, 'd') + "/" + std::string(120, 'f') + ".txt";
     writeZip(std::string(kMedia) + "\\kp\\windows\\jre.zip",
              {utf8("jre.ver", "date=3"), utf8("r\xC3\xA9sum\xC3\xA9.txt", "accents"),
-              utf8("\xE6\x97\xA5\xE6\x9C\xAC.txt", "cjk")});
+              utf8("\xE6\x97\xA5\xE6\x9C\xAC.txt", "cjk"), {deep, "deep"}});
     poseAsWindows98();
 
     const InstallRun run = runMedia();
@@ -460,6 +462,8 @@ TEST_F(Driver, NinetyFiveFamilyUnpacksAUnicodeNameOnlyUnderAnExactAnsiForm)
     EXPECT_EQ(readFile(runtime + "r\xE9sum\xE9.txt"), "accents");
     EXPECT_FALSE(exists(runtime + "jre.ver"));
     EXPECT_TRUE(hasLine(run.traceLog, "Entry ??.txt has no name in the ANSI code page and is skipped"));
+    EXPECT_TRUE(hasLine(run.traceLog, "Entry " + deep + " is too long a path below " + std::string(kCommonDir) +
+                                          "jre and is not unpacked"));
     EXPECT_TRUE(hasLine(run.traceLog,
                         "Zip file kp\\windows\\jre.zip was not unpacked completely; no version file is written"));
 }

@@ -1,6 +1,9 @@
 #include <windows.h>
 
+#include <cstdlib>
+
 #include "install/config.h"
+#include "install/globals.h"
 #include "install/paths.h"
 #include "install/platform.h"
 #include "testing.h"
@@ -147,14 +150,40 @@ TEST_F(PathsTest, FindProgramLooksAtTheBaseThenTheSearchPath)
     EXPECT_EQ(findProgram(scratch + "none\\launch", "PATH=.;" + scratch + "bin1;", "launch.exe"), std::nullopt);
 }
 
-TEST_F(PathsTest, EntriesThatWouldOverflowTheBufferAreLeftOutWhole)
+TEST_F(PathsTest, OnlyTheSearchPathIsHeldToTheLimitWhileItIsAssembled)
 {
-    classPathBuf = "CLASSPATH=" + std::string(kPathBufSize - 1 - 10 - 8, 'x');
-    EXPECT_TRUE(appendWithinLimit(classPathBuf, "C:\\a.jar"));
-    EXPECT_EQ(classPathBuf.size(), kPathBufSize - 1);
-    EXPECT_FALSE(appendWithinLimit(classPathBuf, ";"));
-    EXPECT_EQ(classPathBuf.size(), kPathBufSize - 1);
+    pathBuf = "PATH=" + std::string(kEnvironmentValueLimit - 8, 'x');
+    EXPECT_TRUE(appendWithinLimit(pathBuf, "C:\\a.bin"));
+    EXPECT_EQ(pathBuf.size(), 5 + kEnvironmentValueLimit);
+    EXPECT_FALSE(appendWithinLimit(pathBuf, ";"));
+    EXPECT_EQ(pathBuf.size(), 5 + kEnvironmentValueLimit);
+    // The class path takes everything while it is assembled; it is measured whole at the end.
+    classPathBuf = "CLASSPATH=" + std::string(kEnvironmentValueLimit, 'x');
+    EXPECT_TRUE(appendWithinLimit(classPathBuf, "C:\\a.jar;"));
+    EXPECT_EQ(classPathSize().needed, kEnvironmentValueLimit + 9);
+    EXPECT_EQ(classPathSize().allowed, kEnvironmentValueLimit);
     EXPECT_EQ(traceText(), withCrLf("Left out of a full search path or class path: ;\n"));
+}
+
+TEST_F(PathsTest, TheSystemFoldersAreNeverTheEntriesLeftOut)
+{
+    char system[MAX_PATH] = {};
+    GetSystemDirectoryA(system, MAX_PATH);
+    readWindowsDirectory();
+    const std::string saved = std::getenv("PATH") ? std::getenv("PATH") : "";
+    const std::string own = std::string("C:\\tools;") + system + ";C:\\more;" + windowsDir + "\\";
+    _putenv(("PATH=" + own).c_str());
+    // Room for the system folders and one more entry, not for both of the others.
+    const std::size_t room = 1 + std::string(system).size() + 1 + windowsDir.size() + 1 + 1 + 8;
+    pathBuf = "PATH=" + std::string(kEnvironmentValueLimit - room, 'x');
+    classPathBuf = "CLASSPATH=";
+
+    appendOwnSearchPath();
+    _putenv(("PATH=" + saved).c_str());
+
+    EXPECT_EQ(pathBuf.substr(5 + kEnvironmentValueLimit - room),
+              std::string(";C:\\tools;") + system + ";" + windowsDir + "\\");
+    EXPECT_EQ(traceText(), withCrLf("Left out of a full search path or class path: ;C:\\more\n"));
 }
 
 } // namespace

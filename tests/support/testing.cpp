@@ -130,30 +130,52 @@ void copyFile(const std::string& from, const std::string& to)
         throw std::runtime_error("cannot copy " + from + " to " + to);
 }
 
-bool exists(const std::string& path)
+namespace {
+
+// The "\\?\" form of a path, which the wide functions take at any depth.
+std::wstring extendedForm(const std::string& path)
 {
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    std::wstring wide(path.size() + 1, L'\0');
+    wide.resize(static_cast<std::size_t>(
+        MultiByteToWideChar(CP_ACP, 0, path.c_str(), static_cast<int>(path.size()), wide.data(),
+                            static_cast<int>(wide.size()))));
+    std::wstring full(wide.size() + MAX_PATH, L'\0');
+    full.resize(GetFullPathNameW(wide.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr));
+    return L"\\\\?\\" + full;
 }
 
-void removeTree(const std::string& path)
+void removeExtendedTree(const std::wstring& path)
 {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
+    const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return;
-    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
     if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        DeleteFileA(path.c_str());
+        DeleteFileW(path.c_str());
         return;
     }
-    WIN32_FIND_DATAA entry{};
-    if (const UniqueFindHandle search(FindFirstFileA((path + "\\*").c_str(), &entry)); search) {
+    WIN32_FIND_DATAW entry{};
+    if (const UniqueFindHandle search(FindFirstFileW((path + L"\\*").c_str(), &entry)); search) {
         do {
-            const std::string name = entry.cFileName;
-            if (name != "." && name != "..")
-                removeTree(path + "\\" + name);
-        } while (FindNextFileA(search.get(), &entry));
+            const std::wstring name = entry.cFileName;
+            if (name != L"." && name != L"..")
+                removeExtendedTree(path + L"\\" + name);
+        } while (FindNextFileW(search.get(), &entry));
     }
-    RemoveDirectoryA(path.c_str());
+    RemoveDirectoryW(path.c_str());
+}
+
+} // namespace
+
+bool exists(const std::string& path)
+{
+    return GetFileAttributesW(extendedForm(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Wide and in the "\\?\" form, so that trees deeper than MAX_PATH go too.
+void removeTree(const std::string& path)
+{
+    removeExtendedTree(extendedForm(path));
 }
 
 std::string temporaryDirectory()
