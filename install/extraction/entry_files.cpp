@@ -111,7 +111,7 @@ UniqueFileHandle checkAndCreateDestinationDirectoriesAndFile(const std::string& 
             path.text += components[i];
         }
         if (creation.knownDirectories.meet(path)) {
-            if (creation.isUnfinishedFile(path) && !creation.waitForEarlierEntries()) {
+            if (creation.isFileOfUnfinishedEntry(path) && !creation.waitForEarlierEntries()) {
                 creation.abandoned = true;
                 return {};
             }

@@ -44,7 +44,7 @@ struct EntryCreation {
     // and then nothing of this entry may be touched.
     std::function<bool()> waitForEarlierEntries;
     // True when path is the file of an earlier entry that has no outcome yet.
-    std::function<bool(const FilePath&)> isUnfinishedFile;
+    std::function<bool(const FilePath&)> isFileOfUnfinishedEntry;
     // A file that was not there before, and the folders made for it.
     bool madeNewFile = false;
     std::vector<FilePath> madeDirectories{};

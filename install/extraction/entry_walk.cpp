@@ -170,7 +170,7 @@ std::optional<UnpackJob> wholeEntryJob(const unz_file_info64& info, UnpackWorker
     job.crc = info.crc;
     job.packedSize = static_cast<std::size_t>(info.compressed_size);
     job.size = static_cast<std::size_t>(info.uncompressed_size);
-    if (!workers.reserve(static_cast<std::size_t>(bytes)))
+    if (!workers.reserveMemory(static_cast<std::size_t>(bytes)))
         return std::nullopt;
     job.heldBytes = static_cast<std::size_t>(bytes);
     try {
@@ -178,7 +178,7 @@ std::optional<UnpackJob> wholeEntryJob(const unz_file_info64& info, UnpackWorker
         if (deflated)
             job.unpacked = workers.takeBuffer(job.size, job.heldBytes);
     } catch (const std::bad_alloc&) {
-        workers.release(job.heldBytes);
+        workers.releaseMemory(job.heldBytes);
         return std::nullopt;
     }
     return job;
@@ -238,7 +238,7 @@ EntryOutcome unpackEntry(unzFile zip, const unz_file_info64& info, FilePath entr
         file = createDestinationFile(walk, entryName, fullPath, true, lines, creation);
         if (!file) {
             if (job)
-                walk.workers.release(job->heldBytes);
+                walk.workers.releaseMemory(job->heldBytes);
             return settle(EntryOutcome::stop);
         }
     }
@@ -248,7 +248,7 @@ EntryOutcome unpackEntry(unzFile zip, const unz_file_info64& info, FilePath entr
         if (file)
             removePartialFile(file, entryName, fullPath, lines);
         if (job)
-            walk.workers.release(job->heldBytes);
+            walk.workers.releaseMemory(job->heldBytes);
         return settle(EntryOutcome::stop);
     }
     if (job) {

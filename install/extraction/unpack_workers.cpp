@@ -35,7 +35,7 @@ UnpackWorkers::~UnpackWorkers()
     finish(unused);
 }
 
-bool UnpackWorkers::reserve(std::size_t bytes)
+bool UnpackWorkers::reserveMemory(std::size_t bytes)
 {
     std::unique_lock lock(mutex_);
     taskDone_.wait(lock, [&] {
@@ -49,7 +49,7 @@ bool UnpackWorkers::reserve(std::size_t bytes)
     return true;
 }
 
-void UnpackWorkers::release(std::size_t bytes)
+void UnpackWorkers::releaseMemory(std::size_t bytes)
 {
     {
         const std::lock_guard lock(mutex_);

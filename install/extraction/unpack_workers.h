@@ -44,9 +44,9 @@ public:
     // Waits until bytes (at most the budget) fit beside what the jobs in flight hold and a job
     // more may be in flight, then counts them for the job about to be made. False, counting
     // nothing, once an entry has ended the archive.
-    bool reserve(std::size_t bytes);
+    bool reserveMemory(std::size_t bytes);
     // Gives back what a job that was never submitted held.
-    void release(std::size_t bytes);
+    void releaseMemory(std::size_t bytes);
     // A buffer of at least size bytes for a job whose memory is reserved: one a finished job
     // gave back where the difference fits the budget (held grows by it), else a fresh one of
     // exactly size bytes. Throws std::bad_alloc.
