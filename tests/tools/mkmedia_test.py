@@ -160,7 +160,9 @@ class MediaBuilder(unittest.TestCase):
             (["--class", "c\u00e9"], "outside plain ASCII"),
             (["--classpath", "k" * 78], "leaves room for 77"),
             (["--classpath", "a;b"], "holds a ';'"),
-            (["--classpath", "kp\\nothing"], "names nothing on the media"),
+            # Paths as they were given, with one backslash between folders.
+            (["--classpath", "kp\\nothing"], "--classpath 'kp\\nothing': names nothing on the media"),
+            (["--delete-common", "\\kp\\old.jar"], "--delete-common '\\kp\\old.jar': is not a path below"),
             (["--product", f"my product={bad}/device"], "is not a plain name"),
             (["--product", f"APP={bad}/app"], "is taken by --product"),
             (["--product", f"{bad}/device"], "is a device name"),
@@ -186,6 +188,7 @@ class MediaBuilder(unittest.TestCase):
                 result = mkmedia(arguments)
                 self.assertEqual(result.returncode, 2, result.stderr)
                 self.assertIn(message, result.stderr)
+                self.assertNotIn("\\\\", result.stderr)
                 self.assertEqual(os.listdir(self.work), ["in"])
         os.makedirs(output)
         self.assertIn("exists already", mkmedia(self.arguments(output)).stderr)
