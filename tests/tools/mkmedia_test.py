@@ -5,6 +5,8 @@ writes nothing; the same inputs give the same bytes; and the guide's complete in
 into the tables the guide lists. Usage: mkmedia_test.py <build-dir> <lane>, in the lane's Wine
 environment (mkmedia_test.sh)."""
 import glob
+import importlib.machinery
+import importlib.util
 import os
 import re
 import shutil
@@ -50,6 +52,14 @@ def files(root):
         for name in names:
             found[os.path.relpath(os.path.join(folder, name), root).replace(os.sep, "/")] = read(os.path.join(folder, name))
     return found
+
+
+def load_tool():
+    """tools/mkmedia as a module, for limits that no file system of a build host can reach."""
+    loader = importlib.machinery.SourceFileLoader("mkmedia", TOOL)
+    module = importlib.util.module_from_spec(importlib.util.spec_from_loader("mkmedia", loader))
+    loader.exec_module(module)
+    return module
 
 
 def mkmedia(arguments):
@@ -169,7 +179,9 @@ class MediaBuilder(unittest.TestCase):
             (["--product", f"{bad}/version"], "ends in .ver"),
             (["--product", f"{bad}/case"], "differs from A.txt only in case"),
             (["--product", f"{bad}/dot"], "ends in a dot or a blank"),
-            (["--product", f"{bad}/long"], "is 213 characters long"),
+            (["--product", f"{bad}/long"], "is 213 characters long; below C:\\Program Files (x86)\\Common Files\\"
+                                           "bravik\\jre at most 212 fit in a path the 95 family can unpack"),
+            (["--product", f"{bad}/long", "--families", "all"], "is 213 characters long"),
             (["--product", f"{bad}/empty"], "holds no files"),
             ({"products": ["bad/app"]}, "no kp.jar"),
             ({"--runtime": "bad/no-rt"}, "no rt.jar"),
@@ -192,6 +204,36 @@ class MediaBuilder(unittest.TestCase):
                 self.assertEqual(os.listdir(self.work), ["in"])
         os.makedirs(output)
         self.assertIn("exists already", mkmedia(self.arguments(output)).stderr)
+        # install unpacks the deep entry through the long form on the NT family.
+        nt_only = mkmedia(self.arguments(os.path.join(self.work, "nt"), ("app", "docs=manual", "bad/long")) +
+                          ["--families", "nt"])
+        self.assertEqual(nt_only.returncode, 0, nt_only.stderr)
+
+    def test_entry_names_are_held_to_what_each_family_of_windows_can_store(self):
+        tool = load_tool()
+        # Below the longest destination, "\\?\" included, 32,716 characters make a path of 32,767.
+        deepest = "/".join(["d" * 254] * 130)[:32716]
+        cases = [
+            ("d/" + "x" * 210, "all", None),
+            ("d/" + "x" * 211, "all", "is 213 characters long"),
+            ("d/" + "x" * 211, "nt", None),
+            # Counted in the bytes of a double-byte code page, as install measures it there.
+            ("\u00e9" * 107, "all", "is 214 characters long"),
+            ("\u00e9" * 107, "nt", None),
+            ("d/" + "x" * 255, "nt", None),
+            ("d/" + "x" * 256, "nt", "is a name of 256 characters; Windows holds at most 255"),
+            ("x" * 256 + "/f", "all", "is a name of 256 characters"),
+            # Two UTF-16 units each.
+            ("\U0001f600" * 128, "nt", "is a name of 256 characters"),
+            (deepest, "nt", None),
+            (deepest + "x", "nt", "makes a path of 32768, and Windows holds at most 32767"),
+        ]
+        for entry, families, problem in cases:
+            with self.subTest(entry=entry[:20], length=len(entry), families=families):
+                if problem is None:
+                    self.assertIsNone(tool.entry_problem(entry, families))
+                else:
+                    self.assertIn(problem, tool.entry_problem(entry, families) or "")
 
     def test_the_same_inputs_give_the_same_bytes(self):
         write(os.path.join(self.inputs, "manual", "Gr\u00f6\u00dfe", "r\u00e9sum\u00e9.txt"), b"r", MANUAL_TIME)
