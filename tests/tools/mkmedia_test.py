@@ -209,6 +209,62 @@ class MediaBuilder(unittest.TestCase):
                           ["--families", "nt"])
         self.assertEqual(nt_only.returncode, 0, nt_only.stderr)
 
+    def test_the_class_path_is_held_to_what_windows_gives_java(self):
+        common = "C:\\Program Files (x86)\\Common Files\\bravik\\"
+        default_root = "C:\\Users\\username-of-20-chars\\Downloads\\out\\out"
+        value_limit, together_limit_95 = 32766, 32767 - 4096
+
+        def class_path(root, data):
+            """The class path of setUp's inputs, without the filler's archives."""
+            return "".join(entry + ";" for entry in (
+                f"{root}\\kp\\classes\\x.jar", f"{root}\\kp\\classes", common + "kp\\lib\\kp.jar", common + "kp\\lib") +
+                ((common + "kp\\data",) if data else ()) + (
+                common + "kp\\help", common + "jre\\lib\\rt.jar", common + "jre\\lib"))
+
+        def search_path(root):
+            return (f".;{root}\\kp\\bin;{root}\\kp\\tools;" +
+                    "".join(f";{common}{folder}" for folder in ("kp\\bin", "jre\\bin", "jre\\bin\\hotspot")))
+
+        def fill(folder, size):
+            """Archives in lib whose class-path entries take size characters together."""
+            shutil.rmtree(folder, ignore_errors=True)
+            count = -(-size // 250)
+            for index in range(count):
+                entry = size // count + (index < size % count)
+                write(os.path.join(folder, "lib", f"{index:03}" + "f" * (entry - len(common + "kp\\lib\\;") - 7) + ".jar"), b"")
+
+        root = "C:\\m"
+        cases = [
+            # (root given, families, class path, a jar again in data, refusal)
+            (root, "nt", value_limit, False, None),
+            (root, "nt", value_limit + 1, False, f"the class path: needs {value_limit + 1} characters with the media in "
+                                                 f"C:\\m and the common folder {common}, but Windows allows {value_limit}"),
+            # The repeated jar is left out, its folder stays.
+            (root, "nt", value_limit, True, None),
+            (None, "nt", value_limit + 1, False, f"needs {value_limit + 1} characters with the media in {default_root} "),
+            (root, "all", together_limit_95 - len(search_path(root)), False, None),
+            (root, "all", together_limit_95 - len(search_path(root)) + 1, False,
+             f"needs {together_limit_95 - len(search_path(root)) + 1} characters and the search path "
+             f"{len(search_path(root))} with the media in C:\\m"),
+        ]
+        for given, families, size, data, refusal in cases:
+            with self.subTest(root=given, families=families, size=size, data=data):
+                base = class_path(given or default_root, data)
+                fill(os.path.join(self.inputs, "fill"), size - len(base))
+                if data:
+                    write(os.path.join(self.inputs, "fill", "data", "KP.JAR"), b"")
+                output = os.path.join(self.work, "out")
+                arguments = (self.arguments(output, ("app", "docs=manual", "fill")) + ["--families", families] +
+                             (["--media-root", given] if given else []))
+                result = mkmedia(arguments)
+                if refusal:
+                    self.assertEqual(result.returncode, 2, result.stderr)
+                    self.assertIn(refusal, result.stderr)
+                else:
+                    self.assertEqual(result.returncode, 0, result.stderr)
+                    self.assertIn(f"class path {size} characters", result.stdout)
+                    shutil.rmtree(output)
+
     def test_entry_names_are_held_to_what_each_family_of_windows_can_store(self):
         tool = load_tool()
         # Below the longest destination, "\\?\" included, 32,716 characters make a path of 32,767.
