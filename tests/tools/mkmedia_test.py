@@ -99,6 +99,7 @@ class MediaBuilder(unittest.TestCase):
         stub = read(os.path.join(BIN, "stubs", "launch.exe"))
         for name, data, mtime in (("runtime/bin/launch.exe", stub, RUNTIME_TIME), ("runtime/lib/rt.jar", b"rt", 1),
                                   ("app/lib/kp.jar", b"kp", APP_TIME - 100), ("app/bin/app.dll", b"a", APP_TIME),
+                                  ("app/lib/b.zip", b"b", 1), ("manual/data/kp.jar", b"again", 1),
                                   ("manual/help/index.html", b"<p>", MANUAL_TIME),
                                   # A name beyond ASCII arrives under its own name (UTF-8, flagged).
                                   ("manual/help/\u00fcber uns/\u65e5\u672c.html", b"<p lang=ja>", 1),
@@ -123,6 +124,10 @@ class MediaBuilder(unittest.TestCase):
                 "--output", output]
 
     def test_installed_media_holds_every_file_record_and_path(self):
+        # The paths mkmedia measures, for this media folder and this Wine's common folder.
+        tool = load_tool()
+        tool.LONGEST_COMMON = COMMON_WINDOWS
+        plan, _, _ = tool.plan_media(tool.parse_arguments(self.arguments(MEDIA) + ["--media-root", "C:\\media"]))
         self.assertEqual(mkmedia(self.arguments(MEDIA)).returncode, 0)
         # The records must come from the version entries, not from the archive files' times.
         for archive in glob.glob(os.path.join(MEDIA, "kp", "*", "*.zip")):
@@ -144,6 +149,8 @@ class MediaBuilder(unittest.TestCase):
             for entry in ("C:\\media\\kp\\classes\\x.jar;", COMMON_WINDOWS + "kp\\lib\\kp.jar;",
                           COMMON_WINDOWS + "jre\\lib\\rt.jar;"):
                 self.assertIn(entry, launch["CLASSPATH"])
+            self.assertEqual(launch["CLASSPATH"], plan.class_path)
+            self.assertTrue(launch["PATH"].startswith(plan.search_path + ";"), (launch["PATH"], plan.search_path))
         splash = re.search(r"^\.+Successfully launched a splash screen C:(.*)\\Splash\.exe  (.*)$", trace, re.M)
         self.assertTrue(splash, trace)
         self.assertEqual(read(os.path.join(DRIVE_C, *(splash[1] + "\\" + splash[2]).split("\\"))), BITMAP)
@@ -214,11 +221,12 @@ class MediaBuilder(unittest.TestCase):
         default_root = "C:\\Users\\username-of-20-chars\\Downloads\\out\\out"
         value_limit, together_limit_95 = 32766, 32767 - 4096
 
-        def class_path(root, data):
-            """The class path of setUp's inputs, without the filler's archives."""
+        def class_path(root, manual):
+            """The class path of setUp's inputs, without the filler's archives: the manual's
+            kp.jar in data is left out for the one in lib, and help is named even when absent."""
             return "".join(entry + ";" for entry in (
-                f"{root}\\kp\\classes\\x.jar", f"{root}\\kp\\classes", common + "kp\\lib\\kp.jar", common + "kp\\lib") +
-                ((common + "kp\\data",) if data else ()) + (
+                f"{root}\\kp\\classes\\x.jar", f"{root}\\kp\\classes", common + "kp\\lib\\kp.jar",
+                common + "kp\\lib\\b.zip", common + "kp\\lib") + ((common + "kp\\data",) if manual else ()) + (
                 common + "kp\\help", common + "jre\\lib\\rt.jar", common + "jre\\lib"))
 
         def search_path(root):
@@ -235,26 +243,23 @@ class MediaBuilder(unittest.TestCase):
 
         root = "C:\\m"
         cases = [
-            # (root given, families, class path, a jar again in data, refusal)
-            (root, "nt", value_limit, False, None),
-            (root, "nt", value_limit + 1, False, f"the class path: needs {value_limit + 1} characters with the media in "
-                                                 f"C:\\m and the common folder {common}, but Windows allows {value_limit}"),
-            # The repeated jar is left out, its folder stays.
+            # (root given, families, class path, with the manual, refusal)
             (root, "nt", value_limit, True, None),
-            (None, "nt", value_limit + 1, False, f"needs {value_limit + 1} characters with the media in {default_root} "),
-            (root, "all", together_limit_95 - len(search_path(root)), False, None),
-            (root, "all", together_limit_95 - len(search_path(root)) + 1, False,
+            (root, "nt", value_limit + 1, True, f"the class path: needs {value_limit + 1} characters with the media in "
+                                                f"C:\\m and the common folder {common}, but Windows allows {value_limit}"),
+            (root, "nt", value_limit, False, None),
+            (None, "nt", value_limit + 1, True, f"needs {value_limit + 1} characters with the media in {default_root} "),
+            (root, "all", together_limit_95 - len(search_path(root)), True, None),
+            (root, "all", together_limit_95 - len(search_path(root)) + 1, True,
              f"needs {together_limit_95 - len(search_path(root)) + 1} characters and the search path "
              f"{len(search_path(root))} with the media in C:\\m"),
         ]
-        for given, families, size, data, refusal in cases:
-            with self.subTest(root=given, families=families, size=size, data=data):
-                base = class_path(given or default_root, data)
-                fill(os.path.join(self.inputs, "fill"), size - len(base))
-                if data:
-                    write(os.path.join(self.inputs, "fill", "data", "KP.JAR"), b"")
+        for given, families, size, manual, refusal in cases:
+            with self.subTest(root=given, families=families, size=size, manual=manual):
+                fill(os.path.join(self.inputs, "fill"), size - len(class_path(given or default_root, manual)))
                 output = os.path.join(self.work, "out")
-                arguments = (self.arguments(output, ("app", "docs=manual", "fill")) + ["--families", families] +
+                products = ("app", "docs=manual", "fill") if manual else ("app", "fill")
+                arguments = (self.arguments(output, products) + ["--families", families] +
                              (["--media-root", given] if given else []))
                 result = mkmedia(arguments)
                 if refusal:
@@ -307,8 +312,8 @@ class MediaBuilder(unittest.TestCase):
         with zipfile.ZipFile(os.path.join(first, "kp", "zip", "docs.zip")) as archive:
             entries = archive.infolist()
         self.assertEqual([entry.filename for entry in entries], ["docs.ver", "Gr\u00f6\u00dfe/r\u00e9sum\u00e9.txt",
-                                                                 "help/index.html", "help/\u00fcber uns/\u65e5\u672c.html"])
-        self.assertEqual([entry.flag_bits & 0x800 for entry in entries], [0, 0x800, 0, 0x800])
+                                                                 "data/kp.jar", "help/index.html", "help/\u00fcber uns/\u65e5\u672c.html"])
+        self.assertEqual([entry.flag_bits & 0x800 for entry in entries], [0, 0x800, 0, 0, 0x800])
         self.assertEqual({entry.date_time for entry in entries}, {time.gmtime(MANUAL_TIME)[:6]})
 
     def test_the_guides_complete_install_cfg_reads_into_the_tables_the_guide_lists(self):
