@@ -177,6 +177,8 @@ class MediaBuilder(unittest.TestCase):
             (["--class", "c\u00e9"], "outside plain ASCII"),
             (["--classpath", "k" * 78], "leaves room for 77"),
             (["--classpath", "a;b"], "holds a ';'"),
+            # 430 entries of 77 characters below the media root take more than a variable holds.
+            (["--path", "p" * 77] * 430, "the search path: needs"),
             # Paths as they were given, with one backslash between folders.
             (["--classpath", "kp\\nothing"], "--classpath 'kp\\nothing': names nothing on the media"),
             (["--delete-common", "\\kp\\old.jar"], "--delete-common '\\kp\\old.jar': is not a path below"),
