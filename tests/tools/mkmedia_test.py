@@ -5,6 +5,8 @@ writes nothing; the same inputs give the same bytes; and the guide's complete in
 into the tables the guide lists. Usage: mkmedia_test.py <build-dir> <lane>, in the lane's Wine
 environment (mkmedia_test.sh)."""
 import glob
+import importlib.machinery
+import importlib.util
 import os
 import re
 import shutil
@@ -52,6 +54,14 @@ def files(root):
     return found
 
 
+def load_tool():
+    """tools/mkmedia as a module, for limits that no file system of a build host can reach."""
+    loader = importlib.machinery.SourceFileLoader("mkmedia", TOOL)
+    module = importlib.util.module_from_spec(importlib.util.spec_from_loader("mkmedia", loader))
+    loader.exec_module(module)
+    return module
+
+
 def mkmedia(arguments):
     return subprocess.run([sys.executable, TOOL, *arguments], capture_output=True, text=True, timeout=120)
 
@@ -89,6 +99,7 @@ class MediaBuilder(unittest.TestCase):
         stub = read(os.path.join(BIN, "stubs", "launch.exe"))
         for name, data, mtime in (("runtime/bin/launch.exe", stub, RUNTIME_TIME), ("runtime/lib/rt.jar", b"rt", 1),
                                   ("app/lib/kp.jar", b"kp", APP_TIME - 100), ("app/bin/app.dll", b"a", APP_TIME),
+                                  ("app/lib/b.zip", b"b", 1), ("manual/data/kp.jar", b"again", 1),
                                   ("manual/help/index.html", b"<p>", MANUAL_TIME),
                                   # A name beyond ASCII arrives under its own name (UTF-8, flagged).
                                   ("manual/help/\u00fcber uns/\u65e5\u672c.html", b"<p lang=ja>", 1),
@@ -113,6 +124,10 @@ class MediaBuilder(unittest.TestCase):
                 "--output", output]
 
     def test_installed_media_holds_every_file_record_and_path(self):
+        # The paths mkmedia measures, for this media folder and this Wine's common folder.
+        tool = load_tool()
+        tool.LONGEST_COMMON = COMMON_WINDOWS
+        plan, _, _ = tool.plan_media(tool.parse_arguments(self.arguments(MEDIA) + ["--media-root", "C:\\media"]))
         self.assertEqual(mkmedia(self.arguments(MEDIA)).returncode, 0)
         # The records must come from the version entries, not from the archive files' times.
         for archive in glob.glob(os.path.join(MEDIA, "kp", "*", "*.zip")):
@@ -134,6 +149,8 @@ class MediaBuilder(unittest.TestCase):
             for entry in ("C:\\media\\kp\\classes\\x.jar;", COMMON_WINDOWS + "kp\\lib\\kp.jar;",
                           COMMON_WINDOWS + "jre\\lib\\rt.jar;"):
                 self.assertIn(entry, launch["CLASSPATH"])
+            self.assertEqual(launch["CLASSPATH"], plan.class_path)
+            self.assertTrue(launch["PATH"].startswith(plan.search_path + ";"), (launch["PATH"], plan.search_path))
         splash = re.search(r"^\.+Successfully launched a splash screen C:(.*)\\Splash\.exe  (.*)$", trace, re.M)
         self.assertTrue(splash, trace)
         self.assertEqual(read(os.path.join(DRIVE_C, *(splash[1] + "\\" + splash[2]).split("\\"))), BITMAP)
@@ -160,14 +177,20 @@ class MediaBuilder(unittest.TestCase):
             (["--class", "c\u00e9"], "outside plain ASCII"),
             (["--classpath", "k" * 78], "leaves room for 77"),
             (["--classpath", "a;b"], "holds a ';'"),
-            (["--classpath", "kp\\nothing"], "names nothing on the media"),
+            # 430 entries of 77 characters below the media root take more than a variable holds.
+            (["--path", "p" * 77] * 430, "the search path: needs"),
+            # Paths as they were given, with one backslash between folders.
+            (["--classpath", "kp\\nothing"], "--classpath 'kp\\nothing': names nothing on the media"),
+            (["--delete-common", "\\kp\\old.jar"], "--delete-common '\\kp\\old.jar': is not a path below"),
             (["--product", f"my product={bad}/device"], "is not a plain name"),
             (["--product", f"APP={bad}/app"], "is taken by --product"),
             (["--product", f"{bad}/device"], "is a device name"),
             (["--product", f"{bad}/version"], "ends in .ver"),
             (["--product", f"{bad}/case"], "differs from A.txt only in case"),
             (["--product", f"{bad}/dot"], "ends in a dot or a blank"),
-            (["--product", f"{bad}/long"], "is 213 characters long"),
+            (["--product", f"{bad}/long"], "is 213 characters long; below C:\\Program Files (x86)\\Common Files\\"
+                                           "bravik\\jre at most 212 fit in a path the 95 family can unpack"),
+            (["--product", f"{bad}/long", "--families", "all"], "is 213 characters long"),
             (["--product", f"{bad}/empty"], "holds no files"),
             ({"products": ["bad/app"]}, "no kp.jar"),
             ({"--runtime": "bad/no-rt"}, "no rt.jar"),
@@ -186,9 +209,94 @@ class MediaBuilder(unittest.TestCase):
                 result = mkmedia(arguments)
                 self.assertEqual(result.returncode, 2, result.stderr)
                 self.assertIn(message, result.stderr)
+                self.assertNotIn("\\\\", result.stderr)
                 self.assertEqual(os.listdir(self.work), ["in"])
         os.makedirs(output)
         self.assertIn("exists already", mkmedia(self.arguments(output)).stderr)
+        # install unpacks the deep entry through the long form on the NT family.
+        nt_only = mkmedia(self.arguments(os.path.join(self.work, "nt"), ("app", "docs=manual", "bad/long")) +
+                          ["--families", "nt"])
+        self.assertEqual(nt_only.returncode, 0, nt_only.stderr)
+
+    def test_the_class_path_is_held_to_what_windows_gives_java(self):
+        common = "C:\\Program Files (x86)\\Common Files\\bravik\\"
+        default_root = "C:\\Users\\username-of-20-chars\\Downloads\\out\\out"
+        value_limit, together_limit_95 = 32766, 32767 - 4096
+
+        def class_path(root, manual):
+            """The class path of setUp's inputs, without the filler's archives: the manual's
+            kp.jar in data is left out for the one in lib, and help is named even when absent."""
+            return "".join(entry + ";" for entry in (
+                f"{root}\\kp\\classes\\x.jar", f"{root}\\kp\\classes", common + "kp\\lib\\kp.jar",
+                common + "kp\\lib\\b.zip", common + "kp\\lib") + ((common + "kp\\data",) if manual else ()) + (
+                common + "kp\\help", common + "jre\\lib\\rt.jar", common + "jre\\lib"))
+
+        def search_path(root):
+            return (f".;{root}\\kp\\bin;{root}\\kp\\tools;" +
+                    "".join(f";{common}{folder}" for folder in ("kp\\bin", "jre\\bin", "jre\\bin\\hotspot")))
+
+        def fill(folder, size):
+            """Archives in lib whose class-path entries take size characters together."""
+            shutil.rmtree(folder, ignore_errors=True)
+            count = -(-size // 250)
+            for index in range(count):
+                entry = size // count + (index < size % count)
+                write(os.path.join(folder, "lib", f"{index:03}" + "f" * (entry - len(common + "kp\\lib\\;") - 7) + ".jar"), b"")
+
+        root = "C:\\m"
+        cases = [
+            # (root given, families, class path, with the manual, refusal)
+            (root, "nt", value_limit, True, None),
+            (root, "nt", value_limit + 1, True, f"the class path: needs {value_limit + 1} characters with the media in "
+                                                f"C:\\m and the common folder {common}, but Windows allows {value_limit}"),
+            (root, "nt", value_limit, False, None),
+            (None, "nt", value_limit + 1, True, f"needs {value_limit + 1} characters with the media in {default_root} "),
+            (root, "all", together_limit_95 - len(search_path(root)), True, None),
+            (root, "all", together_limit_95 - len(search_path(root)) + 1, True,
+             f"needs {together_limit_95 - len(search_path(root)) + 1} characters and the search path "
+             f"{len(search_path(root))} with the media in C:\\m"),
+        ]
+        for given, families, size, manual, refusal in cases:
+            with self.subTest(root=given, families=families, size=size, manual=manual):
+                fill(os.path.join(self.inputs, "fill"), size - len(class_path(given or default_root, manual)))
+                output = os.path.join(self.work, "out")
+                products = ("app", "docs=manual", "fill") if manual else ("app", "fill")
+                arguments = (self.arguments(output, products) + ["--families", families] +
+                             (["--media-root", given] if given else []))
+                result = mkmedia(arguments)
+                if refusal:
+                    self.assertEqual(result.returncode, 2, result.stderr)
+                    self.assertIn(refusal, result.stderr)
+                else:
+                    self.assertEqual(result.returncode, 0, result.stderr)
+                    self.assertIn(f"class path {size} characters", result.stdout)
+                    shutil.rmtree(output)
+
+    def test_entry_names_are_held_to_what_each_family_of_windows_can_store(self):
+        tool = load_tool()
+        # Below the longest destination, "\\?\" included, 32,716 characters make a path of 32,767.
+        deepest = "/".join(["d" * 254] * 130)[:32716]
+        cases = [
+            ("d/" + "x" * 210, "all", None),
+            ("d/" + "x" * 211, "all", "is 213 characters long"),
+            ("d/" + "x" * 211, "nt", None),
+            # Counted in the bytes of a double-byte code page, as install measures it there.
+            ("\u00e9" * 107, "all", "is 214 characters long"),
+            ("\u00e9" * 107, "nt", None),
+            ("d/" + "x" * 255, "nt", None),
+            ("d/" + "x" * 256, "nt", "is a name of 256 characters; Windows holds at most 255"),
+            ("x" * 256 + "/f", "all", "is a name of 256 characters"),
+            # Two UTF-16 units each.
+            ("\U0001f600" * 128, "nt", "is a name of 256 characters"),
+            (deepest, "nt", None),
+            (deepest + "x", "nt", "makes a path of 32768, and Windows holds at most 32767"),
+        ]
+        for entry, families, problem in cases:
+            with self.subTest(entry=entry[:20], length=len(entry), families=families):
+                if problem is None:
+                    self.assertIsNone(tool.entry_problem(entry, families))
+                else:
+                    self.assertIn(problem, tool.entry_problem(entry, families) or "")
 
     def test_the_same_inputs_give_the_same_bytes(self):
         write(os.path.join(self.inputs, "manual", "Gr\u00f6\u00dfe", "r\u00e9sum\u00e9.txt"), b"r", MANUAL_TIME)
@@ -206,8 +314,8 @@ class MediaBuilder(unittest.TestCase):
         with zipfile.ZipFile(os.path.join(first, "kp", "zip", "docs.zip")) as archive:
             entries = archive.infolist()
         self.assertEqual([entry.filename for entry in entries], ["docs.ver", "Gr\u00f6\u00dfe/r\u00e9sum\u00e9.txt",
-                                                                 "help/index.html", "help/\u00fcber uns/\u65e5\u672c.html"])
-        self.assertEqual([entry.flag_bits & 0x800 for entry in entries], [0, 0x800, 0, 0x800])
+                                                                 "data/kp.jar", "help/index.html", "help/\u00fcber uns/\u65e5\u672c.html"])
+        self.assertEqual([entry.flag_bits & 0x800 for entry in entries], [0, 0x800, 0, 0, 0x800])
         self.assertEqual({entry.date_time for entry in entries}, {time.gmtime(MANUAL_TIME)[:6]})
 
     def test_the_guides_complete_install_cfg_reads_into_the_tables_the_guide_lists(self):
