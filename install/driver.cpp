@@ -114,6 +114,45 @@ void endWithoutCleanUp()
         terminateSplash();
 }
 
+// The folder without a trailing backslash, a drive root excepted.
+std::string_view withoutTrailingSlash(std::string_view folder)
+{
+    while (folder.size() > 3 && folder.back() == '\\')
+        folder.remove_suffix(1);
+    return folder;
+}
+
+// True when folder is inner or lies above it, compared by whole path components.
+bool isSameOrAbove(std::string_view folder, std::string_view inner)
+{
+    folder = withoutTrailingSlash(folder);
+    inner = withoutTrailingSlash(inner);
+    if (folder.empty() || !startsWithIgnoreCase(inner, folder))
+        return false;
+    return inner.size() == folder.size() || folder.back() == '\\' || inner[folder.size()] == '\\';
+}
+
+// The media's own folder, which install works from: the program's folder, or, when the
+// current folder lies above it (install.exe in a subfolder of the media), the nearest folder
+// from the program's up to the current one that holds "kp". Never a folder above that: anyone
+// may create folders in a drive's root, and the system hands an elevated program the current
+// folder of whoever started it. When the current folder is the one chosen, its own text is
+// kept.
+std::string mediaFolder(const std::string& programDir, const std::string& currentDir)
+{
+    if (!isSameOrAbove(currentDir, programDir))
+        return programDir;
+    for (std::string folder(withoutTrailingSlash(programDir)); isSameOrAbove(currentDir, folder);) {
+        if (isDirectory(joinPath(folder, "kp")))
+            return equalsIgnoreCase(withoutTrailingSlash(folder), withoutTrailingSlash(currentDir)) ? currentDir : folder;
+        const std::size_t slash = folder.rfind('\\');
+        if (slash == std::string::npos || slash + 1 == folder.size())
+            break;
+        folder.resize(slash < 3 && folder.size() > 1 && folder[1] == ':' ? 3 : slash);
+    }
+    return equalsIgnoreCase(withoutTrailingSlash(programDir), withoutTrailingSlash(currentDir)) ? currentDir : programDir;
+}
+
 // Steps of a normal run: where install works from and which configuration it reads.
 void prepareInstallPaths(const std::string& commandLine, RunPaths& run)
 {
@@ -125,12 +164,9 @@ void prepareInstallPaths(const std::string& commandLine, RunPaths& run)
     run.derivedConfigName = token + ".cfg";
 
     run.origCwd = currentDirectory();
-    if (startsWithIgnoreCase(programDir, run.origCwd)) {
-        run.workDir = run.origCwd;
-    } else {
-        run.workDir = programDir;
+    run.workDir = mediaFolder(programDir, run.origCwd);
+    if (!equalsIgnoreCase(run.workDir, run.origCwd))
         changeDirectory(run.workDir);
-    }
 
     const bool endsInBackslash = !run.workDir.empty() && run.workDir.back() == '\\';
     const std::string separator = endsInBackslash ? "" : "\\";

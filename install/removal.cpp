@@ -70,9 +70,18 @@ void removeDirectoryTree(const std::string& path)
 
 void removeUpdateDirectory(const std::string& path)
 {
-    // A refused folder is left as it stands: it is not install's to empty.
-    if (updateFolderVerdict(path) != UpdateFolderVerdict::refused)
+    // Only a folder trusted in this run is emptied: a refused one is not install's to empty, and
+    // one that was absent is not touched even if something stands there now.
+    switch (updateFolderVerdict(path)) {
+    case UpdateFolderVerdict::trusted:
         removeDirectoryTree(path);
+        break;
+    case UpdateFolderVerdict::absent:
+        writeTraceLog(kRootFailedFormat, path.c_str(), static_cast<int>(ERROR_FILE_NOT_FOUND));
+        break;
+    case UpdateFolderVerdict::refused:
+        break;
+    }
 }
 
 void emptyDirectory(const std::string& dir)

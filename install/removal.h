@@ -7,8 +7,9 @@
 // Removes path and everything below it; failures go to the trace log.
 void removeDirectoryTree(const std::string& path);
 
-// Removes an update folder ("c:\kpupdate", "c:\vtupdate") as removeDirectoryTree does, unless
-// it was refused; a refused one stays with the line that said why.
+// Removes an update folder ("c:\kpupdate", "c:\vtupdate") as removeDirectoryTree does when it
+// was trusted in this run; a refused one stays with the line that said why, and one judged absent
+// gets the line of a folder that is not there, whatever stands there now.
 void removeUpdateDirectory(const std::string& path);
 
 // Deletes everything below dir, leaving dir itself; the current directory is kept.

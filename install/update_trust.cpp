@@ -317,9 +317,10 @@ UpdateFolderVerdict updateFolderVerdict(const std::string& folder)
     const std::string key = toUpperAnsi(folder);
     if (const auto remembered = rememberedVerdicts.find(key); remembered != rememberedVerdicts.end())
         return remembered->second;
+    // An absent folder stays absent for the run: one that appears later (a junction a user made
+    // meanwhile, say) is never used, let alone removed.
     const UpdateFolderVerdict verdict = checkUpdateFolder(folder);
-    if (verdict != UpdateFolderVerdict::absent)
-        rememberedVerdicts[key] = verdict;
+    rememberedVerdicts[key] = verdict;
     return verdict;
 }
 

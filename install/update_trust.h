@@ -15,8 +15,8 @@ enum class UpdateFolderVerdict { absent, trusted, refused };
 // permissions are then replaced by a protected list (Administrators and SYSTEM, full control),
 // and so, from the top down, are those of every folder and file below it, each of which must
 // have one of those owners, be no link and be open for writing nowhere. Anything else refuses the folder with one trace
-// line. Trust and refusal hold for the rest of the run; an absent folder, which writes nothing,
-// is looked at again at its next use. On the 95 family, which has no owners, a folder that
+// line. The first verdict holds for the rest of the run, "absent" (which writes nothing)
+// included. On the 95 family, which has no owners, a folder that
 // exists is trusted.
 UpdateFolderVerdict updateFolderVerdict(const std::string& folder);
 

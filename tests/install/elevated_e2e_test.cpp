@@ -66,4 +66,32 @@ TEST_F(Elevated, ProgramsStartByTheirFullPathFromAFolderWithABlank)
                                             traceLogPath() + "  "));
 }
 
+// The working folder is the media's own: a folder above it that the current folder names (a
+// drive root, where any user may create folders) is never read from, and a folder whose name
+// merely begins like the media's is not above it.
+TEST_F(Elevated, TheWorkingFolderIsTheMediasOwnNeverAFolderAboveIt)
+{
+    buildMedia(kMedia, kOneClassCfg);
+    const std::string program = std::string(kMedia) + "\\install.exe";
+    const std::string planted = "[CLASS]\r\nplanted.Class\r\n";
+    writeFile("C:\\kp\\windows\\install.cfg", planted);
+    writeFile("C:\\kp\\lib\\kp.jar", "planted");
+    writeFile("C:\\itest\\med\\kp\\windows\\install.cfg", planted);
+
+    for (const char* current : {"C:\\", "C:\\itest\\med"}) {
+        SCOPED_TRACE(current);
+        const InstallRun run = runInstall(program, "", current);
+        EXPECT_TRUE(hasLine(run.traceLog, "CWD = " + std::string(kMedia)));
+        ASSERT_EQ(run.launches.size(), 1u);
+        EXPECT_EQ(withoutQuotes(run.launches[0].commandLine),
+                  std::string(kMedia) + "\\kp\\bin\\launch.exe  com.bravik.Install");
+    }
+
+    // install.exe in a subfolder of the media, started from the media's root, works from there.
+    copyFile(program, std::string(kMedia) + "\\setup\\install.exe");
+    const InstallRun sub = runInstall(std::string(kMedia) + "\\setup\\install.exe", "", kMedia);
+    EXPECT_TRUE(hasLine(sub.traceLog, "CWD = " + std::string(kMedia)));
+    EXPECT_EQ(sub.launches.size(), 1u);
+}
+
 } // namespace

@@ -6,6 +6,7 @@
 #include "install/globals.h"
 #include "install/paths.h"
 #include "install/platform.h"
+#include "install/update_trust.h"
 #include "testing.h"
 #include "trace_log_fixture.h"
 
@@ -74,7 +75,8 @@ TEST_F(PathsTest, SearchPathStartsFromTheWorkingDirectory)
     PresSetupPath();
     EXPECT_EQ(pathBuf, "PATH=.;" + scratch + "inst\\kp\\bin;" + scratch + "inst\\jre\\bin;");
 
-    // From a drive root, with the update directory present.
+    // From a drive root, with the update directory present: another run, with verdicts of its own.
+    forgetUpdateFolderVerdicts();
     makeDirectories("D:\\kp\\bin");
     makeDirectories("D:\\jre\\bin");
     makeDirectories("C:\\vtupdate");

@@ -227,4 +227,22 @@ TEST_F(UpdateTrustTest, FolderWithAnythingOfAnotherUserIsIgnoredAndKept)
     }
 }
 
+// A folder absent when the run looked is never removed, whatever stands there at the end (a
+// junction a user made meanwhile, say): only its line is written.
+TEST_F(UpdateTrustTest, AFolderAbsentAtTheLookIsNotRemovedLater)
+{
+    chooseOwner(kUpdateDir, kAdministrators);
+    const std::string staged = std::string(kUpdateDir) + "\\install.cfg";
+    const std::string aside = scratch + "aside";
+    ASSERT_TRUE(MoveFileA(kUpdateDir, aside.c_str()));
+    EXPECT_EQ(updateFolderVerdict(kUpdateDir), UpdateFolderVerdict::absent);
+    ASSERT_TRUE(MoveFileA(aside.c_str(), kUpdateDir));
+
+    removeUpdateDirectory("c:\\vtupdate");
+
+    EXPECT_TRUE(exists(staged));
+    EXPECT_TRUE(lockCalls.empty());
+    EXPECT_EQ(traceText(), withCrLf("Error removing directory c:\\vtupdate: error code 2 \n"));
+}
+
 } // namespace
