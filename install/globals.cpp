@@ -20,6 +20,7 @@ std::string windowsDir;
 std::string traceLogPath;
 std::string batchFilePath;
 UniqueFile traceLog;
+std::optional<FileIdentity> traceLogIdentity;
 
 std::string commonDir;
 bool paramsGiven = false;

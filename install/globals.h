@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstddef>
+#include <optional>
 #include <string>
 
 #include "platform.h"
@@ -42,6 +43,8 @@ extern std::string windowsDir;
 extern std::string traceLogPath;
 extern std::string batchFilePath;
 extern UniqueFile traceLog;
+// The file the trace log was created as: every reopen must find that same file at its path.
+extern std::optional<FileIdentity> traceLogIdentity;
 
 // The product's common directory, always ending in a backslash.
 extern std::string commonDir;

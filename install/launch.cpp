@@ -56,7 +56,7 @@ std::string javaCommandLine(const std::string& launcherPath, const std::string& 
 
 void appendBatchClassLine(std::size_t slot)
 {
-    const UniqueFile batch = openFile(batchFilePath, "a");
+    const UniqueFile batch = openOwnFile(batchFilePath, OwnFileMode::append);
     if (!batch)
         return;
     const std::string& parameter = parameterTable[slot];
@@ -90,7 +90,7 @@ bool runAndWait(const std::string& program, const std::string& commandLine, int 
     static_assert(sizeof(STARTUPINFOA) == kStartupInfoBytes, "the start-up record of this architecture");
     std::optional<ChildProcess> child = startProcess(program, commandLine, showWindow);
     if (!child) {
-        if (UniqueFile log = openFile(traceLogPath, "a+"))
+        if (UniqueFile log = openOwnFile(traceLogPath, OwnFileMode::append, traceLogIdentity))
             std::fprintf(log.get(), kCreateFailedFormat, kCreateFailedText);
         return false;
     }
@@ -121,7 +121,7 @@ bool launchJavaClasses(const std::string& launcherPath, const std::string& comma
 
 void writeBatchFileHead()
 {
-    const UniqueFile batch = openFile(batchFilePath, "w");
+    const UniqueFile batch = openOwnFile(batchFilePath, OwnFileMode::truncate);
     if (!batch)
         return;
     writeTraceLog(kBatchCreatedFormat, batchFilePath.c_str());
@@ -136,7 +136,7 @@ void writeBatchFileHead()
 
 void writeBatchFileTail()
 {
-    const UniqueFile batch = openFile(batchFilePath, "a");
+    const UniqueFile batch = openOwnFile(batchFilePath, OwnFileMode::append);
     if (!batch)
         return;
     std::fputs("\n\n\n", batch.get());

@@ -1,10 +1,54 @@
 #include "platform.h"
 
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdint>
 #include <vector>
 
 UniqueFile openFile(const std::string& path, const char* mode)
 {
     return UniqueFile(std::fopen(path.c_str(), mode));
+}
+
+UniqueFile openOwnFile(const std::string& path, OwnFileMode mode, const std::optional<FileIdentity>& expected,
+                       FileIdentity* identity)
+{
+    // The 95 family has neither links nor stable file IDs to check.
+    const bool checked = windowsPlatform() == VER_PLATFORM_WIN32_NT;
+    // Opened as it stands, never created over: a file is emptied only once it is known to be
+    // install's own.
+    UniqueFileHandle file(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL | (checked ? FILE_FLAG_OPEN_REPARSE_POINT : 0), nullptr));
+    if (!file)
+        return {};
+    if (checked) {
+        BY_HANDLE_FILE_INFORMATION info{};
+        if (!GetFileInformationByHandle(file.get(), &info) ||
+            (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ||
+            info.nNumberOfLinks > 1)
+            return {};
+        const FileIdentity found{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+        if (expected && !(*expected == found))
+            return {};
+        if (identity)
+            *identity = found;
+    }
+    if (mode == OwnFileMode::truncate &&
+        (SetFilePointer(file.get(), 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER || !SetEndOfFile(file.get())))
+        return {};
+    const bool append = mode == OwnFileMode::append;
+    const int descriptor =
+        _open_osfhandle(reinterpret_cast<std::intptr_t>(file.get()), _O_TEXT | (append ? _O_APPEND : 0));
+    if (descriptor == -1)
+        return {};
+    // The descriptor owns the handle from here on, and the stream the descriptor.
+    file.release();
+    FILE* stream = _fdopen(descriptor, append ? "a+" : "w+");
+    if (!stream)
+        _close(descriptor);
+    return UniqueFile(stream);
 }
 
 bool pathExists(const std::string& path)

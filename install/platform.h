@@ -19,6 +19,24 @@
 // fopen with an owner; the mode is the C runtime's ("r" text, "w+b" binary, ...).
 UniqueFile openFile(const std::string& path, const char* mode);
 
+// Where a file stands on its volume: the same however its name is reached.
+struct FileIdentity {
+    DWORD volume = 0;
+    DWORD indexHigh = 0;
+    DWORD indexLow = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+
+enum class OwnFileMode { truncate, append };
+
+// Opens a file install writes by a fixed name in a folder others can write to (the trace log,
+// the developer batch file, the debug stamp), as fopen's "w+" or "a+" would, in text mode, but
+// without following links: on the NT family nothing is opened, truncated or written when the
+// name is a link (a reparse point), a folder, a file with a second name, or, given expected,
+// another file than that one. identity, when given, receives the file's.
+UniqueFile openOwnFile(const std::string& path, OwnFileMode mode, const std::optional<FileIdentity>& expected = {},
+                       FileIdentity* identity = nullptr);
+
 // True when a file or directory of that name exists.
 bool pathExists(const std::string& path);
 bool isDirectory(const std::string& path);

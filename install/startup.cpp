@@ -16,7 +16,7 @@ constexpr DWORD kTempPathBufferSize = 128;
 
 void writeDebugStamp()
 {
-    if (UniqueFile stamp = openFile(kDebugStampPath, "w+"))
+    if (UniqueFile stamp = openOwnFile(kDebugStampPath, OwnFileMode::truncate))
         std::fprintf(stamp.get(), "%d", static_cast<int>(std::time(nullptr)));
 }
 
@@ -70,7 +70,10 @@ bool startInstall(const std::string& arguments)
     if (contains(arguments, "-developer"))
         batchFilePath = resolvePath(logDirectory + kBatchFileName);
 
-    if (UniqueFile created = openFile(traceLogPath, "w+"))
+    FileIdentity identity;
+    if (UniqueFile created = openOwnFile(traceLogPath, OwnFileMode::truncate, std::nullopt, &identity)) {
         std::fputs(kTraceLogStart, created.get());
+        traceLogIdentity = identity;
+    }
     return reopenTraceLog();
 }

@@ -17,7 +17,7 @@ void writeTraceLog(const char* format, ...)
 
 bool reopenTraceLog()
 {
-    traceLog = openFile(traceLogPath, "a+");
+    traceLog = openOwnFile(traceLogPath, OwnFileMode::append, traceLogIdentity);
     return static_cast<bool>(traceLog);
 }
 

@@ -94,4 +94,32 @@ TEST_F(Elevated, TheWorkingFolderIsTheMediasOwnNeverAFolderAboveIt)
     EXPECT_EQ(sub.launches.size(), 1u);
 }
 
+// The trace log, the developer batch file and the debug stamp have fixed names in folders others
+// can write to: a second name for another file standing there is never written through.
+TEST_F(Elevated, FilesOfFixedNamesAreNeverWrittenThroughASecondName)
+{
+    buildMedia(kMedia, kOneClassCfg);
+    const std::string victim = "C:\\itest\\victim.txt";
+    struct Case {
+        std::string path;
+        const char* arguments;
+    };
+    const Case cases[] = {
+        {traceLogPath(), ""},
+        {temporaryDirectory() + "install.bat", "-developer"},
+        {"C:\\nnndbg", "-debug"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        writeFile(victim, "precious");
+        removeTree(c.path);
+        ASSERT_TRUE(CreateHardLinkA(c.path.c_str(), victim.c_str(), nullptr));
+
+        runMedia(c.arguments);
+
+        EXPECT_EQ(readFile(victim), "precious");
+        removeTree(c.path);
+    }
+}
+
 } // namespace
