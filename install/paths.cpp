@@ -26,11 +26,6 @@ std::size_t valueLength(const std::string& assignment)
     return equals == std::string::npos ? assignment.size() : assignment.size() - equals - 1;
 }
 
-bool isNamed(std::string_view assignment, std::string_view name)
-{
-    return startsWithIgnoreCase(assignment, name);
-}
-
 // 95 family: what the environment block keeps for PATH and CLASSPATH together, their names and
 // terminators taken off: the block less every other variable and its own terminator.
 std::size_t roomBesideOtherVariables()
@@ -39,7 +34,7 @@ std::size_t roomBesideOtherVariables()
     if (const UniqueEnvironmentStrings block{GetEnvironmentStringsA()}) {
         for (const char* at = block.get(); *at; at += std::strlen(at) + 1) {
             const std::string_view assignment(at);
-            if (!isNamed(assignment, kPathName) && !isNamed(assignment, kClassPathName))
+            if (!startsWithIgnoreCase(assignment, kPathName) && !startsWithIgnoreCase(assignment, kClassPathName))
                 others += assignment.size() + 1;
         }
     }

@@ -89,22 +89,42 @@ std::optional<std::wstring> longPathForm(const FilePath& path)
 
 } // namespace
 
+namespace {
+
+template <typename Char, typename Resolve>
+std::basic_string<Char> resolvedFullPath(const std::basic_string<Char>& path, Resolve resolve)
+{
+    std::basic_string<Char> full(path.size() + MAX_PATH, Char(0));
+    for (;;) {
+        const DWORD length = resolve(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        if (length == 0)
+            return {};
+        if (length < full.size())
+            return full.substr(0, length);
+        full.resize(length + 1);
+    }
+}
+
+} // namespace
+
+std::string fullPathName(const std::string& path)
+{
+    return resolvedFullPath(path, GetFullPathNameA);
+}
+
+std::wstring fullPathName(const std::wstring& path)
+{
+    return resolvedFullPath(path, GetFullPathNameW);
+}
+
 std::wstring extendedPath(const std::wstring& path)
 {
     constexpr std::wstring_view kLongPrefix = L"\\\\?\\";
     if (path.starts_with(kLongPrefix))
         return path;
-    std::wstring full(path.size() + MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD got = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-        if (got == 0)
-            return {};
-        if (got < full.size()) {
-            full.resize(got);
-            break;
-        }
-        full.resize(got + 1);
-    }
+    const std::wstring full = fullPathName(path);
+    if (full.empty())
+        return {};
     if (full.starts_with(L"\\\\"))
         return std::wstring(kLongPrefix) + L"UNC" + full.substr(1);
     return std::wstring(kLongPrefix) + full;

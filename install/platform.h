@@ -62,6 +62,10 @@ bool setFileAttributes(const FilePath& path, DWORD attributes);
 bool deleteFile(const FilePath& path);
 bool removeDirectory(const FilePath& path);
 
+// The absolute form of path as Windows resolves it, however long; empty when it cannot be given.
+std::string fullPathName(const std::string& path);
+std::wstring fullPathName(const std::wstring& path);
+
 // The "\\?\" form of a path: its full path as Windows resolves the plain one (backslashes, no
 // "." or "..", trailing dots and blanks gone), since that form is taken literally, with the
 // prefix; "\\?\UNC\" for a share. Empty when the path cannot be resolved. NT family only.

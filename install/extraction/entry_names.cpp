@@ -254,32 +254,6 @@ bool isInsideDestination(const std::string& destinationDir, const std::wstring& 
     return insideDestination(widenAnsi(destinationDir), entryName);
 }
 
-std::string fullPathName(const std::string& path)
-{
-    std::string full(MAX_PATH * 2, '\0');
-    for (;;) {
-        const DWORD length = GetFullPathNameA(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-        if (length == 0)
-            return {};
-        if (length < full.size())
-            return full.substr(0, length);
-        full.resize(length + 1);
-    }
-}
-
-std::wstring fullPathName(const std::wstring& path)
-{
-    std::wstring full(MAX_PATH * 2, L'\0');
-    for (;;) {
-        const DWORD length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-        if (length == 0)
-            return {};
-        if (length < full.size())
-            return full.substr(0, length);
-        full.resize(length + 1);
-    }
-}
-
 void toBackslashes(std::string& name)
 {
     for (char& c : name)

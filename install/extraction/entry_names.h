@@ -20,9 +20,6 @@ bool isDeviceName(std::wstring_view component);
 bool isOnlyDotsAndBlanks(std::string_view component);
 bool isOnlyDotsAndBlanks(std::wstring_view component);
 
-// The absolute form of path as Windows resolves it; empty when it cannot be given.
-std::string fullPathName(const std::string& path);
-std::wstring fullPathName(const std::wstring& path);
 
 // The entry name as Windows stores it: trailing dots and blanks dropped from every component
 // (a component of dots and blanks alone is kept for the safety check to refuse). Every check of
