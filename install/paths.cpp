@@ -170,10 +170,13 @@ void expandClassPathEntries(std::string_view entries, std::string& target)
 
 void appendArchives(const char* pattern, std::string& target, const std::string& directory)
 {
-    forEachDirectoryEntry(pattern, [&](const WIN32_FIND_DATAA& entry) {
-        if (!containsPathEntry(target, directory, entry.cFileName))
-            appendWithinLimit(target, directory + "\\" + entry.cFileName + ";");
-    });
+    forEachDirectoryEntry(
+        pattern,
+        [&](const WIN32_FIND_DATAA& entry) {
+            if (!containsPathEntry(target, directory, entry.cFileName))
+                appendWithinLimit(target, directory + "\\" + entry.cFileName + ";");
+        },
+        [&](const std::string& name) { writeRefusedNameLine(pattern, name); });
 }
 
 bool containsPathEntry(std::string_view text, const std::string& directory, std::string_view name)

@@ -194,17 +194,60 @@ std::string joinPath(std::string_view dir, std::string_view name)
     return joined.append(name);
 }
 
-bool forEachDirectoryEntry(const std::string& pattern,
-                           const std::function<void(const WIN32_FIND_DATAA&)>& visit)
+namespace {
+
+// A listed name is joined to its folder's path, so it must name a child of that folder: no
+// separator, no drive colon. Wide names cannot hold them on NTFS, but a listing can hand over
+// a look-alike that the ANSI functions turn into one (U+FF3C becomes '\\').
+bool isPlainName(std::wstring_view name)
 {
+    return name.find_first_of(L"\\/:") == std::wstring_view::npos;
+}
+
+// The ANSI record of a wide one, with the exact ANSI form of its name.
+WIN32_FIND_DATAA ansiRecord(const WIN32_FIND_DATAW& wide, const std::string& name)
+{
+    WIN32_FIND_DATAA record{};
+    record.dwFileAttributes = wide.dwFileAttributes;
+    record.ftCreationTime = wide.ftCreationTime;
+    record.ftLastAccessTime = wide.ftLastAccessTime;
+    record.ftLastWriteTime = wide.ftLastWriteTime;
+    record.nFileSizeHigh = wide.nFileSizeHigh;
+    record.nFileSizeLow = wide.nFileSizeLow;
+    record.dwReserved0 = wide.dwReserved0;
+    name.copy(record.cFileName, sizeof(record.cFileName) - 1);
+    if (const std::optional<std::string> shortName = exactAnsiText(wide.cAlternateFileName))
+        shortName->copy(record.cAlternateFileName, sizeof(record.cAlternateFileName) - 1);
+    return record;
+}
+
+} // namespace
+
+bool forEachDirectoryEntry(const std::string& pattern, const std::function<void(const WIN32_FIND_DATAA&)>& visit,
+                           const std::function<void(const std::string&)>& refuse)
+{
+    // The NT family lists wide: the ANSI listing gives a best-fit look-alike for a name the code
+    // page cannot write, which names another entry, or none.
+    if (windowsPlatform() == VER_PLATFORM_WIN32_NT)
+        return forEachDirectoryEntry(widenAnsi(pattern), [&](const WIN32_FIND_DATAW& entry) {
+            const std::optional<std::string> name = exactAnsiText(entry.cFileName);
+            if (name && isPlainName(entry.cFileName) && name->size() < sizeof(WIN32_FIND_DATAA::cFileName))
+                visit(ansiRecord(entry, *name));
+            else
+                refuse(ansiTextForTrace(entry.cFileName));
+        });
     WIN32_FIND_DATAA entry{};
     UniqueFindHandle search(FindFirstFileA(pattern.c_str(), &entry));
     if (!search)
         return false;
     do {
         const std::string_view name = entry.cFileName;
-        if (name != "." && name != "..")
+        if (name == "." || name == "..")
+            continue;
+        if (name.find_first_of("\\/:") == std::string_view::npos)
             visit(entry);
+        else
+            refuse(std::string(name));
     } while (FindNextFileA(search.get(), &entry));
     return true;
 }
@@ -299,6 +342,62 @@ std::wstring widenAnsi(std::string_view text)
     std::wstring wide(static_cast<std::size_t>(size), L'\0');
     MultiByteToWideChar(CP_ACP, 0, text.data(), bytes, wide.data(), size);
     return wide;
+}
+
+namespace {
+
+bool convertWithoutBestFit(std::wstring_view text, const char* defaultChar, std::string& out, BOOL& usedDefault)
+{
+    const int units = static_cast<int>(text.size());
+    const int size = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), units, nullptr, 0, defaultChar,
+                                         &usedDefault);
+    if (size <= 0)
+        return false;
+    out.assign(static_cast<std::size_t>(size), '\0');
+    return WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), units, out.data(), size, defaultChar,
+                               &usedDefault) == size;
+}
+
+} // namespace
+
+std::optional<std::string> exactAnsiText(std::wstring_view text)
+{
+    if (text.empty())
+        return std::string();
+    std::string ansi;
+    BOOL usedDefault = FALSE;
+    if (!convertWithoutBestFit(text, nullptr, ansi, usedDefault)) {
+        usedDefault = FALSE;
+        const int units = static_cast<int>(text.size());
+        const int size = WideCharToMultiByte(CP_ACP, 0, text.data(), units, nullptr, 0, nullptr, nullptr);
+        if (size <= 0)
+            return std::nullopt;
+        ansi.assign(static_cast<std::size_t>(size), '\0');
+        if (WideCharToMultiByte(CP_ACP, 0, text.data(), units, ansi.data(), size, nullptr, nullptr) != size)
+            return std::nullopt;
+    }
+    // Whatever the conversion says, the text must come back as it went: a best-fit look-alike
+    // or a default character is another name.
+    if (usedDefault || widenAnsi(ansi) != text)
+        return std::nullopt;
+    return ansi;
+}
+
+std::string ansiTextForTrace(std::wstring_view text)
+{
+    std::string ansi;
+    BOOL usedDefault = FALSE;
+    if (convertWithoutBestFit(text, "?", ansi, usedDefault))
+        return ansi;
+    // One character at a time where the system lacks the flag (a surrogate pair is one).
+    ansi.clear();
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t units = text[at] >= 0xD800 && text[at] < 0xDC00 && at + 1 < text.size() ? 2 : 1;
+        const std::optional<std::string> one = exactAnsiText(text.substr(at, units));
+        ansi += one ? *one : "?";
+        at += units;
+    }
+    return ansi;
 }
 
 std::wstring comparablePath(const FilePath& path)

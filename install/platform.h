@@ -77,9 +77,10 @@ std::wstring extendedPath(const std::wstring& path);
 std::string joinPath(std::string_view dir, std::string_view name);
 
 // Visits every entry that matches pattern, in the order the platform returns them, leaving
-// out "." and "..". Returns false when nothing matched.
-bool forEachDirectoryEntry(const std::string& pattern,
-                           const std::function<void(const WIN32_FIND_DATAA&)>& visit);
+// out "." and "..". A name that holds '\\', '/' or ':', or has no exact ANSI form, is never
+// visited: refuse gets its text for the trace log instead. Returns false when nothing matched.
+bool forEachDirectoryEntry(const std::string& pattern, const std::function<void(const WIN32_FIND_DATAA&)>& visit,
+                           const std::function<void(const std::string&)>& refuse);
 
 // The same with the wide functions (NT family): the names as they stand on disk.
 bool forEachDirectoryEntry(const std::wstring& pattern,
@@ -126,6 +127,11 @@ std::wstring toUpperWide(std::wstring_view text);
 
 // UTF-16 of ANSI text, as the ANSI file functions read it.
 std::wstring widenAnsi(std::string_view text);
+// The ANSI form of text that comes back as the same text, with no best-fit replacement (U+FF0E
+// is never "."); nothing when there is none.
+std::optional<std::string> exactAnsiText(std::wstring_view text);
+// The ANSI form of text for the trace log: "?" for whatever has no exact ANSI form.
+std::string ansiTextForTrace(std::wstring_view text);
 // The text of a path in UTF-16 upper case: one form for comparing an ANSI path with a wide one.
 std::wstring comparablePath(const FilePath& path);
 bool equalsIgnoreCase(std::string_view a, std::string_view b);

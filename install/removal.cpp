@@ -13,6 +13,7 @@ namespace {
 
 constexpr char kRootFailedFormat[] = "Error removing directory %s: error code %d \n";
 constexpr char kSubdirectoryFailedFormat[] = "GetLastError returned = %d for directory %s \n";
+constexpr char kEveryEntry[] = "*.*";
 constexpr char kOutsideCommonFormat[] = "Listed common file %s lies outside %s and is not deleted\n";
 
 void deleteListedFiles(const std::string& commonDir, std::span<const std::string> table)
@@ -42,6 +43,12 @@ void emptyExtendedDirectory(const std::wstring& dir)
 {
     std::vector<WIN32_FIND_DATAW> found;
     forEachDirectoryEntry(dir + L"\\*", [&](const WIN32_FIND_DATAW& entry) {
+        // Wide names are the names on disk; one that holds a separator cannot come from the
+        // file system and is not joined.
+        if (std::wstring_view(entry.cFileName).find_first_of(L"\\/:") != std::wstring_view::npos) {
+            writeRefusedNameLine(ansiTextForTrace(dir) + "\\*", ansiTextForTrace(entry.cFileName));
+            return;
+        }
         found.push_back(entry);
         if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
             !(entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
@@ -100,12 +107,15 @@ void emptyDirectory(const std::string& dir)
     // they are found, then everything is removed in the order found. A junction is removed
     // as a link: what it points to lies outside the tree.
     std::vector<WIN32_FIND_DATAA> found;
-    forEachDirectoryEntry("*.*", [&](const WIN32_FIND_DATAA& entry) {
-        found.push_back(entry);
-        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-            !(entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
-            emptyDirectory(joinPath(dir, entry.cFileName));
-    });
+    forEachDirectoryEntry(
+        kEveryEntry,
+        [&](const WIN32_FIND_DATAA& entry) {
+            found.push_back(entry);
+            if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                !(entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+                emptyDirectory(joinPath(dir, entry.cFileName));
+        },
+        [&](const std::string& name) { writeRefusedNameLine(joinPath(dir, kEveryEntry), name); });
     for (const WIN32_FIND_DATAA& entry : found) {
         if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
             if (!RemoveDirectoryA(entry.cFileName))

@@ -15,6 +15,17 @@ void writeTraceLog(const char* format, ...)
     va_end(args);
 }
 
+void writeRefusedNameLine(const std::string& pattern, const std::string& name)
+{
+    constexpr char kRefusedNameFormat[] =
+        "Entry %s listed in %s is not used: its name holds a separator or has no exact ANSI form\n";
+    // The folder as a full path: patterns are often relative to the current folder.
+    std::string folder = fullPathName(pattern);
+    if (const std::size_t last = folder.find_last_of('\\'); last != std::string::npos)
+        folder.resize(last);
+    writeTraceLog(kRefusedNameFormat, name.c_str(), folder.empty() ? pattern.c_str() : folder.c_str());
+}
+
 bool reopenTraceLog()
 {
     traceLog = openOwnFile(traceLogPath, OwnFileMode::append, traceLogIdentity);

@@ -11,6 +11,10 @@ void writeTraceLog(const char* format, ...) __attribute__((format(__MINGW_PRINTF
 // printf-style text, as the trace log would get it: for a line that also goes into a box.
 std::string formatText(const char* format, ...) __attribute__((format(__MINGW_PRINTF_FORMAT, 1, 2)));
 
+// The line for a name a listing by pattern gave that is not used: one that would lead out of
+// its folder or name another entry in the ANSI code page.
+void writeRefusedNameLine(const std::string& pattern, const std::string& name);
+
 // Opens traceLogPath for appending into traceLog; false when it cannot be opened.
 bool reopenTraceLog();
 void closeTraceLog();

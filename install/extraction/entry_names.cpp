@@ -211,18 +211,6 @@ bool isAscii(std::string_view text)
 
 // ANSI text of wide text with WC_NO_BEST_FIT_CHARS; false when the system refuses the call
 // (older systems lack the flag; a UTF-8 ANSI code page takes no flags).
-bool convertWithoutBestFit(std::wstring_view text, const char* defaultChar, std::string& out, BOOL& usedDefault)
-{
-    const int units = static_cast<int>(text.size());
-    const int size = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), units, nullptr, 0, defaultChar,
-                                         &usedDefault);
-    if (size <= 0)
-        return false;
-    out.assign(static_cast<std::size_t>(size), '\0');
-    return WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), units, out.data(), size, defaultChar,
-                               &usedDefault) == size;
-}
-
 } // namespace
 
 std::vector<std::string> splitEntryName(std::string_view name) { return splitName(name); }
@@ -336,42 +324,3 @@ std::optional<std::wstring> decodeUtf8(std::string_view text)
     return wide;
 }
 
-std::optional<std::string> exactAnsiText(std::wstring_view text)
-{
-    if (text.empty())
-        return std::string();
-    std::string ansi;
-    BOOL usedDefault = FALSE;
-    if (!convertWithoutBestFit(text, nullptr, ansi, usedDefault)) {
-        usedDefault = FALSE;
-        const int units = static_cast<int>(text.size());
-        const int size = WideCharToMultiByte(CP_ACP, 0, text.data(), units, nullptr, 0, nullptr, nullptr);
-        if (size <= 0)
-            return std::nullopt;
-        ansi.assign(static_cast<std::size_t>(size), '\0');
-        if (WideCharToMultiByte(CP_ACP, 0, text.data(), units, ansi.data(), size, nullptr, nullptr) != size)
-            return std::nullopt;
-    }
-    // Whatever the conversion says, the text must come back as it went: a best-fit look-alike
-    // or a default character is another name.
-    if (usedDefault || widenAnsi(ansi) != text)
-        return std::nullopt;
-    return ansi;
-}
-
-std::string ansiTextForTrace(std::wstring_view text)
-{
-    std::string ansi;
-    BOOL usedDefault = FALSE;
-    if (convertWithoutBestFit(text, "?", ansi, usedDefault))
-        return ansi;
-    // One character at a time where the system lacks the flag (a surrogate pair is one).
-    ansi.clear();
-    for (std::size_t at = 0; at < text.size();) {
-        const std::size_t units = text[at] >= 0xD800 && text[at] < 0xDC00 && at + 1 < text.size() ? 2 : 1;
-        const std::optional<std::string> one = exactAnsiText(text.substr(at, units));
-        ansi += one ? *one : "?";
-        at += units;
-    }
-    return ansi;
-}

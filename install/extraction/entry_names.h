@@ -76,10 +76,4 @@ EntryName decodeEntryName(std::string_view stored, unsigned long flags, std::str
 // code points beyond U+10FFFF included).
 std::optional<std::wstring> decodeUtf8(std::string_view text);
 
-// The ANSI form of text that comes back as the same text, with no best-fit replacement (U+FF0E
-// is never "."); nothing when there is none.
-std::optional<std::string> exactAnsiText(std::wstring_view text);
-
-// The ANSI form of text for the trace log: "?" for whatever has no exact ANSI form.
-std::string ansiTextForTrace(std::wstring_view text);
 

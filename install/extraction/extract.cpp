@@ -26,6 +26,7 @@ constexpr char kListedDirectoryFormat[] = "Directory %s of a listed zip file can
 constexpr char kRuntimeArchive[] = "kp\\windows\\jre.zip";
 constexpr char kUpdateZipDir[] = "c:\\vtupdate\\kp\\zip";
 constexpr char kUpdateDir[] = "c:\\vtupdate";
+constexpr char kArchivePattern[] = "*.zip";
 
 // The archive file's last-modification time in seconds since 1970, or 0.
 long fileModificationStamp(const std::string& path)
@@ -40,6 +41,14 @@ long fileModificationStamp(const std::string& path)
     if (time.QuadPart < kUnixEpoch)
         return 0;
     return static_cast<long>((time.QuadPart - kUnixEpoch) / 10000000ULL);
+}
+
+// The archives of the current folder, by the names that lead nowhere else.
+void listArchives(std::vector<std::string>& archives)
+{
+    forEachDirectoryEntry(
+        kArchivePattern, [&](const WIN32_FIND_DATAA& entry) { archives.emplace_back(entry.cFileName); },
+        [](const std::string& name) { writeRefusedNameLine(kArchivePattern, name); });
 }
 
 } // namespace
@@ -78,7 +87,7 @@ void extractArchives()
     if (!changeDirectory(kUpdateZipDir))
         return;
     std::vector<std::string> archives;
-    forEachDirectoryEntry("*.zip", [&](const WIN32_FIND_DATAA& entry) { archives.emplace_back(entry.cFileName); });
+    listArchives(archives);
     for (const std::string& archive : archives) {
         // Each archive is held against change while it is unpacked; once one cannot be, the
         // folder is refused and the rest are left where they are.
@@ -97,7 +106,7 @@ void extractZipDirectory(const std::string& destinationDir)
     if (!changeDirectory("kp\\zip"))
         return;
     std::vector<std::string> archives;
-    forEachDirectoryEntry("*.zip", [&](const WIN32_FIND_DATAA& entry) { archives.emplace_back(entry.cFileName); });
+    listArchives(archives);
     for (const std::string& archive : archives)
         extractArchive(archive, destinationDir);
 }

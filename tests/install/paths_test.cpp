@@ -7,6 +7,7 @@
 #include "install/paths.h"
 #include "install/platform.h"
 #include "install/update_trust.h"
+#include "staged_updates.h"
 #include "testing.h"
 #include "trace_log_fixture.h"
 
@@ -28,6 +29,9 @@ protected:
         removeTree("D:\\jre");
         InstallUnitTest::TearDown();
     }
+
+private:
+    const StagedUpdateFolders staged_;
 };
 
 TEST_F(PathsTest, JoinPathFollowsTheInstallRules)
@@ -113,6 +117,25 @@ TEST_F(PathsTest, ExpandingEntriesSkipsArchivesAlreadyThere)
     EXPECT_EQ(classPathBuf, "CLASSPATH=" + lib + "\\a.jar;" + lib + "\\b.zip;" + lib + ";" + scratch + "single.jar;" +
                                 lib + ";");
     EXPECT_EQ(testing_support::currentDirectory(), before);
+}
+
+// A class-path folder's archives are joined to its path: a name the code page lacks is left out
+// with its line, the others are listed.
+TEST_F(PathsTest, ArchivesWithoutAnExactAnsiNameStayOffTheClassPath)
+{
+    const std::string folder = scratch + "lib";
+    writeFile(folder + "\\plain.jar", "p");
+    const UniqueFileHandle odd(CreateFileW((widenAnsi(folder) + L"\\\uFF4Bp.jar").c_str(), GENERIC_WRITE, 0, nullptr,
+                                           CREATE_NEW, 0, nullptr));
+    ASSERT_TRUE(odd);
+    std::string target;
+    changeDirectory(folder);
+
+    appendArchives("*.jar", target, folder);
+
+    EXPECT_EQ(target, folder + "\\plain.jar;");
+    EXPECT_EQ(traceText(), withCrLf("Entry ?p.jar listed in " + folder +
+                                    " is not used: its name holds a separator or has no exact ANSI form\n"));
 }
 
 TEST_F(PathsTest, JavaHomeAddsLibWithTwoSeparatorsAndBin)

@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include "install/extraction/entry_names.h"
+#include "install/platform.h"
 #include "../trace_log_fixture.h"
 
 namespace {
