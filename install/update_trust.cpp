@@ -4,6 +4,7 @@
 
 #include <aclapi.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <initializer_list>
@@ -18,40 +19,47 @@ constexpr char kCannotOpenFormat[] = "Update directory %s is not used: %s cannot
 constexpr char kLinkFormat[] = "Update directory %s is not used: %s is a link\n";
 constexpr char kSecondNameFormat[] = "Update directory %s is not used: %s has more than one name\n";
 constexpr char kNotFolderFormat[] = "Update directory %s is not used: %s is not a folder\n";
-constexpr char kOwnerFormat[] = "Update directory %s is not used: %s is owned by %s\n";
-constexpr char kOwnerUnknownFormat[] = "Update directory %s is not used: the owner of %s cannot be read (error %lu)\n";
-constexpr char kNoSecurityFormat[] = "Update directory %s is not used: this system cannot tell who owns it\n";
+constexpr char kChangeableFormat[] = "Update directory %s is not used: %s can be changed by %s\n";
+constexpr char kAnyoneFormat[] = "Update directory %s is not used: %s has no permissions list, so anyone can change it\n";
+constexpr char kUnreadablePermissionFormat[] =
+    "Update directory %s is not used: %s has a permission of a kind install cannot read\n";
+constexpr char kPermissionsUnknownFormat[] =
+    "Update directory %s is not used: the permissions of %s cannot be read (error %lu)\n";
+constexpr char kNoSecurityFormat[] = "Update directory %s is not used: this system cannot tell who may change it\n";
+constexpr char kRefusedNameFormat[] = "Update directory %s is not used: %s\\%s is a name that leads elsewhere\n";
 constexpr char kCannotLockFormat[] = "Update directory %s is not used: %s cannot be locked (error %lu)\n";
 constexpr char kCannotHoldFormat[] = "Update directory %s is not used: %s cannot be held for reading (error %lu)\n";
 
 constexpr char kAdvapiLibrary[] = "advapi32.dll";
 // The object itself, a link included, and a folder as well as a file.
 constexpr DWORD kOpenUnfollowed = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+constexpr DWORD kLockAccess = GENERIC_READ | WRITE_DAC | WRITE_OWNER;
 
 using GetSecurityInfoFunction = DWORD(WINAPI*)(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*, PACL*,
                                                PACL*, PSECURITY_DESCRIPTOR*);
 using SetKernelObjectSecurityFunction = BOOL(WINAPI*)(HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR);
-using OpenProcessTokenFunction = BOOL(WINAPI*)(HANDLE, DWORD, PHANDLE);
-using GetTokenInformationFunction = BOOL(WINAPI*)(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, DWORD, PDWORD);
 
 // Looked up, never imported: the 95 family's ADVAPI32 lacks them, and an import it cannot
 // satisfy would keep install.exe from starting there.
 struct SecurityFunctions {
     GetSecurityInfoFunction getSecurityInfo;
     SetKernelObjectSecurityFunction setKernelObjectSecurity;
-    OpenProcessTokenFunction openProcessToken;
-    GetTokenInformationFunction getTokenInformation;
 };
 
-// A SID in storage of our own, built for a well-known account or copied from the token: the
-// SIDs and the list below are made by hand, so they need nothing the system has to give back
-// and no helper that NT 4 lacks.
+// What may change an entry: write or append its data (for a folder, add files or folders),
+// delete it or what is in it, change its permissions or take it over.
+constexpr ACCESS_MASK kChangingAccess = FILE_WRITE_DATA | FILE_APPEND_DATA | DELETE | FILE_DELETE_CHILD | WRITE_DAC |
+                                        WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+
+// A SID in storage of our own, built for a well-known account: the SIDs and the list below are
+// made by hand, so they need nothing the system has to give back and no helper that NT 4 lacks.
 using Sid = std::vector<DWORD>;
 
 struct TrustCheck {
     const std::string& folder;
     const SecurityFunctions& security;
-    std::vector<Sid> owners;
+    // Those who may change what install uses.
+    std::vector<Sid> administrators;
     // The descriptor every entry gets when it is locked.
     SECURITY_DESCRIPTOR locked;
     std::vector<DWORD> lockedAcl;
@@ -66,11 +74,8 @@ std::optional<SecurityFunctions> lookUpSecurityFunctions()
     const SecurityFunctions functions{
         resolveFunction<GetSecurityInfoFunction>(advapi, "GetSecurityInfo"),
         resolveFunction<SetKernelObjectSecurityFunction>(advapi, "SetKernelObjectSecurity"),
-        resolveFunction<OpenProcessTokenFunction>(advapi, "OpenProcessToken"),
-        resolveFunction<GetTokenInformationFunction>(advapi, "GetTokenInformation"),
     };
-    if (!advapi || !functions.getSecurityInfo || !functions.setKernelObjectSecurity || !functions.openProcessToken ||
-        !functions.getTokenInformation)
+    if (!advapi || !functions.getSecurityInfo || !functions.setKernelObjectSecurity)
         return std::nullopt;
     return functions;
 }
@@ -78,13 +83,6 @@ std::optional<SecurityFunctions> lookUpSecurityFunctions()
 std::size_t sidBytes(PSID sid)
 {
     return offsetof(SID, SubAuthority) + static_cast<const SID*>(sid)->SubAuthorityCount * sizeof(DWORD);
-}
-
-Sid copySid(PSID sid)
-{
-    Sid copy(sidBytes(sid) / sizeof(DWORD));
-    std::memcpy(copy.data(), sid, sidBytes(sid));
-    return copy;
 }
 
 // A SID of the NT authority: S-1-5 followed by the sub-authorities.
@@ -137,21 +135,6 @@ std::string sidText(PSID sid)
     return text;
 }
 
-// The account install runs as; nothing when its token cannot be read.
-std::optional<Sid> runningAccount(const SecurityFunctions& security)
-{
-    UniqueHandle token;
-    if (!security.openProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()))
-        return std::nullopt;
-    DWORD needed = 0;
-    security.getTokenInformation(token.get(), TokenUser, nullptr, 0, &needed);
-    std::vector<DWORD_PTR> user(needed / sizeof(DWORD_PTR) + 1);
-    if (!security.getTokenInformation(token.get(), TokenUser, user.data(),
-                                      static_cast<DWORD>(user.size() * sizeof(DWORD_PTR)), &needed))
-        return std::nullopt;
-    return copySid(reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid);
-}
-
 // The protected list a locked folder and everything below it gets: Administrators and SYSTEM,
 // full control, inherited by whatever an administrator adds later.
 std::vector<DWORD> lockedFolderAcl()
@@ -178,25 +161,84 @@ std::vector<DWORD> lockedFolderAcl()
     return storage;
 }
 
-bool hasTrustedOwner(const TrustCheck& check, HANDLE handle, const std::string& path)
+// S-1-3-4, which stands for whoever owns the entry.
+bool isOwnerRightsSid(PSID sid)
+{
+    const auto* header = static_cast<const SID*>(sid);
+    constexpr SID_IDENTIFIER_AUTHORITY kCreatorAuthority = SECURITY_CREATOR_SID_AUTHORITY;
+    return header->SubAuthorityCount == 1 && header->SubAuthority[0] == 4 &&
+           std::memcmp(&header->IdentifierAuthority, &kCreatorAuthority, sizeof(kCreatorAuthority)) == 0;
+}
+
+bool isAdministrator(const TrustCheck& check, PSID sid)
+{
+    return std::any_of(check.administrators.begin(), check.administrators.end(),
+                       [&](const Sid& trusted) { return isSameSid(sid, trusted); });
+}
+
+// Whether the permissions of the entry let nobody but the administrators change it. The owner
+// counts for nothing: a file keeps its owner when another user rewrites it, and the account
+// that runs install is also the one its user's other programs run as. Only what the list
+// grants counts; refusals in it are not weighed, which can only refuse more.
+bool onlyAdministratorsCanChange(const TrustCheck& check, HANDLE handle, const std::string& path)
 {
     PSID owner = nullptr;
+    PACL dacl = nullptr;
     UniqueLocalBlock descriptor;
-    const DWORD error = check.security.getSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
-                                                       nullptr, nullptr, nullptr, descriptor.put());
-    if (error != ERROR_SUCCESS || !owner) {
-        writeTraceLog(kOwnerUnknownFormat, check.folder.c_str(), path.c_str(), error);
+    const DWORD error =
+        check.security.getSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                       &owner, nullptr, &dacl, nullptr, descriptor.put());
+    if (error != ERROR_SUCCESS) {
+        writeTraceLog(kPermissionsUnknownFormat, check.folder.c_str(), path.c_str(), error);
         return false;
     }
-    for (const Sid& trusted : check.owners)
-        if (isSameSid(owner, trusted))
-            return true;
-    writeTraceLog(kOwnerFormat, check.folder.c_str(), path.c_str(), sidText(owner).c_str());
-    return false;
+    if (!dacl) {
+        writeTraceLog(kAnyoneFormat, check.folder.c_str(), path.c_str());
+        return false;
+    }
+    const BYTE* next = reinterpret_cast<const BYTE*>(dacl + 1);
+    const BYTE* const end = reinterpret_cast<const BYTE*>(dacl) + dacl->AclSize;
+    for (WORD i = 0; i < dacl->AceCount; ++i) {
+        const auto* header = reinterpret_cast<const ACE_HEADER*>(next);
+        if (next + sizeof(ACE_HEADER) > end || header->AceSize < sizeof(ACE_HEADER) || next + header->AceSize > end) {
+            writeTraceLog(kUnreadablePermissionFormat, check.folder.c_str(), path.c_str());
+            return false;
+        }
+        next += header->AceSize;
+        // A permission only for what is created below applies to nothing that is there; the
+        // lock replaces it before anything can be.
+        if (header->AceFlags & INHERIT_ONLY_ACE)
+            continue;
+        const bool grants = header->AceType == ACCESS_ALLOWED_ACE_TYPE || header->AceType == ACCESS_ALLOWED_CALLBACK_ACE_TYPE;
+        const bool grantsForObjects = header->AceType == ACCESS_ALLOWED_OBJECT_ACE_TYPE ||
+                                      header->AceType == ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE ||
+                                      header->AceType == ACCESS_ALLOWED_COMPOUND_ACE_TYPE;
+        if (!grants && !grantsForObjects)
+            continue;
+        const auto* allowed = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(header);
+        if (!(allowed->Mask & kChangingAccess))
+            continue;
+        if (grantsForObjects || header->AceSize < offsetof(ACCESS_ALLOWED_ACE, SidStart) + offsetof(SID, SubAuthority)) {
+            writeTraceLog(kUnreadablePermissionFormat, check.folder.c_str(), path.c_str());
+            return false;
+        }
+        PSID sid = const_cast<DWORD*>(&allowed->SidStart);
+        if (offsetof(ACCESS_ALLOWED_ACE, SidStart) + sidBytes(sid) > header->AceSize) {
+            writeTraceLog(kUnreadablePermissionFormat, check.folder.c_str(), path.c_str());
+            return false;
+        }
+        if (isOwnerRightsSid(sid) && owner)
+            sid = owner;
+        if (!isAdministrator(check, sid)) {
+            writeTraceLog(kChangeableFormat, check.folder.c_str(), path.c_str(), sidText(sid).c_str());
+            return false;
+        }
+    }
+    return true;
 }
 
 // Opens path itself, shared for reading only, and checks that it is no link, has no second
-// name and has a trusted owner; nothing, with its line, otherwise. The open fails while
+// name and that only administrators can change it; nothing, with its line, otherwise. The open fails while
 // anyone else holds the entry open for writing, renaming or deleting, and while it is held
 // nobody can.
 UniqueFileHandle openTrustedEntry(const TrustCheck& check, const std::string& path, DWORD access,
@@ -217,19 +259,20 @@ UniqueFileHandle openTrustedEntry(const TrustCheck& check, const std::string& pa
         writeTraceLog(kSecondNameFormat, check.folder.c_str(), path.c_str());
         return {};
     }
-    if (!hasTrustedOwner(check, entry.get(), path))
+    if (!onlyAdministratorsCanChange(check, entry.get(), path))
         return {};
     return entry;
 }
 
 bool checkEntries(const TrustCheck& check, const std::string& dir);
 
-// Gives the entry the locked list on the handle it was checked through. The list is set on that
+// Gives the entry the locked list, and the Administrators as its owner, on the handle it was
+// checked through: no other account keeps the owner's right to change the list. The list is set on that
 // object alone: nothing is carried on to what lies below, so no link that a user planted can
 // lead the change out of the tree; each entry below is locked in its own turn.
 bool lockEntry(const TrustCheck& check, HANDLE entry, const std::string& path)
 {
-    if (check.security.setKernelObjectSecurity(entry, DACL_SECURITY_INFORMATION,
+    if (check.security.setKernelObjectSecurity(entry, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
                                                const_cast<SECURITY_DESCRIPTOR*>(&check.locked)))
         return true;
     writeTraceLog(kCannotLockFormat, check.folder.c_str(), path.c_str(), GetLastError());
@@ -242,7 +285,7 @@ bool lockEntry(const TrustCheck& check, HANDLE entry, const std::string& path)
 bool checkEntry(const TrustCheck& check, const std::string& path)
 {
     BY_HANDLE_FILE_INFORMATION info{};
-    const UniqueFileHandle entry = openTrustedEntry(check, path, GENERIC_READ | WRITE_DAC, info, kCannotOpenFormat);
+    const UniqueFileHandle entry = openTrustedEntry(check, path, kLockAccess, info, kCannotOpenFormat);
     if (!entry || !lockEntry(check, entry.get(), path))
         return false;
     // The lock changes permissions, nothing else. Where a system keeps the read-only mark in the
@@ -254,12 +297,19 @@ bool checkEntry(const TrustCheck& check, const std::string& path)
     return !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || checkEntries(check, path);
 }
 
+// The folder is held open, not shared for deleting, while its entries are checked: it cannot be
+// renamed or replaced, so each checked name, which holds no separator, stays below it.
 bool checkEntries(const TrustCheck& check, const std::string& dir)
 {
     bool trusted = true;
-    forEachDirectoryEntry(joinPath(dir, "*"), [&](const WIN32_FIND_DATAA& found) {
-        trusted = trusted && checkEntry(check, joinPath(dir, found.cFileName));
-    });
+    forEachDirectoryEntry(
+        joinPath(dir, "*"),
+        [&](const WIN32_FIND_DATAA& found) { trusted = trusted && checkEntry(check, joinPath(dir, found.cFileName)); },
+        [&](const std::string& name) {
+            if (trusted)
+                writeTraceLog(kRefusedNameFormat, check.folder.c_str(), dir.c_str(), name.c_str());
+            trusted = false;
+        });
     return trusted;
 }
 
@@ -267,14 +317,13 @@ bool checkEntries(const TrustCheck& check, const std::string& dir)
 // so it stays where it was made.
 void prepareTrustCheck(TrustCheck& check)
 {
-    check.owners = {administratorsSid(), systemSid(), trustedInstallerSid()};
-    if (std::optional<Sid> account = runningAccount(check.security))
-        check.owners.push_back(std::move(*account));
+    check.administrators = {administratorsSid(), systemSid(), trustedInstallerSid()};
     check.lockedAcl = lockedFolderAcl();
     check.locked = SECURITY_DESCRIPTOR{};
     check.locked.Revision = SECURITY_DESCRIPTOR_REVISION;
     check.locked.Control = SE_DACL_PRESENT | SE_DACL_PROTECTED;
     check.locked.Dacl = reinterpret_cast<PACL>(check.lockedAcl.data());
+    check.locked.Owner = const_cast<DWORD*>(administratorsSid().data());
 }
 
 // Lock first, then verify, from the top down: once a folder is locked nobody but an
@@ -291,7 +340,7 @@ UpdateFolderVerdict checkUpdateFolder(const std::string& folder)
     TrustCheck check{folder, *security, {}, {}, {}};
     prepareTrustCheck(check);
     BY_HANDLE_FILE_INFORMATION info{};
-    const UniqueFileHandle root = openTrustedEntry(check, folder, GENERIC_READ | WRITE_DAC, info, kCannotOpenFormat);
+    const UniqueFileHandle root = openTrustedEntry(check, folder, kLockAccess, info, kCannotOpenFormat);
     if (!root)
         return UpdateFolderVerdict::refused;
     if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {

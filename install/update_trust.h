@@ -10,14 +10,16 @@
 
 enum class UpdateFolderVerdict { absent, trusted, refused };
 
-// The verdict on folder for this run. On the NT family a folder is trusted when its owner is
-// the Administrators group, SYSTEM, TrustedInstaller or the account running install: its
-// permissions are then replaced by a protected list (Administrators and SYSTEM, full control),
-// and so, from the top down, are those of every folder and file below it, each of which must
-// have one of those owners, be no link and be open for writing nowhere. Anything else refuses the folder with one trace
-// line. The first verdict holds for the rest of the run, "absent" (which writes nothing)
-// included. On the 95 family, which has no owners, a folder that
-// exists is trusted.
+// The verdict on folder for this run. On the NT family a folder is trusted when its permissions
+// let nobody but the Administrators group, SYSTEM and TrustedInstaller write, append, delete,
+// delete below it, change its permissions or take it over; who owns it does not count. It is
+// then locked: a protected list (Administrators and SYSTEM, full control) and the
+// Administrators as owner. So, from the top down, is every folder and file below it, each of
+// which must pass the same test, be no link, have no second name, be open for writing
+// nowhere and have a name that leads nowhere else. Anything else refuses the folder with one
+// trace line. The first verdict holds for the rest of the run, "absent" (which writes
+// nothing) included. On the 95 family, which has no permissions, a folder that exists is
+// trusted.
 UpdateFolderVerdict updateFolderVerdict(const std::string& folder);
 
 inline bool isTrustedUpdateFolder(const std::string& folder)
@@ -27,8 +29,8 @@ inline bool isTrustedUpdateFolder(const std::string& folder)
 
 // Opens file, below the trusted folder, for reading and shared for reading only, so that
 // nobody can write, rename or replace it while install reads it by its path, and checks its
-// owner on that handle. Nothing when the folder is not trusted or the file cannot be held or
-// has another owner; the folder is then refused from here on, with its line. On the 95 family
+// permissions on that handle. Nothing when the folder is not trusted or the file cannot be
+// held or others may change it; the folder is then refused from here on, with its line. On the 95 family
 // the handle given is empty: there is nothing to hold a file against.
 std::optional<UniqueFileHandle> holdUpdateFile(const std::string& folder, const std::string& file);
 

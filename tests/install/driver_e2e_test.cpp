@@ -134,6 +134,7 @@ TEST_F(Driver, TraceLogOfAWholeRunIsExact)
 
 TEST_F(Driver, UpdateDirectoryArchivesAreUnpackedLast)
 {
+    stageUpdateFolders();
     buildMedia("D:", kOneClassCfg);
     writeZip("D:\\kp\\zip\\product.zip", {{"product.ver", "date=1"}, {"shared.txt", "from the media"}});
     writeZip("C:\\vtupdate\\kp\\zip\\patch.zip", {{"patch.ver", "date=2"}, {"shared.txt", "from the update"}});
@@ -263,6 +264,7 @@ TEST_F(Driver, ProgramNameGivesTheConfigurationName)
 
 TEST_F(Driver, UpdateDirectoryConfigurationIsPreferredAndRemovedAfterwards)
 {
+    stageUpdateFolders();
     buildMedia(kMedia, "[CLASS]\nfrom.media\n");
     writeFile("C:\\vtupdate\\kp\\windows\\install.cfg", "[CLASS]\nfrom.update.windows\n");
     writeFile("C:\\vtupdate\\install.cfg", "[CLASS]\nfrom.update\n");
@@ -282,6 +284,7 @@ TEST_F(Driver, UpdateDirectoryConfigurationIsPreferredAndRemovedAfterwards)
 
 TEST_F(Driver, MissingConfigurationEndsTheRunQuietly)
 {
+    stageUpdateFolders();
     buildMedia(kMedia, "");
     makeDirectories("C:\\vtupdate");
     makeDirectories("C:\\kpupdate\\old");
@@ -334,6 +337,7 @@ TEST_F(Driver, RemovalSwitchIsCaseSensitiveAndItsTailIsOptional)
 
 TEST_F(Driver, FatalConditionsShowTheirBoxes)
 {
+    stageUpdateFolders();
     struct Case {
         const char* name;
         const char* removed;  // below the media root
@@ -397,6 +401,7 @@ TEST_F(Driver, RepeatedJarsReachTheLauncherOnce)
 
 TEST_F(Driver, ReadOnlyFileStopsTheUpdateDirectoryRemoval)
 {
+    stageUpdateFolders();
     buildMedia(kMedia, "[CLASS]\ncom.bravik.Install\n");
     writeFile("C:\\vtupdate\\sub\\ro.txt", "keep");
     writeFile("C:\\vtupdate\\gone.txt", "gone");
@@ -414,6 +419,7 @@ TEST_F(Driver, ReadOnlyFileStopsTheUpdateDirectoryRemoval)
 
 TEST_F(Driver, CommonFilesAreDeletedBeforeAndAfterAndTreesRemovedOnRequest)
 {
+    stageUpdateFolders();
     const std::string common = kCommonDir;
     buildMedia(kMedia, "[DELETE_COMMON_FILES]\nkp\\before.txt\n\n"
                        "[POST_DELETE_COMMON_FILES]\nkp\\after.txt\n\n"

@@ -83,7 +83,7 @@ void InstallEndToEnd::cleanFixedPlaces()
 
 void InstallEndToEnd::buildMedia(const std::string& root, const std::string& installCfg, const std::string& programName)
 {
-    copyFile(programDirectory() + "\\install.exe", root + "\\" + programName);
+    copyFile(programDirectory() + (stagedUpdates_ ? "\\staged\\install.exe" : "\\install.exe"), root + "\\" + programName);
     copyFile(programDirectory() + "\\stubs\\launch.exe", root + "\\kp\\bin\\launch.exe");
     writeFile(root + "\\kp\\lib\\kp.jar", "kp");
     writeFile(root + "\\jre\\lib\\rt.jar", "rt");

@@ -59,9 +59,14 @@ protected:
     // Makes Wine pose as the 95 family for install.exe until the test ends.
     void poseAsWindows98();
 
+    // The update folders of this test are as an administrator staged and locked them: media
+    // built from here on get the copy of install.exe that sees them so (support/staged_updates.h).
+    void stageUpdateFolders() { stagedUpdates_ = true; }
+
 private:
     void cleanFixedPlaces();
     bool posingAs98_ = false;
+    bool stagedUpdates_ = false;
     // Every run of this test, told when the test fails: how install ended and its trace log.
     std::vector<std::string> runReports_;
 };

@@ -65,6 +65,7 @@ TEST_F(Launch, RuntimeDirectoryFallsBackToWindowsThenBin)
 
 TEST_F(Launch, ProcessThatCannotBeCreatedEndsTheLoop)
 {
+    stageUpdateFolders();
     buildMedia(kMedia, "[CLASS]\nfirst.Class\nsecond.Class\n");
     // A launcher that is no program: the lookup finds it, the start fails.
     writeFile(std::string(kMedia) + "\\kp\\bin\\launch.exe", "not a program");

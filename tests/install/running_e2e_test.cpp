@@ -19,6 +19,7 @@ protected:
 
 TEST_F(Running, RunningLauncherMakesInstallRefuse)
 {
+    stageUpdateFolders();
     buildMedia(kMedia, kOneClassCfg);
     writeFile("C:\\vtupdate\\old\\file.txt", "old");
     const auto launcher = startAs("LAUNCH.EXE");

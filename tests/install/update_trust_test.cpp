@@ -13,6 +13,7 @@
 #include "install/removal.h"
 #include "install/update_trust.h"
 #include "pe_image.h"
+#include "staged_updates.h"
 #include "testing.h"
 #include "trace_log_fixture.h"
 #include "zip_writer.h"
@@ -24,18 +25,26 @@ namespace {
 constexpr char kUpdateDir[] = "C:\\vtupdate";
 constexpr char kAdministrators[] = "S-1-5-32-544";
 constexpr char kSystem[] = "S-1-5-18";
-constexpr char kOtherUser[] = "S-1-5-21-1111-2222-3333-1001";
+constexpr char kUserAccount[] = "S-1-5-21-1111-2222-3333-1001";
 
-// Stand-ins for the security functions install looks up in ADVAPI32. Wine cannot make a file
-// that another account owns, so each path reports the owner its test chose (the real answer,
-// the account running the tests, for any other path), and a lock is recorded, not made.
+// Permissions as they stand on a real system, in the system's own notation (kStagedAndLocked is
+// an update an administrator staged and locked as the guide says). A folder an administrator made in the drive root, with what the root hands down to it:
+constexpr char kInheritedFromTheRoot[] =
+    "O:BAD:AI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICIIO;GA;;;CO)(A;OICI;0x1200a9;;;BU)(A;;0x1301bf;;;AU)";
+
+// Stand-ins for the security functions install looks up in ADVAPI32. Wine keeps no
+// permissions of its own (it makes them up from the Unix mode, with the running account as
+// owner and full control), so every path reports the permissions its test chose, and a lock is
+// recorded, not made.
 struct LockCall {
     std::string path;
     SECURITY_INFORMATION what = 0;
     bool isProtected = false;
+    std::string owner;
     std::string dacl;
 };
-std::map<std::string, std::string> chosenOwners;
+std::map<std::string, std::string> chosenDescriptors;
+std::string otherPathsDescriptor;
 std::vector<LockCall> lockCalls;
 // The path of an open file as the tests name it: upper case.
 std::string upperPathOfHandle(HANDLE handle)
@@ -45,27 +54,12 @@ std::string upperPathOfHandle(HANDLE handle)
     return text;
 }
 
-DWORD WINAPI standInGetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION what, PSID* owner,
+DWORD WINAPI standInGetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE, SECURITY_INFORMATION what, PSID* owner,
                                     PSID* group, PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor)
 {
-    const auto chosen = chosenOwners.find(upperPathOfHandle(handle));
-    if (chosen == chosenOwners.end() || what != OWNER_SECURITY_INFORMATION || group || dacl || sacl)
-        return GetSecurityInfo(handle, type, what, owner, group, dacl, sacl, descriptor);
-    // A self-relative descriptor holding the owner alone, in one block the caller frees with
-    // LocalFree, as the system gives it.
-    PSID sid = nullptr;
-    ConvertStringSidToSidA(chosen->second.c_str(), &sid);
-    const UniqueLocalBlock sidBlock(sid);
-    const DWORD sidLength = GetLengthSid(sid);
-    auto* block = static_cast<BYTE*>(LocalAlloc(LPTR, sizeof(SECURITY_DESCRIPTOR_RELATIVE) + sidLength));
-    auto* relative = reinterpret_cast<SECURITY_DESCRIPTOR_RELATIVE*>(block);
-    relative->Revision = SECURITY_DESCRIPTOR_REVISION;
-    relative->Control = SE_SELF_RELATIVE;
-    relative->Owner = sizeof(SECURITY_DESCRIPTOR_RELATIVE);
-    CopySid(sidLength, block + relative->Owner, sid);
-    *owner = block + relative->Owner;
-    *descriptor = block;
-    return ERROR_SUCCESS;
+    const auto chosen = chosenDescriptors.find(upperPathOfHandle(handle));
+    const std::string& text = chosen != chosenDescriptors.end() ? chosen->second : otherPathsDescriptor;
+    return reportSecurity(text.c_str(), what, owner, group, dacl, sacl, descriptor);
 }
 
 BOOL WINAPI standInSetKernelObjectSecurity(HANDLE handle, SECURITY_INFORMATION what, PSECURITY_DESCRIPTOR descriptor)
@@ -76,7 +70,14 @@ BOOL WINAPI standInSetKernelObjectSecurity(HANDLE handle, SECURITY_INFORMATION w
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
     GetSecurityDescriptorControl(descriptor, &control, &revision);
+    PSID owner = nullptr;
+    GetSecurityDescriptorOwner(descriptor, &owner, &defaulted);
+    char* ownerText = nullptr;
+    if (owner)
+        ConvertSidToStringSidA(owner, &ownerText);
+    const UniqueLocalBlock ownerBlock(ownerText);
     lockCalls.push_back({upperPathOfHandle(handle), what, (control & SE_DACL_PROTECTED) != 0,
+                         ownerText ? ownerText : "",
                          present && dacl ? std::string(reinterpret_cast<const char*>(dacl), dacl->AclSize)
                                          : std::string()});
     return TRUE;
@@ -88,7 +89,8 @@ protected:
     {
         InstallUnitTest::SetUp();
         removeTree(kUpdateDir);
-        chosenOwners.clear();
+        chosenDescriptors.clear();
+        otherPathsDescriptor = kStagedAndLocked;
         lockCalls.clear();
         // install's code is linked into this program, so its look-ups go through this
         // program's import of GetProcAddress.
@@ -108,11 +110,11 @@ protected:
         InstallUnitTest::TearDown();
     }
 
-    void chooseOwner(const std::string& path, const char* sid)
+    static void choosePermissions(const std::string& path, const std::string& descriptor)
     {
         std::string key = path;
         CharUpperBuffA(key.data(), static_cast<DWORD>(key.size()));
-        chosenOwners[key] = sid;
+        chosenDescriptors[key] = descriptor;
     }
 
     // The uses a run makes of the update folder, in its order: search path, class path,
@@ -162,57 +164,78 @@ void expectLockedFolderAcl(const std::string& dacl)
     }
 }
 
-TEST_F(UpdateTrustTest, AdministratorsFolderIsLockedOnceThenUsedAndRemoved)
+// Staged and locked by an administrator, or made by the user's own account and then locked:
+// its permissions, not its owner, make the folder usable.
+TEST_F(UpdateTrustTest, ALockedFolderIsLockedAgainUsedAndRemovedWhoeverOwnsIt)
 {
-    chooseOwner(kUpdateDir, kAdministrators);
+    for (const char* owner : {"BA", kUserAccount}) {
+        SCOPED_TRACE(owner);
+        forgetUpdateFolderVerdicts();
+        lockCalls.clear();
+        writeFile(std::string(kUpdateDir) + "\\install.cfg", "[CLASS]\nfrom.update\n");
+        writeFile(std::string(kUpdateDir) + "\\patch.jar", "jar");
+        writeZip(std::string(kUpdateDir) + "\\kp\\zip\\patch.zip", {{"patch.ver", "date=2"}, {"x.txt", "x"}});
+        otherPathsDescriptor = std::string(kStagedAndLocked).replace(2, 2, owner);
 
-    const std::string configPath = useUpdateFolder();
+        const std::string configPath = useUpdateFolder();
 
-    EXPECT_EQ(pathBuf, "PATH=.;C:\\vtupdate;");
-    EXPECT_EQ(classPathBuf, "CLASSPATH=C:\\vtupdate\\patch.jar;");
-    EXPECT_EQ(configPath, "C:\\vtupdate\\install.cfg");
-    EXPECT_EQ(classTable[0], "from.update");
-    EXPECT_FALSE(exists(kUpdateDir));
-    // The folder first, then every folder and file below it, each on its own and once.
-    std::vector<std::string> locked;
-    for (const LockCall& call : lockCalls) {
-        locked.push_back(call.path);
-        EXPECT_EQ(call.what, static_cast<SECURITY_INFORMATION>(DACL_SECURITY_INFORMATION)) << call.path;
-        EXPECT_TRUE(call.isProtected) << call.path;
-        expectLockedFolderAcl(call.dacl);
+        EXPECT_EQ(pathBuf, "PATH=.;C:\\vtupdate;");
+        EXPECT_EQ(classPathBuf, "CLASSPATH=C:\\vtupdate\\patch.jar;");
+        EXPECT_EQ(configPath, "C:\\vtupdate\\install.cfg");
+        EXPECT_EQ(classTable[0], "from.update");
+        EXPECT_FALSE(exists(kUpdateDir));
+        // The folder first, then every folder and file below it, each on its own and once: the
+        // Administrators become the owner, and the list is theirs and SYSTEM's.
+        std::vector<std::string> locked;
+        for (const LockCall& call : lockCalls) {
+            locked.push_back(call.path);
+            EXPECT_EQ(call.what, static_cast<SECURITY_INFORMATION>(OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION))
+                << call.path;
+            EXPECT_EQ(call.owner, kAdministrators) << call.path;
+            EXPECT_TRUE(call.isProtected) << call.path;
+            expectLockedFolderAcl(call.dacl);
+        }
+        ASSERT_FALSE(locked.empty());
+        EXPECT_EQ(locked.front(), "C:\\VTUPDATE");
+        std::sort(locked.begin(), locked.end());
+        EXPECT_EQ(locked, (std::vector<std::string>{"C:\\VTUPDATE", "C:\\VTUPDATE\\INSTALL.CFG", "C:\\VTUPDATE\\KP",
+                                                    "C:\\VTUPDATE\\KP\\ZIP", "C:\\VTUPDATE\\KP\\ZIP\\PATCH.ZIP",
+                                                    "C:\\VTUPDATE\\PATCH.JAR"}));
+        EXPECT_EQ(traceText(), "");
     }
-    ASSERT_FALSE(locked.empty());
-    EXPECT_EQ(locked.front(), "C:\\VTUPDATE");
-    std::sort(locked.begin(), locked.end());
-    EXPECT_EQ(locked, (std::vector<std::string>{"C:\\VTUPDATE", "C:\\VTUPDATE\\INSTALL.CFG", "C:\\VTUPDATE\\KP",
-                                                "C:\\VTUPDATE\\KP\\ZIP", "C:\\VTUPDATE\\KP\\ZIP\\PATCH.ZIP",
-                                                "C:\\VTUPDATE\\PATCH.JAR"}));
-    EXPECT_EQ(traceText(), "");
 }
 
-TEST_F(UpdateTrustTest, FolderWithAnythingOfAnotherUserIsIgnoredAndKept)
+TEST_F(UpdateTrustTest, AFolderOthersCanChangeIsIgnoredAndKept)
 {
+    const std::string user = kUserAccount;
+    const std::string userFolder = "O:" + user + "D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + user + ")";
     struct Case {
         const char* name;
-        std::vector<std::pair<std::string, const char*>> owners;
-        const char* line;
+        std::vector<std::pair<std::string, std::string>> permissions;
+        std::string line;
         bool locked;
     };
     const Case cases[] = {
-        {"the folder", {{kUpdateDir, kOtherUser}},
-         "Update directory C:\\vtupdate is not used: C:\\vtupdate is owned by S-1-5-21-1111-2222-3333-1001\n", false},
-        {"one archive", {{kUpdateDir, kAdministrators}, {"C:\\vtupdate\\kp\\zip\\patch.zip", kOtherUser}},
-         "Update directory C:\\vtupdate is not used: C:\\vtupdate\\kp\\zip\\patch.zip is owned by "
-         "S-1-5-21-1111-2222-3333-1001\n",
-         true},
+        {"an administrator's, as the drive root hands it down", {{kUpdateDir, kInheritedFromTheRoot}},
+         "C:\\vtupdate can be changed by S-1-5-11", false},
+        {"the user's own, with the owner's full control", {{kUpdateDir, userFolder}},
+         "C:\\vtupdate can be changed by " + user, false},
+        {"the owner's rights to a user", {{kUpdateDir, "O:" + user + "D:P(A;;FA;;;BA)(A;;0x1301bf;;;OW)"}},
+         "C:\\vtupdate can be changed by " + user, false},
+        {"no list at all", {{kUpdateDir, "O:BA"}},
+         "C:\\vtupdate has no permissions list, so anyone can change it", false},
+        {"one archive anyone may append to", {{"C:\\vtupdate\\kp\\zip\\patch.zip", "O:BAD:(A;;FA;;;BA)(A;;0x120084;;;WD)"}},
+         "C:\\vtupdate\\kp\\zip\\patch.zip can be changed by S-1-1-0", true},
+        {"a folder users may add to", {{"C:\\vtupdate\\kp", "O:SYD:P(A;;FA;;;SY)(A;;0x100002;;;BU)"}},
+         "C:\\vtupdate\\kp can be changed by S-1-5-32-545", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         forgetUpdateFolderVerdicts();
         lockCalls.clear();
-        chosenOwners.clear();
-        for (const auto& [path, sid] : c.owners)
-            chooseOwner(path, sid);
+        chosenDescriptors.clear();
+        for (const auto& [path, descriptor] : c.permissions)
+            choosePermissions(path, descriptor);
         const std::size_t linesBefore = traceText().size();
 
         const std::string configPath = useUpdateFolder();
@@ -221,17 +244,50 @@ TEST_F(UpdateTrustTest, FolderWithAnythingOfAnotherUserIsIgnoredAndKept)
         EXPECT_EQ(classPathBuf, "CLASSPATH=");
         EXPECT_EQ(configPath, scratch + "kp\\windows\\install.cfg");
         EXPECT_TRUE(exists(std::string(kUpdateDir) + "\\kp\\zip\\patch.zip"));
-        // An administrator's folder is locked before what is below it is looked at.
+        // A usable folder is locked before what is below it is looked at.
         EXPECT_EQ(!lockCalls.empty() && lockCalls.front().path == "C:\\VTUPDATE", c.locked);
-        EXPECT_EQ(traceText().substr(linesBefore), withCrLf(c.line));
+        EXPECT_EQ(traceText().substr(linesBefore), withCrLf("Update directory C:\\vtupdate is not used: " + c.line + "\n"));
     }
+}
+
+// Names the ANSI listing would turn into a separator or into "..": read wide, they are refused
+// and never joined, so nothing outside the folder is locked or removed, and the folder stays.
+TEST_F(UpdateTrustTest, NamesThatWouldLeadElsewhereRefuseTheFolder)
+{
+    writeFile("C:\\victim\\sub\\keep.txt", "keep");
+    struct Case {
+        const wchar_t* name;
+        const char* shown;
+    };
+    for (const Case& c : {Case{L"..\uFF3Cvictim", "..?victim"}, Case{L"C\uFF1A\uFF3Cvictim", "C??victim"},
+                          Case{L"\uFF0E\uFF0E", "??"}}) {
+        SCOPED_TRACE(c.shown);
+        forgetUpdateFolderVerdicts();
+        lockCalls.clear();
+        const std::wstring planted = std::wstring(L"C:\\kpupdate\\") + c.name;
+        ASSERT_TRUE(CreateDirectoryW(L"C:\\kpupdate", nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
+        ASSERT_TRUE(CreateDirectoryW(planted.c_str(), nullptr));
+        const std::size_t linesBefore = traceText().size();
+
+        removeUpdateDirectory("c:\\kpupdate");
+
+        EXPECT_TRUE(exists("C:\\victim\\sub\\keep.txt"));
+        EXPECT_EQ(GetFileAttributesW(planted.c_str()) & FILE_ATTRIBUTE_DIRECTORY, FILE_ATTRIBUTE_DIRECTORY);
+        for (const LockCall& call : lockCalls)
+            EXPECT_EQ(call.path.rfind("C:\\KPUPDATE", 0), 0u) << call.path;
+        EXPECT_EQ(traceText().substr(linesBefore),
+                  withCrLf(std::string("Update directory c:\\kpupdate is not used: c:\\kpupdate\\") + c.shown +
+                           " is a name that leads elsewhere\n"));
+        RemoveDirectoryW(planted.c_str());
+    }
+    removeTree("C:\\kpupdate");
+    removeTree("C:\\victim");
 }
 
 // A folder absent when the run looked is never removed, whatever stands there at the end (a
 // junction a user made meanwhile, say): only its line is written.
 TEST_F(UpdateTrustTest, AFolderAbsentAtTheLookIsNotRemovedLater)
 {
-    chooseOwner(kUpdateDir, kAdministrators);
     const std::string staged = std::string(kUpdateDir) + "\\install.cfg";
     const std::string aside = scratch + "aside";
     ASSERT_TRUE(MoveFileA(kUpdateDir, aside.c_str()));
