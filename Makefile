@@ -16,6 +16,7 @@ setup:
 # none beside files they no longer describe.
 build: setup
 	@rm -f dist/SHA256SUMS
+	@./scripts/check-build-trees.sh $(LANES)
 	@for lane in $(LANES); do \
 	    cmake --preset $$lane >/dev/null && cmake --build --preset $$lane || exit 1; \
 	done

@@ -72,6 +72,13 @@ constexpr char kClassPathTooLongFormat[] =
     "Application terminating ";
 constexpr char kClassPathTooLongTitle[] = "Class Path Too Long";
 
+// An archive of the media that is there but does not unpack whole would leave the Java
+// installer a partial runtime or product; the run stops, and the next one unpacks it again.
+constexpr char kDamagedArchiveFormat[] =
+    "The archive %s could not be unpacked whole: the installation media are damaged or incomplete. "
+    "Application terminating ";
+constexpr char kDamagedArchiveTitle[] = "Damaged Media";
+
 constexpr char kBeforeDuplicatesFormat[] = "\n\nClassPath just prior to removeDuplicateJars call is %s \n";
 constexpr char kBeforeLauncherFormat[] = "Path just prior to locating launch.exe is %s \n";
 constexpr char kBeforeLaunchFormat[] = "\n\nClassPath just prior to launch.exe is %s \n";
@@ -327,8 +334,15 @@ int runInstallation(const std::string& commandLine, int showWindow)
 
     if (!deleteCommonFilesTable[0].empty())
         deleteCommonFiles(commonDir);
-    if (pathExists("kp\\windows"))
-        extractArchives();
+    if (pathExists("kp\\windows")) {
+        if (const std::optional<std::string> damaged = extractArchives()) {
+            const std::string text = formatText(kDamagedArchiveFormat, damaged->c_str());
+            writeTraceLog("%s\n", text.c_str());
+            showMessageBox(text.c_str(), kDamagedArchiveTitle);
+            cleanUp(run);
+            return 0;
+        }
+    }
     addCommonDirSegments(commonDir);
 
     if (!contains(classPathBuf, "rt.jar")) {

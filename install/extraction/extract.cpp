@@ -51,9 +51,16 @@ void listArchives(std::vector<std::string>& archives)
         [](const std::string& name) { writeRefusedNameLine(kArchivePattern, name); });
 }
 
+// The full path of an archive named relative to the current directory, for the message that
+// asks the user to mend the media.
+std::string damagedArchive(const std::string& archive)
+{
+    return joinPath(currentDirectory(), archive);
+}
+
 } // namespace
 
-void extractArchives()
+std::optional<std::string> extractArchives()
 {
     std::string base;
     if (std::optional<std::string> commonFiles = getCommonFilesDir()) {
@@ -71,21 +78,22 @@ void extractArchives()
 
     const std::string runtimeDir = base + "jre";
     createDirectoryIfMissing(runtimeDir);
-    extractArchive(kRuntimeArchive, runtimeDir);
+    if (!extractArchive(kRuntimeArchive, runtimeDir))
+        return damagedArchive(kRuntimeArchive);
 
     const std::string productDir = base + "kp";
     createDirectoryIfMissing(productDir);
-    if (!zipNameTable[0].empty())
-        extractListedArchives(productDir);
-    else
-        extractZipDirectory(productDir);
+    const std::optional<std::string> damaged =
+        !zipNameTable[0].empty() ? extractListedArchives(productDir) : extractZipDirectory(productDir);
+    if (damaged)
+        return damaged;
 
     if (!isTrustedUpdateFolder(kUpdateDir) || !isDirectory(kUpdateZipDir))
-        return;
+        return std::nullopt;
     const CurrentDirectoryGuard back;
     // Entering c:\vtupdate\kp\zip also makes drive C the current drive.
     if (!changeDirectory(kUpdateZipDir))
-        return;
+        return std::nullopt;
     std::vector<std::string> archives;
     listArchives(archives);
     for (const std::string& archive : archives) {
@@ -93,25 +101,29 @@ void extractArchives()
         // folder is refused and the rest are left where they are.
         const std::optional<UniqueFileHandle> held = holdUpdateFile(kUpdateDir, joinPath(kUpdateZipDir, archive));
         if (!held)
-            return;
-        extractArchive(archive, productDir);
+            return std::nullopt;
+        if (!extractArchive(archive, productDir))
+            return damagedArchive(archive);
     }
+    return std::nullopt;
 }
 
-void extractZipDirectory(const std::string& destinationDir)
+std::optional<std::string> extractZipDirectory(const std::string& destinationDir)
 {
     const CurrentDirectoryGuard back;
     // Without kp\zip there is nothing to unpack; the directory that happens to be current is
     // never searched instead.
     if (!changeDirectory("kp\\zip"))
-        return;
+        return std::nullopt;
     std::vector<std::string> archives;
     listArchives(archives);
     for (const std::string& archive : archives)
-        extractArchive(archive, destinationDir);
+        if (!extractArchive(archive, destinationDir))
+            return damagedArchive(archive);
+    return std::nullopt;
 }
 
-void extractListedArchives(const std::string& destinationDir)
+std::optional<std::string> extractListedArchives(const std::string& destinationDir)
 {
     const std::string cwd = currentDirectory();
     for (std::size_t slot = 0; slot < kZipSlots && !zipNameTable[slot].empty(); ++slot) {
@@ -123,16 +135,20 @@ void extractListedArchives(const std::string& destinationDir)
                 continue;
             }
         }
-        extractArchive(zipNameTable[slot], destinationDir);
+        if (!extractArchive(zipNameTable[slot], destinationDir))
+            return damagedArchive(zipNameTable[slot]);
     }
+    return std::nullopt;
 }
 
-void extractArchive(const std::string& archivePath, const std::string& destinationDir)
+bool extractArchive(const std::string& archivePath, const std::string& destinationDir)
 {
     const UniqueZipArchive zip(unzOpen(archivePath.c_str()));
     if (!zip) {
         writeTraceLog(kCannotOpenFormat, archivePath.c_str());
-        return;
+        // A file that is there but is no archive is a truncated or damaged copy; one that is
+        // missing may be supplied by the machine, and the checks after unpacking judge that.
+        return !pathExists(archivePath);
     }
     const std::string versionName = versionFileName(archivePath);
     long stamp = readVersionEntry(zip.get(), versionName);
@@ -141,15 +157,16 @@ void extractArchive(const std::string& archivePath, const std::string& destinati
     const int compared = compareVersionFile(destinationDir, versionName, stamp);
     if (compared == 0 || compared == 1) {
         writeTraceLog(kSkippingFormat, archivePath.c_str());
-        return;
+        return true;
     }
     ExtractTiming timing;
     const bool whole = unpackEntries(zip.get(), archivePath, destinationDir, timing);
     timing.report(archivePath);
     if (!whole) {
         writeTraceLog(kIncompleteFormat, archivePath.c_str());
-        return;
+        return false;
     }
     if (writeVersionFiles)
         writeVersionFile(destinationDir, versionName, stamp);
+    return true;
 }

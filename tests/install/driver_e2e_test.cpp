@@ -387,6 +387,53 @@ TEST_F(Driver, FatalConditionsShowTheirBoxes)
     }
 }
 
+// An archive that is there but does not unpack whole stops the run before any Java process:
+// one cut short (no central directory left to open) and one whose entry fails its checksum.
+TEST_F(Driver, ADamagedArchiveStopsTheRunWithABoxNamingIt)
+{
+    struct Case {
+        const char* archive;  // below the media root
+        const char* versionEntry;
+        const char* record;  // below the common directory
+        bool truncated;
+    };
+    const Case cases[] = {
+        {"kp\\zip\\product.zip", "product.ver", "kp\\product.ver", true},
+        {"kp\\windows\\jre.zip", "jre.ver", "jre\\jre.ver", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.archive);
+        buildMedia(kMedia, kOneClassCfg);
+        const std::string archive = std::string(kMedia) + "\\" + c.archive;
+        writeZip(archive, {{c.versionEntry, "date=5"},
+                           {"lib/whole.jar", "arrives"},
+                           {"lib/broken.jar", "stored with a wrong checksum", 0, false, 0x12345678}});
+        if (c.truncated) {
+            const std::string whole = readFile(archive);
+            writeFile(archive, whole.substr(0, whole.size() / 2));
+        }
+        makeDirectories("C:\\vtupdate");
+
+        const InstallRun run = runMedia();
+
+        const std::string text = "The archive " + archive +
+                                 " could not be unpacked whole: the installation media are damaged or incomplete. "
+                                 "Application terminating ";
+        EXPECT_EQ(run.program.messageBoxes, (std::vector<MessageBoxCall>{{text, "Damaged Media"}}));
+        EXPECT_TRUE(hasLine(run.traceLog, text)) << run.traceLog;
+        EXPECT_TRUE(run.launches.empty());
+        EXPECT_FALSE(exists("C:\\vtupdate"));
+        EXPECT_FALSE(exists(std::string(kCommonDir) + c.record));
+        const std::string unpacked = std::string(kCommonDir) + c.record;
+        const std::string lib = unpacked.substr(0, unpacked.rfind('\\')) + "\\lib\\";
+        EXPECT_FALSE(exists(lib + "broken.jar"));
+        EXPECT_EQ(exists(lib + "whole.jar"), !c.truncated);
+        removeTree(std::string(kCommonDir) + "jre");
+        removeTree(std::string(kCommonDir) + "kp");
+        removeTree(kMedia);
+    }
+}
+
 TEST_F(Driver, RepeatedJarsReachTheLauncherOnce)
 {
     buildMedia(kMedia, "[CLASSPATH]\nmore;\n\n[CLASS]\ncom.bravik.Install\n");

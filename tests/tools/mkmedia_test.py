@@ -5,8 +5,6 @@ writes nothing; the same inputs give the same bytes; and the guide's complete in
 into the tables the guide lists. Usage: mkmedia_test.py <build-dir> <lane>, in the lane's Wine
 environment (mkmedia_test.sh)."""
 import glob
-import importlib.machinery
-import importlib.util
 import os
 import re
 import shutil
@@ -28,9 +26,11 @@ COMMON = os.path.join(DRIVE_C, "Program Files", "Common Files", "bravik")
 COMMON_WINDOWS = "C:\\Program Files\\Common Files\\bravik\\"
 RECORD = os.path.join(DRIVE_C, "launches.txt")
 BITMAP = struct.pack("<2sIHHIIiiHHIIiiII", b"BM", 58, 0, 0, 54, 40, 1, 1, 1, 24, 0, 4, 2835, 2835, 0, 0) + bytes(4)
-# Input file times, and so the archives' stamps; the runtime's is newer than any build output,
-# so that it, not the natives' time, is the stamp of jre.zip.
+# Input file times, each different and none the stamp: a stamp never comes from a file's time.
 RUNTIME_TIME, APP_TIME, MANUAL_TIME = 2100000000, 2000000100, 1700000000
+STAMP = 1800000000
+sys.path.insert(0, os.path.join(TOP, "tools"))
+from mkmedia_lib import check, limits, names, plan  # noqa: E402
 
 
 def write(path, data, mtime=None):
@@ -54,26 +54,69 @@ def files(root):
     return found
 
 
-def load_tool():
-    """tools/mkmedia as a module, for limits that no file system of a build host can reach."""
-    loader = importlib.machinery.SourceFileLoader("mkmedia", TOOL)
-    module = importlib.util.module_from_spec(importlib.util.spec_from_loader("mkmedia", loader))
-    loader.exec_module(module)
-    return module
+def mkmedia(arguments, stamp=STAMP):
+    """tools/mkmedia with SOURCE_DATE_EPOCH set to stamp, or unset for None."""
+    environment = {name: value for name, value in os.environ.items() if name != "SOURCE_DATE_EPOCH"}
+    if stamp is not None:
+        environment["SOURCE_DATE_EPOCH"] = str(stamp)
+    return subprocess.run([sys.executable, TOOL, *arguments], capture_output=True, text=True, timeout=120,
+                          env=environment)
 
 
-def mkmedia(arguments):
-    return subprocess.run([sys.executable, TOOL, *arguments], capture_output=True, text=True, timeout=120)
+def stamps(media):
+    """The stamp in each archive's version entry, by the archive's file name."""
+    found = {}
+    for path in glob.glob(os.path.join(media, "kp", "*", "*.zip")):
+        with zipfile.ZipFile(path) as archive:
+            version = os.path.basename(path)[:-len(".zip")] + ".ver"
+            found[os.path.basename(path)] = int(archive.read(version).decode("ascii").split("=")[1])
+    return found
 
 
-def run_install():
+def host_path(windows_path):
+    """The file of a C:\\ path in the Wine prefix."""
+    return os.path.join(DRIVE_C, *windows_path[3:].split("\\"))
+
+
+def argfile_arguments(text):
+    """The arguments of an argument file as the Java launcher (9 and later) reads them: split at
+    white space, '#' starting a comment outside quotes, and inside quotes a backslash taking
+    the character after it."""
+    arguments, current, quote, escaped, comment, started = [], "", None, False, False, False
+    for c in text:
+        if comment:
+            comment = c not in "\r\n"
+        elif quote:
+            if escaped:
+                current += {"n": "\n", "t": "\t", "r": "\r", "f": "\f"}.get(c, c)
+                escaped = False
+            elif c == "\\":
+                escaped = True
+            elif c == quote:
+                quote = None
+            else:
+                current += c
+        elif c in "\"'":
+            quote, started = c, True
+        elif c == "#" and not started:
+            comment = True
+        elif c.isspace():
+            if started:
+                arguments.append(current)
+            current, started = "", False
+        else:
+            current, started = current + c, True
+    return arguments + ([current] if started else [])
+
+
+def run_install(arguments=""):
     """Runs C:\\media\\install.exe from its folder: its trace log and each launcher start."""
     trace_logs = os.path.join(DRIVE_C, "users", "*", "Temp", "kp_nstal.out")
     for stale in glob.glob(trace_logs) + glob.glob(RECORD):
         os.remove(stale)
     # Not into pipes: the first program of a Wine session starts Wine's own lasting processes,
     # which would hold them open.
-    subprocess.run([os.environ["WINELOADER"], "C:\\media\\install.exe"], cwd=MEDIA, timeout=300,
+    subprocess.run([os.environ["WINELOADER"], "C:\\media\\install.exe", *arguments.split()], cwd=MEDIA, timeout=300,
                    env=dict(os.environ, LAUNCH_STUB_RECORD="C:\\launches.txt"), stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL)
     trace = read(glob.glob(trace_logs)[0]).decode("latin-1")
@@ -125,9 +168,13 @@ class MediaBuilder(unittest.TestCase):
 
     def test_installed_media_holds_every_file_record_and_path(self):
         # The paths mkmedia measures, for this media folder and this Wine's common folder.
-        tool = load_tool()
-        tool.LONGEST_COMMON = COMMON_WINDOWS
-        plan, _, _ = tool.plan_media(tool.parse_arguments(self.arguments(MEDIA) + ["--media-root", "C:\\media"]))
+        from mkmedia_lib import cli
+        longest, limits.LONGEST_COMMON = limits.LONGEST_COMMON, COMMON_WINDOWS
+        try:
+            planned, _, _ = plan.plan_media(cli.parse_arguments(self.arguments(MEDIA) + ["--media-root", "C:\\media"]),
+                                            {"SOURCE_DATE_EPOCH": str(STAMP)})
+        finally:
+            limits.LONGEST_COMMON = longest
         self.assertEqual(mkmedia(self.arguments(MEDIA)).returncode, 0)
         # The records must come from the version entries, not from the archive files' times.
         for archive in glob.glob(os.path.join(MEDIA, "kp", "*", "*.zip")):
@@ -135,9 +182,9 @@ class MediaBuilder(unittest.TestCase):
         trace, launches = run_install()
 
         natives = {f"bin/{name}": read(os.path.join(BIN, name)) for name in ("sysnat.dll", "hivenat.dll")}
-        expected_runtime = files(os.path.join(self.inputs, "runtime")) | natives | {"jre.ver": b"date=%d" % RUNTIME_TIME}
+        expected_runtime = files(os.path.join(self.inputs, "runtime")) | natives | {"jre.ver": b"date=%d" % STAMP}
         expected_product = files(os.path.join(self.inputs, "app")) | files(os.path.join(self.inputs, "manual")) | {
-            "app.ver": b"date=%d" % APP_TIME, "docs.ver": b"date=%d" % MANUAL_TIME}
+            "app.ver": b"date=%d" % STAMP, "docs.ver": b"date=%d" % STAMP}
         self.assertEqual(files(os.path.join(COMMON, "jre")), expected_runtime)
         self.assertEqual(files(os.path.join(COMMON, "kp")), expected_product)
         self.assertEqual([command_tail(launch) for launch in launches],
@@ -149,8 +196,8 @@ class MediaBuilder(unittest.TestCase):
             for entry in ("C:\\media\\kp\\classes\\x.jar;", COMMON_WINDOWS + "kp\\lib\\kp.jar;",
                           COMMON_WINDOWS + "jre\\lib\\rt.jar;"):
                 self.assertIn(entry, launch["CLASSPATH"])
-            self.assertEqual(launch["CLASSPATH"], plan.class_path)
-            self.assertTrue(launch["PATH"].startswith(plan.search_path + ";"), (launch["PATH"], plan.search_path))
+            self.assertEqual(launch["CLASSPATH"], planned.class_path)
+            self.assertTrue(launch["PATH"].startswith(planned.search_path + ";"), (launch["PATH"], planned.search_path))
         splash = re.search(r"^\.+Successfully launched a splash screen C:(.*)\\Splash\.exe  (.*)$", trace, re.M)
         self.assertTrue(splash, trace)
         self.assertEqual(read(os.path.join(DRIVE_C, *(splash[1] + "\\" + splash[2]).split("\\"))), BITMAP)
@@ -163,7 +210,8 @@ class MediaBuilder(unittest.TestCase):
         bad = {"device/lib/aux.txt": b"", "version/lib/old.ver": b"", "case/A.txt": b"", "case/a.txt": b"",
                "dot/readme.": b"", "long/d/" + "x" * 211: b"", "no-rt/bin/launch.exe": read(os.path.join(BIN, "stubs", "launch.exe")),
                "no-launcher/lib/rt.jar": b"", "text-launcher/bin/launch.exe": b"MZ", "text-launcher/lib/rt.jar": b"",
-               "dist/install.exe": b"MZ", "clash/kp/windows/install.cfg": b"", "app/kp.jar": b""}
+               "dist/install.exe": b"MZ", "clash/kp/windows/install.cfg": b"", "app/kp.jar": b"",
+               "removal/bin/remove.cfg": b""}
         for name, data in bad.items():
             write(os.path.join(self.inputs, "bad", name), data)
         os.makedirs(os.path.join(self.inputs, "bad", "empty"))
@@ -202,6 +250,19 @@ class MediaBuilder(unittest.TestCase):
             ({"--media-files": "bad/clash"}, "is a file mkmedia writes itself"),
             (["--stamp", "0"], "is not between 1 and 2147483647"),
             (["--stamp", str(2**31)], "is not between 1 and 2147483647"),
+            # setUp's runtime has no release file: its launcher may predate argument files.
+            (["--jvm-option", "-Xmx1024m", "--jvm-option", "-D" + "p" * 50],
+             "with its --jvm-option values makes a [CLASS] line of 83 characters; its line leaves room for 78, and a "
+             "Java runtime whose release file does not say its version reads no argument file"),
+            (["--jvm-option", "Xmx1g"], "--jvm-option 'Xmx1g' of --class 'com.example.Register': does not begin"),
+            (["--jvm-option", "-D\u00e9"], "outside plain ASCII"),
+            (["--jvm-option", '-D"x y"'], "a quote, which a [CLASS] line cannot carry"),
+            (["--remove-files"], "--remove-files: given without --remove-class"),
+            (["--remove-class", "r"] * 11, "--remove-class: 11 classes; [CLASS] has 10 slots"),
+            (["--remove-class", "r", "--remove-parameter", "3 times"], "--remove-parameter '3 times': begins with"),
+            (["--remove-class", "r", "--product", f"{bad}/removal"], "--product removal: bin/remove.cfg: is a file "
+                                                                     "mkmedia writes for the removal"),
+            (["--previous", f"{bad}/app"], "is not media mkmedia wrote"),
         ]
         for change, message in cases:
             with self.subTest(change=change):
@@ -273,7 +334,6 @@ class MediaBuilder(unittest.TestCase):
                     shutil.rmtree(output)
 
     def test_entry_names_are_held_to_what_each_family_of_windows_can_store(self):
-        tool = load_tool()
         # Below the longest destination, "\\?\" included, 32,716 characters make a path of 32,767.
         deepest = "/".join(["d" * 254] * 130)[:32716]
         cases = [
@@ -294,9 +354,9 @@ class MediaBuilder(unittest.TestCase):
         for entry, families, problem in cases:
             with self.subTest(entry=entry[:20], length=len(entry), families=families):
                 if problem is None:
-                    self.assertIsNone(tool.entry_problem(entry, families))
+                    self.assertIsNone(names.entry_problem(entry, families))
                 else:
-                    self.assertIn(problem, tool.entry_problem(entry, families) or "")
+                    self.assertIn(problem, names.entry_problem(entry, families) or "")
 
     def test_the_same_inputs_give_the_same_bytes(self):
         write(os.path.join(self.inputs, "manual", "Gr\u00f6\u00dfe", "r\u00e9sum\u00e9.txt"), b"r", MANUAL_TIME)
@@ -316,7 +376,112 @@ class MediaBuilder(unittest.TestCase):
         self.assertEqual([entry.filename for entry in entries], ["docs.ver", "Gr\u00f6\u00dfe/r\u00e9sum\u00e9.txt",
                                                                  "data/kp.jar", "help/index.html", "help/\u00fcber uns/\u65e5\u672c.html"])
         self.assertEqual([entry.flag_bits & 0x800 for entry in entries], [0, 0x800, 0, 0, 0x800])
-        self.assertEqual({entry.date_time for entry in entries}, {time.gmtime(MANUAL_TIME)[:6]})
+        self.assertEqual({entry.date_time for entry in entries}, {time.gmtime(STAMP)[:6]})
+
+    def test_previous_media_keep_the_stamp_of_what_did_not_change(self):
+        first, second, third = (os.path.join(self.work, name) for name in ("first", "second", "third"))
+        before = int(time.time())
+        self.assertEqual(mkmedia(self.arguments(first), stamp=None).returncode, 0)
+        built = stamps(first)
+        self.assertEqual(set(built.values()), {built["jre.zip"]})
+        self.assertTrue(before <= built["jre.zip"] <= int(time.time()), built)
+
+        write(os.path.join(self.inputs, "app", "lib", "kp.jar"), b"kp 1.1", 1)
+        later = built["jre.zip"] + 100
+        result = mkmedia(self.arguments(second) + ["--previous", first], stamp=later)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(stamps(second), {"jre.zip": built["jre.zip"], "docs.zip": built["docs.zip"], "app.zip": later})
+        for unchanged in ("kp/windows/jre.zip", "kp/zip/docs.zip"):
+            self.assertEqual(read(os.path.join(first, unchanged)), read(os.path.join(second, unchanged)))
+
+        # A changed archive whose stamp would not order it after the last release.
+        write(os.path.join(self.inputs, "app", "lib", "kp.jar"), b"kp 1.2", 1)
+        result = mkmedia(self.arguments(third) + ["--previous", second], stamp=later)
+        self.assertEqual(result.returncode, 2)
+        self.assertIn(f"--product {os.path.join(self.inputs, 'app')}: changed since --previous {second}, whose stamp "
+                      f"is {later}, and the stamp {later} is not greater", result.stderr)
+        self.assertFalse(os.path.exists(third))
+
+    def test_check_reports_what_install_would_read_otherwise(self):
+        update, previous = os.path.join(self.work, "vtupdate"), os.path.join(self.work, "previous")
+        for folder, data, stamp in ((previous, b"old", 5), (update, b"new", 5)):
+            os.makedirs(os.path.join(folder, "kp", "zip"))
+            with zipfile.ZipFile(os.path.join(folder, "kp", "zip", "app.zip"), "w") as archive:
+                archive.writestr("app.ver", f"date={stamp}")
+                archive.writestr("lib/kp.jar", data)
+                archive.writestr("lib/aux.txt", b"")
+        for index in range(300):
+            write(os.path.join(update, f"{index:03}" + "j" * 120 + ".jar"), b"")
+        write(os.path.join(update, "notes."), b"")
+        long_class = "-Xmx1024m -Dfile.encoding=UTF-8 -Djava.net.useSystemProxies=true com.example.shop.setup.Installer"
+        config = ["[CLASSPATH]", "kp\\classes", "", "[CLASS] ", "com.example.Ignored", "", "[CLASS]", long_class,
+                  *[f"com.example.C{index}" for index in range(9)], "", "[PARAMETERS]", "0 3D preview", "x -quiet",
+                  "[SPLASH_BITMAP]", "0 logo.bmp", ""]
+        write(os.path.join(update, "kp", "windows", "install.cfg"), "\r\n".join(config).encode("ascii"))
+
+        result = subprocess.run([sys.executable, TOOL, "check", update, "--previous", previous], capture_output=True,
+                                text=True, timeout=120)
+
+        self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
+        cfg = "kp/windows/install.cfg"
+        for finding in (f"{cfg} line 2: 'kp\\classes' does not end in ';'",
+                        f"{cfg} line 4: '[CLASS] ' is not the header alone: install ignores it",
+                        f"{cfg} line 8: is longer than 78 characters, the most a line of [CLASS] holds",
+                        f"{cfg} line 17: 'com.example.C8' is past the 10 slots of [CLASS] and is ignored",
+                        f"{cfg} line 20: '0 3D preview': its text begins with a digit",
+                        f"{cfg} line 21: 'x -quiet' does not begin with its slot digit",
+                        f"{cfg} line 22: '[SPLASH_BITMAP]' follows the entries of [PARAMETERS] without an empty line",
+                        "kp/zip/app.zip: changed since --previous, but its stamp 5 is not greater than 5",
+                        "kp/zip/app.zip: lib/aux.txt: is a device name on Windows",
+                        "notes.: ends in a dot or a blank",
+                        "the class path: needs "):
+            self.assertIn(f"mkmedia check: {finding}", result.stdout)
+        # The swallowed header is also a parameter line without its slot digit.
+        self.assertIn("mkmedia check: 12 findings", result.stdout)
+
+        media = os.path.join(self.work, "media")
+        self.assertEqual(mkmedia(self.arguments(media)).returncode, 0)
+        clean = subprocess.run([sys.executable, TOOL, "check", media, "--previous", media], capture_output=True,
+                               text=True, timeout=120)
+        self.assertEqual(clean.returncode, 0, clean.stdout)
+
+    def test_jvm_options_of_any_length_reach_the_launcher_in_an_argument_file(self):
+        write(os.path.join(self.inputs, "runtime", "release"), b'JAVA_VERSION="17.0.2"\n')
+        options = ["-Xmx1024m", "-Dfile.encoding=UTF-8", "-Djava.net.useSystemProxies=true",
+                   "-Dsuite.home=C:\\Program Files\\Example Suite\\data", "-Dsuite.note=a #hash and \"quotes\"",
+                   *[f"-Dsuite.flag{index}=" + "v" * 40 for index in range(4)]]
+        self.assertGreaterEqual(len(" ".join(options)), 300)
+        arguments = self.arguments(MEDIA)
+        at = arguments.index("--parameter")
+        arguments[at:at] = [text for option in options for text in ("--jvm-option", option)]
+        result = mkmedia(arguments)
+        self.assertEqual(result.returncode, 0, result.stderr)
+
+        _, launches = run_install()
+
+        self.assertEqual([command_tail(launch) for launch in launches],
+                         ["@jvm0.args com.example.Setup  -mode install", "com.example.Register"])
+        self.assertEqual(launches[0]["cwd"].rstrip("\\"), "C:\\media\\kp\\windows")
+        argfile = read(os.path.join(host_path(launches[0]["cwd"]), "jvm0.args")).decode("ascii")
+        self.assertEqual(argfile_arguments(argfile), options)
+
+    def test_removal_media_remove_what_the_install_made(self):
+        result = mkmedia(self.arguments(MEDIA) + ["--remove-class", "com.example.Remove", "--jvm-option", "-Xmx64m",
+                                                  "--remove-parameter", "-quiet", "--remove-files"])
+        self.assertEqual(result.returncode, 0, result.stderr)
+        _, launches = run_install()
+        self.assertEqual(len(launches), 2)
+        self.assertTrue(os.path.isfile(os.path.join(COMMON, "kp", "bin", "remove.cfg")))
+
+        _, launches = run_install("-remove ..\\data\\ip.db")
+
+        # The removal's launcher is found in the common folder: nothing of the media is used.
+        # setUp's runtime may predate argument files: the option stands on the [CLASS] line.
+        self.assertEqual([command_tail(launch) for launch in launches],
+                         ["-Xmx64m com.example.Remove   ..\\data\\ip.db  -quiet"])
+        self.assertEqual(launches[0]["cwd"].rstrip("\\"), COMMON_WINDOWS + "kp\\bin")
+        self.assertFalse(os.path.exists(os.path.join(COMMON, "jre")))
+        self.assertFalse(os.path.exists(os.path.join(COMMON, "kp")))
 
     def test_the_guides_complete_install_cfg_reads_into_the_tables_the_guide_lists(self):
         guide = read(os.path.join(TOP, "docs", "guide.md")).decode("utf-8").split("### A complete install.cfg", 1)[1]
@@ -365,4 +530,4 @@ class MediaBuilder(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main(argv=sys.argv[:1], verbosity=2)
+    unittest.main(argv=sys.argv[:1] + sys.argv[3:], verbosity=2)
