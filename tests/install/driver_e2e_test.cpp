@@ -391,6 +391,7 @@ TEST_F(Driver, FatalConditionsShowTheirBoxes)
 // one cut short (no central directory left to open) and one whose entry fails its checksum.
 TEST_F(Driver, ADamagedArchiveStopsTheRunWithABoxNamingIt)
 {
+    stageUpdateFolders();
     struct Case {
         const char* archive;  // below the media root
         const char* versionEntry;
