@@ -79,6 +79,14 @@ constexpr char kDamagedArchiveFormat[] =
     "Application terminating ";
 constexpr char kDamagedArchiveTitle[] = "Damaged Media";
 
+// A folder whose name the code page cannot write and that has no short name either. The box
+// names it as it is; the trace line has "?" for what the code page lacks.
+constexpr char kUnwritableFolderBefore[] = "The folder ";
+constexpr char kUnwritableFolderAfter[] =
+    " has a name this system's code page cannot write, and no short name. Copy the installation media to a "
+    "folder whose name the system can write, and run install again. Application terminating ";
+constexpr char kUnwritableFolderTitle[] = "Folder Name Not Supported";
+
 constexpr char kBeforeDuplicatesFormat[] = "\n\nClassPath just prior to removeDuplicateJars call is %s \n";
 constexpr char kBeforeLauncherFormat[] = "Path just prior to locating launch.exe is %s \n";
 constexpr char kBeforeLaunchFormat[] = "\n\nClassPath just prior to launch.exe is %s \n";
@@ -163,7 +171,12 @@ std::string mediaFolder(const std::string& programDir, const std::string& curren
 // Steps of a normal run: where install works from and which configuration it reads.
 void prepareInstallPaths(const std::string& commandLine, RunPaths& run)
 {
-    const std::string modulePath = programPath();
+    const SystemPath module = ownProgramPath();
+    if (module.ansi.empty() && !module.wide.empty()) {
+        unwritableFolder = module.wide.substr(0, module.wide.rfind(L'\\'));
+        return;
+    }
+    const std::string& modulePath = module.ansi;
     const std::size_t lastSlash = modulePath.rfind('\\');
     const std::string programDir = lastSlash == std::string::npos ? std::string() : modulePath.substr(0, lastSlash);
     const std::string programFile = lastSlash == std::string::npos ? modulePath : modulePath.substr(lastSlash + 1);
@@ -262,6 +275,20 @@ void cleanUp(const RunPaths& run)
     }
 }
 
+// A folder the system named that has no ANSI form would be handed on as a best-fit look-alike
+// that names no folder, to install and to every Java process: the run stops and names it.
+bool stopsForUnwritableFolder(RunPaths& run)
+{
+    if (unwritableFolder.empty())
+        return false;
+    writeTraceLog("%s%s%s\n", kUnwritableFolderBefore, ansiTextForTrace(unwritableFolder).c_str(),
+                  kUnwritableFolderAfter);
+    showMessageBox(widenAnsi(kUnwritableFolderBefore) + unwritableFolder + widenAnsi(kUnwritableFolderAfter),
+                   widenAnsi(kUnwritableFolderTitle));
+    cleanUp(run);
+    return true;
+}
+
 } // namespace
 
 const char* previousInstallMessage(unsigned long platform)
@@ -290,6 +317,8 @@ int runInstallation(const std::string& commandLine, int showWindow)
     else
         prepareInstallPaths(commandLine, run);
 
+    if (stopsForUnwritableFolder(run))
+        return 0;
     writeTraceLog(kCwdFormat, run.workDir.c_str());
     writeTraceLog(kPathLineFormat, run.configPath.c_str());
     writeTraceLog(kPathLineFormat, run.launcherPath.c_str());
@@ -321,6 +350,8 @@ int runInstallation(const std::string& commandLine, int showWindow)
 
     if (std::optional<std::string> commonFiles = getCommonFilesDir()) {
         commonDir = std::move(*commonFiles);
+    } else if (stopsForUnwritableFolder(run)) {
+        return 0;
     } else {
         try {
             commonDir = windowsDrive() + kCommonFallback + "\\";

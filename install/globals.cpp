@@ -27,6 +27,7 @@ bool paramsGiven = false;
 std::string splashCommandLine;
 ChildProcess splashProcess;
 bool splashStarted = false;
+std::wstring unwritableFolder;
 
 void readWindowsDirectory()
 {

@@ -55,6 +55,9 @@ extern bool paramsGiven;
 extern std::string splashCommandLine;
 extern ChildProcess splashProcess;
 extern bool splashStarted;
+// A folder the system named that has no ANSI form (its name holds what the code page lacks, and
+// its volume gives no short names): the run stops, naming it, at its next step.
+extern std::wstring unwritableFolder;
 
 // Reads the Windows directory into windowsDir.
 void readWindowsDirectory();

@@ -3,8 +3,12 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <vector>
+
+#include "../common/program_path.h"
 
 UniqueFile openFile(const std::string& path, const char* mode)
 {
@@ -215,9 +219,10 @@ WIN32_FIND_DATAA ansiRecord(const WIN32_FIND_DATAW& wide, const std::string& nam
     record.nFileSizeHigh = wide.nFileSizeHigh;
     record.nFileSizeLow = wide.nFileSizeLow;
     record.dwReserved0 = wide.dwReserved0;
-    name.copy(record.cFileName, sizeof(record.cFileName) - 1);
+    std::memcpy(record.cFileName, name.data(), std::min(name.size(), sizeof(record.cFileName) - 1));
     if (const std::optional<std::string> shortName = exactAnsiText(wide.cAlternateFileName))
-        shortName->copy(record.cAlternateFileName, sizeof(record.cAlternateFileName) - 1);
+        std::memcpy(record.cAlternateFileName, shortName->data(),
+                    std::min(shortName->size(), sizeof(record.cAlternateFileName) - 1));
     return record;
 }
 
@@ -267,8 +272,66 @@ bool forEachDirectoryEntry(const std::wstring& pattern,
     return true;
 }
 
+std::optional<std::string> ansiPathOf(const std::wstring& path)
+{
+    if (std::optional<std::string> exact = exactAnsiText(path))
+        return exact;
+    // Looked up, never imported: a stand-in can take its place, and the 95 family, which never
+    // gets here, has only a stub.
+    using GetShortPathNameFunction = DWORD(WINAPI*)(LPCWSTR, LPWSTR, DWORD);
+    const auto getShortPathName =
+        resolveFunction<GetShortPathNameFunction>(GetModuleHandleA("kernel32.dll"), "GetShortPathNameW");
+    if (!getShortPathName)
+        return std::nullopt;
+    std::wstring shortPath(path.size() + 1, L'\0');
+    for (;;) {
+        const DWORD length = getShortPathName(path.c_str(), shortPath.data(), static_cast<DWORD>(shortPath.size()));
+        if (length == 0)
+            return std::nullopt;
+        if (length < shortPath.size()) {
+            shortPath.resize(length);
+            break;
+        }
+        shortPath.resize(length + 1);
+    }
+    // A component without a short name comes back long, and still has no ANSI form.
+    return exactAnsiText(shortPath);
+}
+
+SystemPath ownProgramPath()
+{
+    if (windowsPlatform() != VER_PLATFORM_WIN32_NT)
+        return {programPath(), {}};
+    std::wstring buffer(MAX_PATH + 1, L'\0');
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length == 0)
+            return {};
+        // A name that filled the buffer may have been cut; ask again with more room.
+        if (length < buffer.size() - 1) {
+            buffer.resize(length);
+            break;
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+    return {ansiPathOf(buffer).value_or(std::string()), buffer};
+}
+
 std::string currentDirectory()
 {
+    if (windowsPlatform() == VER_PLATFORM_WIN32_NT) {
+        std::wstring buffer(MAX_PATH + 1, L'\0');
+        for (;;) {
+            const DWORD length = GetCurrentDirectoryW(static_cast<DWORD>(buffer.size()), buffer.data());
+            if (length == 0)
+                return {};
+            if (length < buffer.size()) {
+                buffer.resize(length);
+                return ansiPathOf(buffer).value_or(std::string());
+            }
+            buffer.resize(length + 1);
+        }
+    }
     std::vector<char> buffer(MAX_PATH + 1);
     for (;;) {
         const DWORD length = GetCurrentDirectoryA(static_cast<DWORD>(buffer.size()), buffer.data());
@@ -418,4 +481,9 @@ bool startsWithIgnoreCase(std::string_view text, std::string_view prefix)
 void showMessageBox(const char* text, const char* title)
 {
     MessageBoxA(nullptr, text, title, MB_OK);
+}
+
+void showMessageBox(const std::wstring& text, const std::wstring& title)
+{
+    MessageBoxW(nullptr, text.c_str(), title.c_str(), MB_OK);
 }

@@ -86,7 +86,23 @@ bool forEachDirectoryEntry(const std::string& pattern, const std::function<void(
 bool forEachDirectoryEntry(const std::wstring& pattern,
                            const std::function<void(const WIN32_FIND_DATAW&)>& visit);
 
-// The current directory, whatever its length; empty when the platform cannot give it.
+// The ANSI form of a path the system gives in UTF-16 (NT family): its exact text where the code
+// page can write it, otherwise its short (8.3) form, which is plain ASCII and so reads the same
+// to every ANSI program; nothing when it has neither (a volume with short names turned off).
+std::optional<std::string> ansiPathOf(const std::wstring& path);
+
+// A path the system gave: its ANSI form, empty when it has none, and on the NT family the path
+// as the system gave it, for the message that names it.
+struct SystemPath {
+    std::string ansi;
+    std::wstring wide;
+};
+
+// The running program's own file, however long.
+SystemPath ownProgramPath();
+
+// The current directory, whatever its length, in its ANSI form; empty when the platform cannot
+// give it or it has no ANSI form.
 std::string currentDirectory();
 bool changeDirectory(const std::string& dir);
 
@@ -152,3 +168,5 @@ Function resolveFunction(HMODULE module, const char* name)
 
 // A box with no owner window and an OK button only.
 void showMessageBox(const char* text, const char* title);
+// The same with text the code page may lack (NT family).
+void showMessageBox(const std::wstring& text, const std::wstring& title);

@@ -11,6 +11,7 @@ namespace {
 
 constexpr char kWindowsKey[] = "Software\\Microsoft\\Windows\\CurrentVersion";
 constexpr char kCommonFilesValue[] = "CommonFilesDir";
+constexpr wchar_t kCommonFilesValueWide[] = L"CommonFilesDir";
 constexpr char kProductFolder[] = "\\bravik\\";
 constexpr char kJavaKey[] = "Software\\JavaSoft\\Java Runtime Environment\\1.1";
 constexpr char kMicroVersionValue[] = "MicroVersion";
@@ -42,22 +43,49 @@ std::string textOf(const char* data, DWORD length)
 
 } // namespace
 
+namespace {
+
+// The Common Files folder as the registry names it; on the NT family read wide and given in its
+// ANSI form, since the ANSI answer for a name the code page cannot write is a best-fit
+// look-alike. Nothing when it cannot be read or does not fit; unwritableFolder is set when it
+// has no ANSI form.
+std::optional<std::string> readCommonFilesValue(HKEY key)
+{
+    if (windowsPlatform() != VER_PLATFORM_WIN32_NT) {
+        char buffer[kCommonFilesBuffer] = {};
+        DWORD length = sizeof(buffer);
+        if (RegQueryValueExA(key, kCommonFilesValue, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &length) !=
+            ERROR_SUCCESS)
+            return std::nullopt;
+        return textOf(buffer, length);
+    }
+    wchar_t buffer[kCommonFilesBuffer] = {};
+    DWORD length = sizeof(buffer);
+    if (RegQueryValueExW(key, kCommonFilesValueWide, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &length) !=
+        ERROR_SUCCESS)
+        return std::nullopt;
+    const std::wstring value(buffer, wcsnlen(buffer, length / sizeof(wchar_t)));
+    if (value.size() >= kCommonFilesBuffer)
+        return std::nullopt;
+    std::optional<std::string> ansi = ansiPathOf(value);
+    if (!ansi)
+        unwritableFolder = value;
+    return ansi;
+}
+
+} // namespace
+
 std::optional<std::string> getCommonFilesDir()
 {
     const UniqueRegistryKey key = openMachineKey(kWindowsKey);
     if (!key)
         return std::nullopt;
-    char buffer[kCommonFilesBuffer] = {};
-    DWORD length = sizeof(buffer);
-    if (RegQueryValueExA(key.get(), kCommonFilesValue, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &length) !=
-        ERROR_SUCCESS)
-        return std::nullopt;
-    const std::string value = textOf(buffer, length);
+    const std::optional<std::string> value = readCommonFilesValue(key.get());
     // A value that filled the buffer without its terminator did not fit it either.
-    if (value.size() >= kCommonFilesBuffer)
+    if (!value || value->size() >= kCommonFilesBuffer)
         return std::nullopt;
-    writeTraceLog(kCommonFilesFormat, value.c_str());
-    return value + kProductFolder;
+    writeTraceLog(kCommonFilesFormat, value->c_str());
+    return *value + kProductFolder;
 }
 
 std::optional<std::string> getJavaHome()

@@ -20,23 +20,36 @@ void writeDebugStamp()
         std::fprintf(stamp.get(), "%d", static_cast<int>(std::time(nullptr)));
 }
 
-// The temporary directory, unless it is unavailable, does not fit its 128-byte buffer or lies
-// on a CD-ROM drive; then the Windows drive alone.
+// The temporary directory, unless it is unavailable, does not fit its 128-byte buffer, has no
+// ANSI form or lies on a CD-ROM drive; then the Windows drive alone. On the NT family it is read
+// wide: the ANSI answer for a folder the code page cannot write is a best-fit look-alike that
+// names no folder.
 std::string chooseLogDirectory()
 {
-    char temp[kTempPathBufferSize] = {};
-    const DWORD length = GetTempPathA(kTempPathBufferSize, temp);
-    // A longer path is reported by the size it needs, with nothing filled in.
-    if (length == 0 || length >= kTempPathBufferSize)
+    std::string temp;
+    if (windowsPlatform() == VER_PLATFORM_WIN32_NT) {
+        wchar_t wide[MAX_PATH + 1] = {};
+        const DWORD length = GetTempPathW(MAX_PATH + 1, wide);
+        if (length == 0 || length > MAX_PATH)
+            return windowsDrive();
+        temp = ansiPathOf(std::wstring(wide, length)).value_or(std::string());
+    } else {
+        char ansi[kTempPathBufferSize] = {};
+        const DWORD length = GetTempPathA(kTempPathBufferSize, ansi);
+        // A longer path is reported by the size it needs, with nothing filled in.
+        if (length < kTempPathBufferSize)
+            temp.assign(ansi, length);
+    }
+    if (temp.empty() || temp.size() >= kTempPathBufferSize)
         return windowsDrive();
     // The drive type is a property of the root; asked of a deeper directory Windows answers
     // "no root directory", which would hide a CD-ROM.
-    std::string root(temp, length);
+    std::string root = temp;
     if (root.size() >= 3 && root[1] == ':')
         root.resize(3);
     if (GetDriveTypeA(root.c_str()) == DRIVE_CDROM)
         return windowsDrive();
-    return std::string(temp, length);
+    return temp;
 }
 
 // The log directory may be a bare drive such as "C:". Resolved once, the trace log stays one

@@ -2,7 +2,8 @@
 # Creates the test prefix of a build tree once, and maps the drives the tests use:
 #   D: a fixed drive on a build-tree folder, for programs started from a drive root;
 #   E: a CD-ROM drive with a "temp" folder, for a temporary directory on a CD-ROM.
-# Message boxes are made visible to the tests through Wine's relay trace of MessageBoxA.
+# Message boxes are made visible to the tests through Wine's relay trace of MessageBoxA and
+# MessageBoxW.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/wine-env.sh" "$1"
@@ -21,7 +22,7 @@ ln -sfn "$drives/d" "$WINEPREFIX/dosdevices/d:"
 ln -sfn "$drives/e" "$WINEPREFIX/dosdevices/e:"
 
 if ! grep -q '"e:"="cdrom"' "$WINEPREFIX/system.reg" ||
-   ! grep -q '"RelayInclude"="user32.MessageBoxA"' "$WINEPREFIX/user.reg"; then
+   ! grep -q '"RelayInclude"="user32.MessageBoxA;user32.MessageBoxW"' "$WINEPREFIX/user.reg"; then
     reg=$(mktemp --suffix=.reg)
     cat >"$reg" <<'REG'
 REGEDIT4
@@ -31,7 +32,7 @@ REGEDIT4
 "e:"="cdrom"
 
 [HKEY_CURRENT_USER\Software\Wine\Debug]
-"RelayInclude"="user32.MessageBoxA"
+"RelayInclude"="user32.MessageBoxA;user32.MessageBoxW"
 REG
     wine regedit /S "$(winepath -w "$reg" 2>/dev/null)" >/dev/null 2>&1
     wineserver -w

@@ -95,13 +95,25 @@ void InstallEndToEnd::buildMedia(const std::string& root, const std::string& ins
 InstallRun InstallEndToEnd::runInstall(const std::string& program, const std::string& arguments,
                                        const std::string& directory)
 {
+    return collectRun(
+        [&] { return runProgram("\"" + program + "\"" + (arguments.empty() ? "" : " " + arguments), directory); },
+        program + " " + arguments);
+}
+
+InstallRun InstallEndToEnd::runInstall(const std::wstring& program, const std::wstring& directory)
+{
+    return collectRun([&] { return runProgram(L"\"" + program + L"\"", directory); }, "install.exe by its wide path");
+}
+
+InstallRun InstallEndToEnd::collectRun(const std::function<ProgramRun()>& start, const std::string& label)
+{
     DeleteFileA(kLaunchRecord);
     DeleteFileA(kSplashRecord);
     const ScopedEnvironment record("LAUNCH_STUB_RECORD", kLaunchRecord);
     const ScopedEnvironment splashRecord("SPLASH_STUB_RECORD", kSplashRecord);
     InstallRun run;
-    run.program = runProgram("\"" + program + "\"" + (arguments.empty() ? "" : " " + arguments), directory);
-    EXPECT_TRUE(run.program.finished) << program << " " << arguments;
+    run.program = start();
+    EXPECT_TRUE(run.program.finished) << label;
     EXPECT_EQ(run.program.exitCode, 0u);
     const DWORD logAttributes = GetFileAttributesA(traceLogPath().c_str());
     if (logAttributes != INVALID_FILE_ATTRIBUTES && !(logAttributes & FILE_ATTRIBUTE_DIRECTORY))
@@ -110,7 +122,7 @@ InstallRun InstallEndToEnd::runInstall(const std::string& program, const std::st
         run.launches = parseLaunches(readFile(kLaunchRecord), run.events);
     if (exists(kSplashRecord))
         run.splashes = parseLaunches(readFile(kSplashRecord), run.splashEvents);
-    runReports_.push_back("--- " + program + " " + arguments + ": " +
+    runReports_.push_back("--- " + label + ": " +
                           (run.program.finished ? "exit code " + std::to_string(run.program.exitCode) : "did not end") +
                           ", trace log:\n" + run.traceLog + "\n");
     return run;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,8 @@ protected:
 
     // Runs program with arguments from directory and collects what happened.
     InstallRun runInstall(const std::string& program, const std::string& arguments, const std::string& directory);
+    // The same for a program and folder whose names the code page may not be able to write.
+    InstallRun runInstall(const std::wstring& program, const std::wstring& directory);
     // The usual case: kMedia\install.exe started from kMedia.
     InstallRun runMedia(const std::string& arguments = "");
 
@@ -64,6 +67,7 @@ protected:
     void stageUpdateFolders() { stagedUpdates_ = true; }
 
 private:
+    InstallRun collectRun(const std::function<testing_support::ProgramRun()>& start, const std::string& label);
     void cleanFixedPlaces();
     bool posingAs98_ = false;
     bool stagedUpdates_ = false;

@@ -38,8 +38,11 @@ DWORD reportSecurity(const char* descriptor, SECURITY_INFORMATION what, PSID* ow
     return ERROR_SUCCESS;
 }
 
-StagedUpdateFolders::StagedUpdateFolders()
-    : standIns_({{"GetSecurityInfo", reinterpret_cast<void*>(&stagedGetSecurityInfo)}})
+StagedUpdateFolders::StagedUpdateFolders(std::map<std::string, void*> more)
+    : standIns_([&] {
+          more.emplace("GetSecurityInfo", reinterpret_cast<void*>(&stagedGetSecurityInfo));
+          return std::move(more);
+      }())
 {
 }
 

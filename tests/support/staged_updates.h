@@ -16,7 +16,8 @@ inline constexpr char kStagedAndLocked[] =
 
 class StagedUpdateFolders {
 public:
-    StagedUpdateFolders();
+    // more: further look-ups to stand in for, by name.
+    explicit StagedUpdateFolders(std::map<std::string, void*> more = {});
 
 private:
     LookupStandIns standIns_;

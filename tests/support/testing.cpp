@@ -4,6 +4,8 @@
 
 #include <tlhelp32.h>
 
+#include <algorithm>
+#include <cctype>
 #include <stdexcept>
 
 namespace testing_support {
@@ -26,6 +28,18 @@ UniqueHandle startProgram(const std::string& commandLine, const std::string& dir
     const UniqueHandle thread(info.hThread);
     if (processId)
         *processId = info.dwProcessId;
+    return UniqueHandle(info.hProcess);
+}
+
+UniqueHandle startProgram(const std::wstring& commandLine, const std::wstring& directory, STARTUPINFOW& startup)
+{
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    std::wstring writable = commandLine;
+    if (!CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        directory.empty() ? nullptr : directory.c_str(), &startup, &info))
+        throw std::runtime_error("cannot start a program by its wide command line");
+    const UniqueHandle thread(info.hThread);
     return UniqueHandle(info.hProcess);
 }
 
@@ -68,7 +82,22 @@ std::string unescapeWineString(std::string_view text, std::size_t& pos)
                 c = static_cast<char>(std::stoi(std::string(text.substr(pos, 2)), nullptr, 16));
                 pos += 2;
                 break;
-            default: c = e; break;
+            default:
+                // A wide string's character beyond ASCII: four hex digits, given here in UTF-8.
+                if (std::isxdigit(static_cast<unsigned char>(e)) && pos + 3 <= text.size()) {
+                    const unsigned point = std::stoul(std::string(text.substr(pos - 1, 4)), nullptr, 16);
+                    pos += 3;
+                    if (point < 0x800) {
+                        out += static_cast<char>(0xC0 | (point >> 6));
+                    } else {
+                        out += static_cast<char>(0xE0 | (point >> 12));
+                        out += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
+                    }
+                    c = static_cast<char>(0x80 | (point & 0x3F));
+                    break;
+                }
+                c = e;
+                break;
             }
         }
         out += c;
@@ -208,30 +237,38 @@ ScopedEnvironment::~ScopedEnvironment()
 
 std::vector<MessageBoxCall> parseMessageBoxCalls(std::string_view relay)
 {
-    static constexpr std::string_view kCall = "Call user32.MessageBoxA(";
-    std::vector<MessageBoxCall> calls;
-    for (std::size_t at = relay.find(kCall); at != std::string_view::npos; at = relay.find(kCall, at + 1)) {
-        std::size_t pos = relay.find('"', at);
-        MessageBoxCall call;
-        call.text = unescapeWineString(relay, pos);
-        pos = relay.find('"', pos);
-        call.title = unescapeWineString(relay, pos);
-        calls.push_back(call);
+    std::vector<std::pair<std::size_t, MessageBoxCall>> found;
+    for (const std::string_view call : {std::string_view("Call user32.MessageBoxA("),
+                                        std::string_view("Call user32.MessageBoxW(")}) {
+        for (std::size_t at = relay.find(call); at != std::string_view::npos; at = relay.find(call, at + 1)) {
+            std::size_t pos = relay.find('"', at);
+            MessageBoxCall box;
+            box.text = unescapeWineString(relay, pos);
+            pos = relay.find('"', pos);
+            box.title = unescapeWineString(relay, pos);
+            found.emplace_back(at, box);
+        }
     }
+    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<MessageBoxCall> calls;
+    for (auto& [at, box] : found)
+        calls.push_back(std::move(box));
     return calls;
 }
 
-ProgramRun runProgram(const std::string& commandLine, const std::string& directory, DWORD timeoutMs)
+namespace {
+
+template <typename Start>
+ProgramRun runStarted(Start start, DWORD timeoutMs)
 {
     const std::string relayLog = relayLogPath();
     const std::size_t relayStart = fileSize(relayLog);
 
     ProgramRun run;
-    STARTUPINFOA startup{};
     UniqueHandle process;
     {
         const ScopedEnvironment relay("WINEDEBUG", relayLog.empty() ? nullptr : "+relay");
-        process = startProgram(commandLine, directory, startup, false);
+        process = start();
     }
     run.finished = WaitForSingleObject(process.get(), timeoutMs) == WAIT_OBJECT_0;
     if (!run.finished)
@@ -244,6 +281,20 @@ ProgramRun runProgram(const std::string& commandLine, const std::string& directo
             run.messageBoxes = parseMessageBoxCalls(std::string_view(relay).substr(relayStart));
     }
     return run;
+}
+
+} // namespace
+
+ProgramRun runProgram(const std::string& commandLine, const std::string& directory, DWORD timeoutMs)
+{
+    STARTUPINFOA startup{};
+    return runStarted([&] { return startProgram(commandLine, directory, startup, false); }, timeoutMs);
+}
+
+ProgramRun runProgram(const std::wstring& commandLine, const std::wstring& directory, DWORD timeoutMs)
+{
+    STARTUPINFOW startup{};
+    return runStarted([&] { return startProgram(commandLine, directory, startup); }, timeoutMs);
 }
 
 std::string withCrLf(std::string_view text)

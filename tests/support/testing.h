@@ -51,7 +51,8 @@ struct MessageBoxCall {
     bool operator==(const MessageBoxCall&) const = default;
 };
 
-// Reads the MessageBoxA calls out of Wine's relay trace.
+// Reads the MessageBoxA and MessageBoxW calls out of Wine's relay trace, in their order; the
+// text of a wide one is given in UTF-8.
 std::vector<MessageBoxCall> parseMessageBoxCalls(std::string_view relay);
 
 struct ProgramRun {
@@ -63,6 +64,8 @@ struct ProgramRun {
 // Starts commandLine in directory and waits up to timeoutMs for it; the message boxes it and
 // its children show are collected from Wine's relay trace.
 ProgramRun runProgram(const std::string& commandLine, const std::string& directory, DWORD timeoutMs = 120000);
+// The same for a command line and folder the code page may not be able to write.
+ProgramRun runProgram(const std::wstring& commandLine, const std::wstring& directory, DWORD timeoutMs = 120000);
 
 // The text with every "\n" written as "\r\n", the way a text-mode file stores it.
 std::string withCrLf(std::string_view text);
