@@ -241,30 +241,58 @@ ClassPathSize classPathSize()
     return size;
 }
 
-void appendOwnSearchPath()
+namespace {
+
+// The machine's search path, split at every ";", empty entries kept: joined again behind ";"
+// each, they give the text exactly as the machine holds it. On the NT family it is read wide:
+// an entry the code page cannot write is handed on in its short form, which every ANSI
+// program reads, and left out with a line when it has none.
+std::vector<std::string> ownSearchPathEntries()
 {
+    constexpr char kNoAnsiFormFormat[] = "Left out of the search path, it has no ANSI form: %s\n";
+    std::vector<std::string> entries;
+    if (windowsPlatform() == VER_PLATFORM_WIN32_NT) {
+        const wchar_t* own = _wgetenv(L"PATH");
+        for (std::wstring_view rest = own ? own : L"";;) {
+            const std::size_t end = rest.find(L';');
+            const std::wstring entry(rest.substr(0, end));
+            if (std::optional<std::string> ansi = ansiPathOf(entry))
+                entries.push_back(std::move(*ansi));
+            else
+                writeTraceLog(kNoAnsiFormFormat, ansiTextForTrace(entry).c_str());
+            if (end == std::wstring_view::npos)
+                break;
+            rest.remove_prefix(end + 1);
+        }
+        return entries;
+    }
     const char* own = std::getenv("PATH");
-    // Split at every ";", empty entries kept: joined again behind ";" each, they give the text
-    // exactly as the machine holds it.
-    std::vector<std::string_view> entries;
     for (std::string_view rest = own ? own : "";;) {
         const std::size_t end = rest.find(';');
-        entries.push_back(rest.substr(0, end));
+        entries.emplace_back(rest.substr(0, end));
         if (end == std::string_view::npos)
             break;
         rest.remove_prefix(end + 1);
     }
+    return entries;
+}
+
+} // namespace
+
+void appendOwnSearchPath()
+{
+    const std::vector<std::string> entries = ownSearchPathEntries();
     const std::string systemDir = systemDirectory();
     std::size_t reserved = 0;
-    for (std::string_view entry : entries)
+    for (const std::string& entry : entries)
         if (isSystemFolder(entry, systemDir))
             reserved += 1 + entry.size();
     const std::size_t limit = searchPathLimit();
-    for (std::string_view entry : entries) {
+    for (const std::string& entry : entries) {
         const std::size_t cost = 1 + entry.size();
         if (isSystemFolder(entry, systemDir))
             reserved -= cost;
-        const std::string piece = ";" + std::string(entry);
+        const std::string piece = std::string(";").append(entry);
         if (valueLength(pathBuf) + cost + reserved <= limit)
             pathBuf += piece;
         else

@@ -82,28 +82,37 @@ TEST_F(FolderNames, MediaBelowAProfileInTheUsersScriptInstallsThroughShortNames)
     }
 }
 
-// The temporary folder lies in such a profile, the media elsewhere: the trace log is created in
-// it, by its short name, and the run goes on.
-TEST_F(FolderNames, TheTraceLogGoesToATemporaryFolderInTheUsersScript)
+// The temporary folder and a folder of the machine's search path lie in such a profile, the
+// media elsewhere: the trace log is created in the temporary folder, by its short name, the
+// search path carries the other's short name, and the run goes on.
+TEST_F(FolderNames, TemporaryFolderAndSearchPathInTheUsersScriptGoByShortNames)
 {
     const std::wstring temp = kPolishProfile + L"\\AppData\\Local\\Temp";
+    const std::wstring tools = kPolishProfile + L"\\tools";
     makeWideDirectories(temp);
+    makeWideDirectories(tools);
     const std::string log = shortPathOf(temp) + "\\kp_nstal.out";
     buildMedia(kMedia, kOneClassCfg);
-    wchar_t saved[MAX_PATH] = {};
-    GetEnvironmentVariableW(L"TEMP", saved, MAX_PATH);
+    std::wstring savedTemp(32767, L'\0'), savedPath(32767, L'\0');
+    savedTemp.resize(GetEnvironmentVariableW(L"TEMP", savedTemp.data(), 32767));
+    savedPath.resize(GetEnvironmentVariableW(L"PATH", savedPath.data(), 32767));
     SetEnvironmentVariableW(L"TEMP", temp.c_str());
     SetEnvironmentVariableW(L"TMP", temp.c_str());
+    SetEnvironmentVariableW(L"PATH", (savedPath + L";" + tools).c_str());
 
     const InstallRun run = runMedia();
 
-    SetEnvironmentVariableW(L"TEMP", saved);
-    SetEnvironmentVariableW(L"TMP", saved);
+    SetEnvironmentVariableW(L"TEMP", savedTemp.c_str());
+    SetEnvironmentVariableW(L"TMP", savedTemp.c_str());
+    SetEnvironmentVariableW(L"PATH", savedPath.c_str());
     ASSERT_TRUE(exists(log));
     const std::string text = readFile(log);
     EXPECT_EQ(text.rfind("started\r\n", 0), 0u) << text;
     EXPECT_TRUE(hasLine(text, "CWD = " + std::string(kMedia))) << text;
-    EXPECT_EQ(run.launches.size(), 1u);
+    ASSERT_EQ(run.launches.size(), 1u);
+    const std::vector<std::string> path = entriesOf(run.launches[0].path);
+    EXPECT_EQ(path.back(), shortPathOf(tools)) << run.launches[0].path;
+    EXPECT_NE(GetFileAttributesA(path.back().c_str()), INVALID_FILE_ATTRIBUTES);
     removeTree("C:\\itest\\Users");
 }
 
