@@ -28,6 +28,10 @@ fi
 guest_limit=${BRAVIK_GUEST_TIMEOUT:-2400}
 
 image=$("$here/guest-image.sh" | tail -n 1)
+if grep -q "^guest:" "$wine_build/guest-image.log" 2>/dev/null; then
+    echo "guest: the image build that make test started in the background said:"
+    cat "$wine_build/guest-image.log"
+fi
 if [ ! -f "$image/complete" ]; then
     echo "guest: the guest image could not be built"
     exit 1
