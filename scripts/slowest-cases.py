@@ -10,7 +10,7 @@ import sys
 
 def cases_of(report):
     """(seconds, program, suite.case) for every case of one report; the program is the report
-    name's first part, as wine-run names them (<program>.<pid>.json)."""
+    name up to its first dot, as wine-run names them (<program>.<pid>.json)."""
     program = report.name.split(".")[0]
     data = json.loads(report.read_text(errors="replace"))
     for suite in data.get("testsuites", []):
