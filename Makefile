@@ -31,6 +31,7 @@ demo: build
 # Where the x86 lane runs in the emulated guest, its image is built in the background from right
 # after set-up, beside the compilers; x86.guest waits for it.
 test: setup
+	@./scripts/check-build-trees.sh x86
 	@cmake --preset x86 >/dev/null
 	@./scripts/guest-image-early.sh build/x86
 	@$(MAKE) --no-print-directory build
