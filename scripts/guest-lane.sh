@@ -28,6 +28,10 @@ fi
 guest_limit=${BRAVIK_GUEST_TIMEOUT:-2400}
 
 image=$("$here/guest-image.sh" | tail -n 1)
+if grep -q "^guest:" "$wine_build/guest-image.log" 2>/dev/null; then
+    echo "guest: the image build that make test started in the background said:"
+    cat "$wine_build/guest-image.log"
+fi
 if [ ! -f "$image/complete" ]; then
     echo "guest: the guest image could not be built"
     exit 1
@@ -44,17 +48,25 @@ tar -C / -rf "$share/tree.tar" \
     --exclude="${wine_build#/}/wine" --exclude="${wine_build#/}/guest" --exclude='*.obj' --exclude='*.a' \
     "${wine_build#/}"
 
+# The guest's clock since it started, at each step, so that the output shows where its time went.
 cat >"$share/job.sh" <<JOB
 set -u
+step() { echo "guest: \$1 at \$(cut -d' ' -f1 /proc/uptime) s of the guest's time"; }
+step "booted"
 # /tmp is a tmpfs in the guest, without the extended attributes Wine needs; a tree cloned
 # below /tmp on the host must land on the root file system.
 umount /tmp 2>/dev/null && chmod 1777 /tmp
 tar -C / -xf /mnt/share/tree.tar
 mkdir -p "$wine_build/wine"
-cp -a /opt/wine-win32 "$WINEPREFIX"
-ctest --test-dir "$wine_build" -j2 --timeout 900 -E '^x86[.](guest|deliverables_static|reproducible)\$' \
+# A rename on the one root file system; a copy of the prefix's many files costs half a minute
+# under emulation, and the guest's writes are thrown away when it ends anyway.
+mv /opt/wine-win32 "$WINEPREFIX"
+export BRAVIK_TEST_REPORTS=/mnt/share/reports
+step "the tree and the prefix in place"
+ctest --test-dir "$wine_build" -j2 --timeout 900 -E '^x86[.](guest|slowest_cases|deliverables_static|reproducible)\$' \
       --output-on-failure --output-junit /mnt/share/results.xml
 status=\$?
+step "the suite ended"
 [ -d "$wine_build/wine/logs" ] && cp -r "$wine_build/wine/logs" /mnt/share/wine-logs
 exit \$status
 JOB
@@ -70,6 +82,11 @@ if [ "$status" -eq 125 ] || ! grep -q '<testcase' "$share/results.xml" 2>/dev/nu
     exit 1
 fi
 mv "$share/results.xml" "$out/results.xml"
+if [ -d "$share/reports" ]; then
+    mv "$share/reports" "$out/reports"
+    echo "guest: the slowest test cases in the guest (all in $out/reports):"
+    python3 "$here/slowest-cases.py" "$out/reports" 15
+fi
 [ -d "$share/wine-logs" ] && mv "$share/wine-logs" "$out/wine-logs"
 rm -f "$share/tree.tar"
 exit 0

@@ -10,7 +10,7 @@ deps="$top/build/deps"
 packages=(wine wine32:i386 wine64 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
           g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix libz-mingw-w64-dev
           googletest cmake ninja-build make openjdk-17-jdk-headless zip unzip python3 dpkg-dev
-          xvfb xauth qemu-system-x86 qemu-utils debootstrap
+          xvfb xauth qemu-system-x86 qemu-utils mmdebstrap
           osslsigncode openssl softhsm2 libengine-pkcs11-openssl)
 src_list=/etc/apt/sources.list.d/installer-deb-src.sources
 
