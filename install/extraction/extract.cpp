@@ -7,6 +7,7 @@
 
 #include "../../common/unzip_owners.h"
 #include "../globals.h"
+#include "../media_manifest.h"
 #include "../platform.h"
 #include "../registry.h"
 #include "../tracelog.h"
@@ -143,6 +144,9 @@ std::optional<std::string> extractListedArchives(const std::string& destinationD
 
 bool extractArchive(const std::string& archivePath, const std::string& destinationDir)
 {
+    // Checked whole before its walk begins, so that a mismatch never leaves part of it unpacked.
+    if (mediaAreChecked() && pathExists(archivePath) && !requireMediaFile(archivePath))
+        return false;
     const UniqueZipArchive zip(unzOpen(archivePath.c_str()));
     if (!zip) {
         writeTraceLog(kCannotOpenFormat, archivePath.c_str());
