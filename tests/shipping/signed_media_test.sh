@@ -103,6 +103,22 @@ rm -rf "$work/changed" && cp -a "$work/media" "$work/changed" && echo extra >"$w
 expect ok "mkmedia check reports a file added after signing" check_reports "$work/changed" "kp/lib/added.jar: is not in the manifest"
 expect fails "sign-media.sh without a key refuses" "$top/scripts/sign-media.sh" "$work/media"
 
+# The same key on a SoftHSM token, through its PKCS#11 module, signs a copy of the media.
+sign_with_token() {
+    export SOFTHSM2_CONF="$work/softhsm2.conf"
+    mkdir -p "$work/tokens" && printf 'directories.tokendir = %s\nobjectstore.backend = file\n' "$work/tokens" >"$SOFTHSM2_CONF"
+    softhsm2-util --init-token --free --label signing --so-pin "so $$" --pin "$PASSWORD" &&
+        openssl pkcs8 -topk8 -nocrypt -in "$work/pki/signer.key" -out "$work/pki/signer.p8" &&
+        softhsm2-util --import "$work/pki/signer.p8" --token signing --label codesign --id 01 --pin "$PASSWORD" &&
+        rm -rf "$work/token-media" && cp -a "$work/media" "$work/token-media" && rm "$work/token-media/media.manifest.p7s" &&
+        env BRAVIK_SIGN_PKCS11_MODULE=/usr/lib/softhsm/libsofthsm2.so \
+            BRAVIK_SIGN_PKCS11_KEY="pkcs11:token=signing;object=codesign;type=private" \
+            BRAVIK_SIGN_CERT="$work/pki/signer.pem" BRAVIK_SIGN_PASSWORD_FILE="$work/pki/password" \
+            "$top/scripts/sign-media.sh" "$work/token-media" &&
+        cms_verify "$work/token-media"
+}
+expect ok "sign-media.sh signs through a PKCS#11 token, and openssl verifies it" sign_with_token
+
 osslsigncode sign -h sha256 -pkcs12 "$work/pki/signer.p12" -readpass "$work/pki/password" \
     -in "$dist/install.exe" -out "$work/install-signed.exe" >/dev/null || { echo "FAIL signing install.exe"; exit 1; }
 cp -a "$work/media" "$work/other" && sign_media "$work/other" other >/dev/null
