@@ -180,6 +180,28 @@ refused            | a changed manifest is refused                            | 
 installed          | unsigned install with the same media: today's run       | media | unsigned |                              | install.exe is not signed
 ROWS
 
+# An update folder (install_staged: the build that sees update folders as an administrator
+# staged them) is used by a signed install only with its own signed manifest.
+update_folder() {
+    local folder="$drive_c/vtupdate"
+    rm -rf "$folder" && mkdir -p "$folder" && echo patch >"$folder/patch.jar" || return 1
+    if [ "$1" = signed ]; then
+        python3 -c 'import sys; sys.path.insert(0, sys.argv[1]); from mkmedia_lib.manifest import write_manifest
+write_manifest(sys.argv[2])' "$top/tools" "$folder" && sign_media "$folder" signer >/dev/null || return 1
+    fi
+    installed "$work/media" "$staged" "" "$2"
+    local status=$?
+    rm -rf "$folder"
+    [ "$status" = 0 ] && grep '^CLASSPATH=' "$work/run/launches" | grep -qi "$3"
+}
+osslsigncode sign -h sha256 -pkcs12 "$work/pki/signer.p12" -readpass "$work/pki/password" \
+    -in "$build/bin/staged/install.exe" -out "$work/install-staged.exe" >/dev/null || { echo "FAIL signing install.exe"; exit 1; }
+staged="$work/install-staged.exe"
+expect ok "an update folder with its signed manifest is used" \
+    update_folder signed "Update directory C:.vtupdate is as its publisher signed it" 'CLASSPATH=C:.vtupdate.patch.jar;'
+expect ok "an update folder without one is not used, and the run goes on" \
+    update_folder unsigned "Update directory C:.vtupdate is not used: .*media.manifest or its signature cannot be read" '^CLASSPATH=C:.smtest'
+
 # held_against_writing: while the launcher runs, install holds jre.zip, and cmd's append to it
 # leaves it as it was; the same append once install has ended changes it.
 append_to_archive() {
