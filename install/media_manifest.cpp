@@ -34,11 +34,6 @@ constexpr char kNotListed[] = "%s is not in the signed manifest";
 constexpr char kOutside[] = "%s lies outside the signed media";
 constexpr char kOwnCertificate[] = "the certificate that signed install.exe cannot be read";
 
-struct ListedFile {
-    Sha256Digest digest{};
-    unsigned long long size = 0;
-};
-
 // A folder whose manifest verified: its files by their path below it, in upper case.
 struct SignedRoot {
     std::string prefix;
@@ -107,10 +102,10 @@ bool parseManifestLine(std::string_view line, std::string& path, ListedFile& fil
     return path.front() != '\\' && !contains(path, ":") && !contains(path, "..");
 }
 
-// The files a manifest lists; nothing, with the reason, when a line is not an entry or a path
-// comes twice.
-std::optional<std::map<std::string, ListedFile>> parseManifest(std::string_view text, const std::string& name,
-                                                               std::string& reason)
+} // namespace
+
+std::optional<std::map<std::string, ListedFile>> parseMediaManifest(std::string_view text, const std::string& name,
+                                                                    std::string& reason)
 {
     std::map<std::string, ListedFile> files;
     unsigned long number = 0;
@@ -133,6 +128,8 @@ std::optional<std::map<std::string, ListedFile>> parseManifest(std::string_view 
     return files;
 }
 
+namespace {
+
 // The verified manifest of folder, or nothing with the reason.
 std::optional<SignedRoot> verifyManifest(const std::string& folder, std::string& reason)
 {
@@ -148,7 +145,7 @@ std::optional<SignedRoot> verifyManifest(const std::string& folder, std::string&
         reason = formatText(kNotVerified, manifestPath.c_str(), why.c_str());
         return std::nullopt;
     }
-    std::optional<std::map<std::string, ListedFile>> files = parseManifest(*manifest, manifestPath, reason);
+    std::optional<std::map<std::string, ListedFile>> files = parseMediaManifest(*manifest, manifestPath, reason);
     if (!files)
         return std::nullopt;
     std::string prefix = toUpperAnsi(fullPathName(folder));

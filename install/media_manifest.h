@@ -3,8 +3,12 @@
 // Unsigned, it checks nothing, and every step runs as it would without this file.
 #pragma once
 
+#include <map>
 #include <optional>
 #include <string>
+#include <string_view>
+
+#include "media_digest.h"
 
 // Reads the certificate that signed install's own file and, when there is one, verifies the
 // manifest of the media below mediaRoot against it (media.manifest, signed detached in
@@ -45,6 +49,19 @@ const std::optional<std::string>& mediaRefusal();
 
 // Lets go of every held file: before clean-up removes an update folder.
 void releaseMediaFiles();
+
+// A file as the manifest lists it.
+struct ListedFile {
+    Sha256Digest digest{};
+    unsigned long long size = 0;
+};
+
+// The files a manifest's text lists, by their path below its folder in upper case: one line
+// "<64 hex digits> <size> <path>" each, CR LF or LF, "#" lines and empty lines skipped. Nothing,
+// with the reason for the trace log, when a line is not an entry, a path is absolute, climbs out
+// with "..", or comes twice. name is the manifest's, for the reason.
+std::optional<std::map<std::string, ListedFile>> parseMediaManifest(std::string_view text, const std::string& name,
+                                                                    std::string& reason);
 
 // A run starts with nothing verified; the tests start each case afresh.
 void forgetSignedMedia();
