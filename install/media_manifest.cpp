@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstring>
 #include <map>
+#include <set>
 #include <vector>
 
 #include "../common/program_path.h"
@@ -45,6 +46,8 @@ struct SignedMediaState {
     std::string certificate;
     std::vector<SignedRoot> roots;
     std::vector<UniqueFileHandle> held;
+    // The full paths, in upper case, of the files held: checked once per run.
+    std::set<std::string> heldPaths;
     std::optional<std::string> refusal;
 };
 
@@ -241,6 +244,9 @@ MediaFile holdMediaFile(const std::string& path)
     const SignedRoot* root = rootOf(path, relative);
     if (!root)
         return MediaFile::unchecked;
+    const std::string key = toUpperAnsi(fullPathName(path));
+    if (state.heldPaths.count(key))
+        return MediaFile::held;
     const auto listed = root->files.find(relative);
     if (listed == root->files.end()) {
         writeTraceLog(kUnlistedFormat, path.c_str());
@@ -259,6 +265,7 @@ MediaFile holdMediaFile(const std::string& path)
         return MediaFile::refused;
     }
     state.held.push_back(std::move(file));
+    state.heldPaths.insert(key);
     return MediaFile::held;
 }
 
@@ -303,6 +310,7 @@ const std::optional<std::string>& mediaRefusal()
 void releaseMediaFiles()
 {
     state.held.clear();
+    state.heldPaths.clear();
 }
 
 void forgetSignedMedia()

@@ -163,6 +163,7 @@ not_on_class_path() {
 
 signed="$work/install-signed.exe" unsigned="$dist/install.exe"
 change_jre="python3 -c 'import sys; d = bytearray(open(sys.argv[1], \"rb\").read()); d[len(d) // 2] ^= 1; open(sys.argv[1], \"wb\").write(d)' kp/windows/jre.zip"
+change_product=${change_jre//windows\/jre.zip/zip\/product.zip}
 change_manifest="sed -i '1s/manifest/Manifest/' media.manifest"
 # want     | what                                           | media        | install    | change after signing            | trace says
 while IFS='|' read -r want what media program change says; do
@@ -173,6 +174,7 @@ while IFS='|' read -r want what media program change says; do
 done <<'ROWS'
 installed          | signed install, signed media: a normal run                | media | signed   |                              | are as their publisher signed them
 refused            | one byte of jre.zip changed: box, no unpack, no record    | media | signed   | change_jre                   | kp.windows.jre.zip is not as the signed manifest lists it
+refused            | a product archive changed: nothing unpacked, jre.zip neither | media | signed | change_product         | kp.zip.product.zip is not as the signed manifest lists it
 not_on_class_path  | a jar added to kp\lib after signing is not on the class path | media | signed | echo x >kp/lib/added.jar   | added.jar is not in the signed manifest and is not used
 refused            | media signed by another certificate are refused          | other | signed   |                              | it was not made by the certificate that signed install
 refused            | media without a manifest are refused                     | media | signed   | rm media.manifest media.manifest.p7s | cannot be read
