@@ -10,6 +10,7 @@
 #include "globals.h"
 #include "jars.h"
 #include "launch.h"
+#include "media_manifest.h"
 #include "paths.h"
 #include "registry.h"
 #include "removal.h"
@@ -86,6 +87,12 @@ constexpr char kUnwritableFolderAfter[] =
     " has a name this system's code page cannot write, and no short name. Copy the installation media to a "
     "folder whose name the system can write, and run install again. Application terminating ";
 constexpr char kUnwritableFolderTitle[] = "Folder Name Not Supported";
+
+// A signed install.exe uses nothing from its media that its publisher did not sign: a missing
+// or invalid manifest, or one file that is not as listed, stops the run before it is used.
+constexpr char kNotAsSignedFormat[] =
+    "The installation media are not as their publisher signed them: %s. Application terminating ";
+constexpr char kNotAsSignedTitle[] = "Media Not As Signed";
 
 constexpr char kBeforeDuplicatesFormat[] = "\n\nClassPath just prior to removeDuplicateJars call is %s \n";
 constexpr char kBeforeLauncherFormat[] = "Path just prior to locating launch.exe is %s \n";
@@ -231,12 +238,20 @@ void prepareRemovePaths(RunPaths& run)
     run.workDir = currentDirectory();
 }
 
+// readConfigFile, for a configuration that is the media's only as their manifest lists it.
+int readCheckedConfigFile(const std::string& path)
+{
+    if (mediaAreChecked() && pathExists(path) && !requireMediaFile(path))
+        return 0;
+    return readConfigFile(path, parameterTable, classTable);
+}
+
 bool readConfiguration(const RunPaths& run)
 {
     const std::string* readPath = &run.updateConfigPath;
-    if (!readConfigFile(run.updateConfigPath, parameterTable, classTable)) {
+    if (!readCheckedConfigFile(run.updateConfigPath)) {
         readPath = &run.configPath;
-        if (!readConfigFile(run.configPath, parameterTable, classTable)) {
+        if (mediaRefusal() || !readCheckedConfigFile(run.configPath)) {
             writeTraceLog(kNoConfigFormat, kNoConfigText, run.updateConfigPath.c_str(), run.configPath.c_str());
             return false;
         }
@@ -258,6 +273,7 @@ void startSplashScreen(int showWindow)
 // Ends the run from any point that reaches clean-up.
 void cleanUp(const RunPaths& run)
 {
+    releaseMediaFiles();
     if (!postDeleteCommonFilesTable[0].empty())
         postDeleteCommonFiles(commonDir);
     if (!run.origCwd.empty())
@@ -289,6 +305,20 @@ bool stopsForUnwritableFolder(RunPaths& run)
     return true;
 }
 
+// Ends the run when the media, or a file of them, are not as their publisher signed them; true
+// when it did.
+bool endOnMediaRefusal(const RunPaths& run)
+{
+    const std::optional<std::string>& refusal = mediaRefusal();
+    if (!refusal)
+        return false;
+    const std::string text = formatText(kNotAsSignedFormat, refusal->c_str());
+    writeTraceLog("%s\n", text.c_str());
+    showMessageBox(text.c_str(), kNotAsSignedTitle);
+    cleanUp(run);
+    return true;
+}
+
 } // namespace
 
 const char* previousInstallMessage(unsigned long platform)
@@ -310,6 +340,7 @@ int runInstallation(const std::string& commandLine, int showWindow)
     }
     parameterTable = {};
     classTable = {};
+    forgetSignedMedia();
 
     const bool removing = contains(commandLine, kRemoveSwitch);
     if (removing)
@@ -322,11 +353,16 @@ int runInstallation(const std::string& commandLine, int showWindow)
     writeTraceLog(kCwdFormat, run.workDir.c_str());
     writeTraceLog(kPathLineFormat, run.configPath.c_str());
     writeTraceLog(kPathLineFormat, run.launcherPath.c_str());
+    // A removal reads what an installation left in the common directory, nothing of the media.
+    if (!removing && !verifySignedMedia(run.workDir) && endOnMediaRefusal(run))
+        return 0;
     removeUpdateDirectory(kKpUpdateDir);
 
     PresSetupPath();
     PresSetupClassPath();
     writeTraceLog(kPresetClassPathFormat, classPathBuf.c_str());
+    if (endOnMediaRefusal(run))
+        return 0;
 
     // A configuration from the update directory stays held until it is read.
     UniqueFileHandle heldConfig;
@@ -336,6 +372,8 @@ int runInstallation(const std::string& commandLine, int showWindow)
         heldConfig = findUpdateConfig(run.updateConfigPath, run.derivedConfigName);
     const bool configurationRead = readConfiguration(run);
     heldConfig.reset();
+    if (endOnMediaRefusal(run))
+        return 0;
     if (!configurationRead) {
         cleanUp(run);
         return 0;
@@ -347,6 +385,8 @@ int runInstallation(const std::string& commandLine, int showWindow)
 
     if (!contains(commandLine, kDeveloperSwitch) && !splashBitmapTable[0].empty())
         startSplashScreen(showWindow);
+    if (endOnMediaRefusal(run))
+        return 0;
 
     if (std::optional<std::string> commonFiles = getCommonFilesDir()) {
         commonDir = std::move(*commonFiles);
@@ -366,7 +406,10 @@ int runInstallation(const std::string& commandLine, int showWindow)
     if (!deleteCommonFilesTable[0].empty())
         deleteCommonFiles(commonDir);
     if (pathExists("kp\\windows")) {
-        if (const std::optional<std::string> damaged = extractArchives()) {
+        const std::optional<std::string> damaged = extractArchives();
+        if (endOnMediaRefusal(run))
+            return 0;
+        if (damaged) {
             const std::string text = formatText(kDamagedArchiveFormat, damaged->c_str());
             writeTraceLog("%s\n", text.c_str());
             showMessageBox(text.c_str(), kDamagedArchiveTitle);
@@ -411,6 +454,8 @@ int runInstallation(const std::string& commandLine, int showWindow)
     }
     if (*launcher != run.launcherPath)
         run.launcherPath = *launcher;
+    if (!requireMediaProgram(run.launcherPath, commonDir) && endOnMediaRefusal(run))
+        return 0;
 
     appendOwnSearchPath();
     exportPaths();

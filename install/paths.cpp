@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "globals.h"
+#include "media_manifest.h"
 #include "platform.h"
 #include "tracelog.h"
 #include "update_trust.h"
@@ -173,8 +174,13 @@ void appendArchives(const char* pattern, std::string& target, const std::string&
     forEachDirectoryEntry(
         pattern,
         [&](const WIN32_FIND_DATAA& entry) {
-            if (!containsPathEntry(target, directory, entry.cFileName))
-                appendWithinLimit(target, directory + "\\" + entry.cFileName + ";");
+            if (containsPathEntry(target, directory, entry.cFileName))
+                return;
+            // Of signed media, only what the manifest lists as it stands reaches the class path.
+            const std::string archive = directory + "\\" + entry.cFileName;
+            const MediaFile checked = holdMediaFile(archive);
+            if (checked == MediaFile::unchecked || checked == MediaFile::held)
+                appendWithinLimit(target, archive + ";");
         },
         [&](const std::string& name) { writeRefusedNameLine(pattern, name); });
 }

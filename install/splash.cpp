@@ -1,6 +1,7 @@
 #include "splash.h"
 
 #include "globals.h"
+#include "media_manifest.h"
 #include "paths.h"
 #include "tracelog.h"
 
@@ -35,6 +36,14 @@ int launchSplash(const std::string& splashArgument, int showWindow)
         return 0;
     if (*program != splashCommandLine)
         splashCommandLine = *program;
+    // The program and its bitmap (named below the program's folder) are the media's only as
+    // their manifest lists them.
+    const std::size_t programSlash = program->rfind('\\');
+    const std::string bitmap = joinPath(program->substr(0, programSlash == std::string::npos ? 0 : programSlash),
+                                        splashArgument);
+    if (!requireMediaProgram(*program, commonDir) ||
+        (!splashArgument.empty() && pathExists(bitmap) && !requireMediaProgram(bitmap, commonDir)))
+        return 0;
     if (!splashArgument.empty())
         splashCommandLine += "  " + splashArgument;
     writeTraceLog(kCommandLineFormat, splashCommandLine.c_str());

@@ -11,6 +11,7 @@
 #include <map>
 #include <vector>
 
+#include "media_manifest.h"
 #include "tracelog.h"
 
 namespace {
@@ -368,7 +369,10 @@ UpdateFolderVerdict updateFolderVerdict(const std::string& folder)
         return remembered->second;
     // An absent folder stays absent for the run: one that appears later (a junction a user made
     // meanwhile, say) is never used, let alone removed.
-    const UpdateFolderVerdict verdict = checkUpdateFolder(folder);
+    UpdateFolderVerdict verdict = checkUpdateFolder(folder);
+    // A signed install also asks the folder's own signed manifest.
+    if (verdict == UpdateFolderVerdict::trusted && !verifyUpdateManifest(folder))
+        verdict = UpdateFolderVerdict::refused;
     rememberedVerdicts[key] = verdict;
     return verdict;
 }

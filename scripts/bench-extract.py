@@ -17,10 +17,14 @@ Then it shows where install.exe's extraction time goes:
     install.exe appends a line per archive to the file EXTRACT_TIMING_REPORT names. Workers'
     phases add up over threads, so on more than one thread they can exceed the wall time.
 
-Usage: scripts/bench-extract.py [build-dir] [--against OLD-install.exe]   (after `make`)
+Usage: scripts/bench-extract.py [build-dir] [--against OLD-install.exe] [--sign-media] [--install-only]
+(after `make`)
 Without a build tree it takes the x86 one where this machine runs 32-bit programs, otherwise
 the x64 one, and says which. --against times another install.exe (an older build, say) in the
-same runs, turn about with the current one.
+same runs, turn about with the current one. --sign-media gives the media a manifest, signed by
+scripts/sign-media.sh with the key the BRAVIK_SIGN_* settings name: a signed install.exe given to
+--against then checks the media, against the build's unsigned one in the same runs, for the cost
+of signed media. --install-only stops after the install.exe runs.
 """
 import argparse
 import collections
@@ -252,6 +256,8 @@ def main():
     options.add_argument("build", nargs="?")
     options.add_argument("--against", help="another install.exe to time in the same runs")
     options.add_argument("--against-timing", help="the timing build of that install.exe, for its breakdown")
+    options.add_argument("--sign-media", action="store_true", help="sign the media's manifest (BRAVIK_SIGN_*)")
+    options.add_argument("--install-only", action="store_true", help="time the install.exe runs alone")
     args = options.parse_args()
     build, lane, wine, env = choose_build(args.build)
     subprocess.run(["cmake", "--build", "--preset", lane, "--target", "miniunz"], cwd=TOP, check=True,
@@ -277,6 +283,11 @@ def main():
     entries, total = build_archive(archive)
     print("archive: %d entries, %.1f MB unpacked, %.1f MB packed"
           % (entries, total / 1e6, os.path.getsize(archive) / 1e6))
+    if args.sign_media:
+        sys.path.insert(0, os.path.join(TOP, "tools"))
+        from mkmedia_lib.manifest import write_manifest
+        write_manifest(media)
+        subprocess.run([os.path.join(TOP, "scripts", "sign-media.sh"), media], check=True)
 
     # Every timed run starts on a settled disk, with the output of the run before moved aside
     # rather than removed: the write-back of 300 MB would stall the next run, and ext4, making a
@@ -325,6 +336,15 @@ def main():
             install_times[name].append(timed(install, media, env))
     put_install(current)
     results = {name: (statistics.median(times), times) for name, times in install_times.items()}
+    if args.install_only:
+        for name, (median, runs) in results.items():
+            print("%-22s %10.3f   %s" % (name, median, " ".join("%.3f" % r for r in runs)))
+        if args.against:
+            print("--against / install.exe = %.3f" % (results["--against (Wine)"][0] / results["install.exe (Wine)"][0]))
+        shutil.rmtree(bench, ignore_errors=True)
+        clear_install()
+        trash.empty()
+        return
     results["miniunz (Wine)"] = median_of(
         clear_miniunz, [wine, "C:\\bench\\miniunz.exe", "-x", "-o", "C:\\bench\\media\\kp\\windows\\jre.zip",
                         "-d", "C:\\bench\\miniunz-out"], bench, env)

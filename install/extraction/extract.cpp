@@ -7,6 +7,7 @@
 
 #include "../../common/unzip_owners.h"
 #include "../globals.h"
+#include "../media_manifest.h"
 #include "../platform.h"
 #include "../registry.h"
 #include "../tracelog.h"
@@ -58,10 +59,40 @@ std::string damagedArchive(const std::string& archive)
     return joinPath(currentDirectory(), archive);
 }
 
+// Checks, before anything is unpacked, every archive the run will unpack from signed media or a
+// signed update folder, so that one that is not as signed stops the run before the first
+// archive is unpacked. What passes stays held, and is not read again when its turn comes.
+void checkArchivesBeforeUnpacking()
+{
+    const auto require = [](const std::string& archive) {
+        if (pathExists(archive))
+            requireMediaFile(archive);
+    };
+    const auto requireFolder = [&](const std::string& folder) {
+        forEachDirectoryEntry(
+            joinPath(folder, kArchivePattern),
+            [&](const WIN32_FIND_DATAA& entry) { require(joinPath(folder, entry.cFileName)); },
+            [](const std::string&) {});
+    };
+    const std::string cwd = currentDirectory();
+    require(joinPath(cwd, kRuntimeArchive));
+    if (zipNameTable[0].empty())
+        requireFolder(joinPath(cwd, "kp\\zip"));
+    for (std::size_t slot = 0; slot < kZipSlots && !zipNameTable[slot].empty(); ++slot)
+        require(joinPath(zipDirTable[slot].empty() ? cwd : joinPath(cwd, zipDirTable[slot]), zipNameTable[slot]));
+    if (isTrustedUpdateFolder(kUpdateDir) && isDirectory(kUpdateZipDir))
+        requireFolder(kUpdateZipDir);
+}
+
 } // namespace
 
 std::optional<std::string> extractArchives()
 {
+    if (mediaAreChecked()) {
+        checkArchivesBeforeUnpacking();
+        if (mediaRefusal())
+            return std::nullopt;
+    }
     std::string base;
     if (std::optional<std::string> commonFiles = getCommonFilesDir()) {
         base = std::move(*commonFiles);
@@ -143,6 +174,9 @@ std::optional<std::string> extractListedArchives(const std::string& destinationD
 
 bool extractArchive(const std::string& archivePath, const std::string& destinationDir)
 {
+    // Checked whole before its walk begins, so that a mismatch never leaves part of it unpacked.
+    if (mediaAreChecked() && pathExists(archivePath) && !requireMediaFile(archivePath))
+        return false;
     const UniqueZipArchive zip(unzOpen(archivePath.c_str()));
     if (!zip) {
         writeTraceLog(kCannotOpenFormat, archivePath.c_str());

@@ -81,6 +81,7 @@ TEST_F(Driver, TraceLogOfAWholeRunIsExact)
         "CWD = " + m + "\n" +
         m + "\\kp\\bin\\install.cfg\n" +
         m + "\\kp\\bin\\launch\n"
+        "install.exe is not signed: the media are used without checking them\n"
         "Error removing directory c:\\kpupdate: error code " + removeDirectoryFailure("c:\\kpupdate") + " \n"
         ".....ClassPath at after of PresSetupClassPath is CLASSPATH= \n"
         "Successfully read file: " + m + "\\kp\\windows\\install.cfg\n"

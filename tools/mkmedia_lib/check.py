@@ -11,6 +11,7 @@ from .classpath import composed_paths, is_relative
 from .limits import (ALLOWANCE_95, BLOCK_LIMIT_95, CLASS_SLOTS, DEFAULT_MEDIA_ROOT, DELETE_SLOTS, FAMILIES,
                      LONG_LINE, PROGRAM, RUNTIME_ARCHIVE, SHORT_LINE, TOGETHER_LIMIT_95, VALUE_LIMIT, ZIP_SLOTS,
                      quoted)
+from .manifest import unlisted_files
 from .names import ansi_length, component_problem, entry_problem
 
 HEADERS = ("[CLASSPATH]", "[PATH]", "[PARAMETERS]", "[CLASS]", "[SPLASH_BITMAP]", "[REMOVE_FILES]", "[ZIP_FILES]",
@@ -264,9 +265,8 @@ def check_class_path(tree, config, runtime, products, update, root, families, fi
 
 
 def unsigned_files(tree, findings):
-    """Files that a signed manifest of the media does not cover. Media carry no manifest yet, so
-    there is nothing to hold the files against; the check belongs here once they do."""
-    return None
+    """Files that the media's manifest does not cover as they stand; nothing for media without one."""
+    unlisted_files(tree.root, findings)
 
 
 def check(path, previous, families, media_root):

@@ -8,6 +8,7 @@ import time
 
 from . import check
 from .archives import write_archive
+from .manifest import write_manifest
 from .limits import CONFIG_FILE, FAMILIES, MACHINES, SPLASH_LANGUAGE_CHOSEN, quoted
 from .names import ansi_length
 from .plan import plan_media
@@ -38,6 +39,7 @@ def write_media(plan, output):
         for media_path, version_name, files, stamp in plan.archives:
             write_archive(place(media_path), version_name, files, stamp)
             stamps[os.path.join(work, *media_path.split("/"))] = stamp
+        write_manifest(work)
         for folder, _, names in os.walk(work, topdown=False):
             for name in names:
                 path = os.path.join(folder, name)
@@ -63,6 +65,7 @@ def describe(plan, output):
         count = f"{len(files)} file" + ("" if len(files) == 1 else "s")
         print(f"  {media_path.replace('/', chr(92)):28} {count}, {version_name} date={stamp} ({stamped})")
     print(f"  {CONFIG_FILE.replace('/', chr(92))}")
+    print("  media.manifest (sign it with scripts/sign-media.sh)")
     for media_path, _ in plan.argfiles:
         print(f"  {media_path.replace('/', chr(92))}")
     if plan.media_files:

@@ -1,0 +1,319 @@
+#include "media_manifest.h"
+
+#include <cctype>
+#include <cstring>
+#include <map>
+#include <set>
+#include <vector>
+
+#include "../common/program_path.h"
+#include "media_digest.h"
+#include "platform.h"
+#include "signature.h"
+#include "tracelog.h"
+
+namespace {
+
+constexpr char kManifestName[] = "media.manifest";
+constexpr char kSignatureName[] = "media.manifest.p7s";
+// A manifest of tens of thousands of files is a few megabytes.
+constexpr DWORD kLargestManifest = 64 * 1024 * 1024;
+
+constexpr char kUnsignedLine[] = "install.exe is not signed: the media are used without checking them\n";
+constexpr char kNoFunctionsLine[] =
+    "install.exe is signed, but this system cannot check signatures: the media are used without checking them\n";
+constexpr char kVerifiedFormat[] = "The media in %s are as their publisher signed them: %lu files listed\n";
+constexpr char kUpdateVerifiedFormat[] = "Update directory %s is as its publisher signed it: %lu files listed\n";
+constexpr char kUpdateRefusedFormat[] = "Update directory %s is not used: %s\n";
+constexpr char kUnlistedFormat[] = "%s is not in the signed manifest and is not used\n";
+constexpr char kMissingFile[] = "%s cannot be read";
+constexpr char kNoSignature[] = "%s or its signature cannot be read";
+constexpr char kNotVerified[] = "the signature of %s does not verify: %s";
+constexpr char kUnreadableManifest[] = "%s line %lu is not \"<SHA-256> <size> <path>\"";
+constexpr char kDiffers[] = "%s is not as the signed manifest lists it";
+constexpr char kNotListed[] = "%s is not in the signed manifest";
+constexpr char kOutside[] = "%s lies outside the signed media";
+constexpr char kOwnCertificate[] = "the certificate that signed install.exe cannot be read";
+
+// A folder whose manifest verified: its files by their path below it, in upper case.
+struct SignedRoot {
+    std::string prefix;
+    std::map<std::string, ListedFile> files;
+};
+
+struct SignedMediaState {
+    bool checked = false;
+    std::string certificate;
+    std::vector<SignedRoot> roots;
+    std::vector<UniqueFileHandle> held;
+    // The full paths, in upper case, of the files held: checked once per run.
+    std::set<std::string> heldPaths;
+    std::optional<std::string> refusal;
+};
+
+SignedMediaState state;
+
+void refuse(const std::string& text)
+{
+    if (!state.refusal)
+        state.refusal = text;
+}
+
+// The whole file, read on a handle that keeps it from change meanwhile; nothing when it cannot be.
+std::optional<std::string> readHeldFile(const std::string& path)
+{
+    UniqueFileHandle file = createFile(FilePath{path, {}}, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+    const DWORD size = file ? GetFileSize(file.get(), nullptr) : INVALID_FILE_SIZE;
+    if (size == INVALID_FILE_SIZE || size > kLargestManifest)
+        return std::nullopt;
+    std::string bytes(size, '\0');
+    DWORD got = 0;
+    if (size > 0 && (!ReadFile(file.get(), bytes.data(), size, &got, nullptr) || got != size))
+        return std::nullopt;
+    return bytes;
+}
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// One line "<64 hex digits> <decimal size> <path>"; false when it is not one.
+bool parseManifestLine(std::string_view line, std::string& path, ListedFile& file)
+{
+    if (line.size() < 68 || line[64] != ' ')
+        return false;
+    for (std::size_t i = 0; i < 32; ++i) {
+        const int high = hexValue(line[2 * i]), low = hexValue(line[2 * i + 1]);
+        if (high < 0 || low < 0)
+            return false;
+        file.digest[i] = static_cast<unsigned char>(high << 4 | low);
+    }
+    std::size_t at = 65;
+    file.size = 0;
+    for (; at < line.size() && std::isdigit(static_cast<unsigned char>(line[at])); ++at)
+        file.size = file.size * 10 + static_cast<unsigned>(line[at] - '0');
+    if (at == 65 || at + 1 >= line.size() || line[at] != ' ')
+        return false;
+    path = toUpperAnsi(line.substr(at + 1));
+    return path.front() != '\\' && !contains(path, ":") && !contains(path, "..");
+}
+
+} // namespace
+
+std::optional<std::map<std::string, ListedFile>> parseMediaManifest(std::string_view text, const std::string& name,
+                                                                    std::string& reason)
+{
+    std::map<std::string, ListedFile> files;
+    unsigned long number = 0;
+    while (!text.empty()) {
+        const std::size_t end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        ++number;
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        if (line.empty() || line.front() == '#')
+            continue;
+        std::string path;
+        ListedFile file;
+        if (!parseManifestLine(line, path, file) || !files.emplace(path, file).second) {
+            reason = formatText(kUnreadableManifest, name.c_str(), number);
+            return std::nullopt;
+        }
+    }
+    return files;
+}
+
+namespace {
+
+// The verified manifest of folder, or nothing with the reason.
+std::optional<SignedRoot> verifyManifest(const std::string& folder, std::string& reason)
+{
+    const std::string manifestPath = joinPath(folder, kManifestName);
+    const std::optional<std::string> manifest = readHeldFile(manifestPath);
+    const std::optional<std::string> signature = readHeldFile(joinPath(folder, kSignatureName));
+    if (!manifest || !signature) {
+        reason = formatText(kNoSignature, manifestPath.c_str());
+        return std::nullopt;
+    }
+    std::string why;
+    if (!verifyDetachedSignature(*signature, *manifest, state.certificate, why)) {
+        reason = formatText(kNotVerified, manifestPath.c_str(), why.c_str());
+        return std::nullopt;
+    }
+    std::optional<std::map<std::string, ListedFile>> files = parseMediaManifest(*manifest, manifestPath, reason);
+    if (!files)
+        return std::nullopt;
+    std::string prefix = toUpperAnsi(fullPathName(folder));
+    if (prefix.empty())
+        return std::nullopt;
+    if (prefix.back() != '\\')
+        prefix += '\\';
+    return SignedRoot{std::move(prefix), std::move(*files)};
+}
+
+// The root a full path lies below, and its path below it; nothing when it lies below none.
+const SignedRoot* rootOf(const std::string& path, std::string& relative)
+{
+    const std::string full = toUpperAnsi(fullPathName(path));
+    for (const SignedRoot& root : state.roots)
+        if (full.size() > root.prefix.size() && full.compare(0, root.prefix.size(), root.prefix) == 0) {
+            relative = full.substr(root.prefix.size());
+            return &root;
+        }
+    return nullptr;
+}
+
+bool isBelow(const std::string& path, const std::string& folder)
+{
+    if (folder.empty())
+        return false;
+    std::string prefix = toUpperAnsi(fullPathName(folder));
+    if (!prefix.empty() && prefix.back() != '\\')
+        prefix += '\\';
+    return !prefix.empty() && toUpperAnsi(fullPathName(path)).starts_with(prefix);
+}
+
+} // namespace
+
+bool verifySignedMedia(const std::string& mediaRoot)
+{
+    forgetSignedMedia();
+    const std::optional<std::string> table = readCertificateTable(programPath());
+    if (!table) {
+        writeTraceLog("%s", kUnsignedLine);
+        return true;
+    }
+    if (windowsPlatform() != VER_PLATFORM_WIN32_NT || !cryptMessagesAvailable()) {
+        writeTraceLog("%s", kNoFunctionsLine);
+        return true;
+    }
+    state.checked = true;
+    const std::optional<std::string> certificate = signerCertificate(*table);
+    if (!certificate) {
+        refuse(kOwnCertificate);
+        return false;
+    }
+    state.certificate = *certificate;
+    std::string reason;
+    std::optional<SignedRoot> root = verifyManifest(mediaRoot, reason);
+    if (!root) {
+        refuse(reason);
+        return false;
+    }
+    writeTraceLog(kVerifiedFormat, mediaRoot.c_str(), static_cast<unsigned long>(root->files.size()));
+    state.roots.push_back(std::move(*root));
+    return true;
+}
+
+bool mediaAreChecked()
+{
+    return state.checked;
+}
+
+bool verifyUpdateManifest(const std::string& folder)
+{
+    if (!state.checked)
+        return true;
+    std::string relative;
+    if (rootOf(joinPath(folder, kManifestName), relative) && relative == toUpperAnsi(kManifestName))
+        return true;
+    std::string reason;
+    std::optional<SignedRoot> root = verifyManifest(folder, reason);
+    if (!root) {
+        writeTraceLog(kUpdateRefusedFormat, folder.c_str(), reason.c_str());
+        return false;
+    }
+    writeTraceLog(kUpdateVerifiedFormat, folder.c_str(), static_cast<unsigned long>(root->files.size()));
+    state.roots.push_back(std::move(*root));
+    return true;
+}
+
+MediaFile holdMediaFile(const std::string& path)
+{
+    if (!state.checked)
+        return MediaFile::unchecked;
+    std::string relative;
+    const SignedRoot* root = rootOf(path, relative);
+    if (!root)
+        return MediaFile::unchecked;
+    const std::string key = toUpperAnsi(fullPathName(path));
+    if (state.heldPaths.count(key))
+        return MediaFile::held;
+    const auto listed = root->files.find(relative);
+    if (listed == root->files.end()) {
+        writeTraceLog(kUnlistedFormat, path.c_str());
+        return MediaFile::unlisted;
+    }
+    // Shared for reading only: nobody can write, rename or replace the file while it is held,
+    // and the open fails while anyone holds it open for writing.
+    UniqueFileHandle file = createFile(FilePath{path, {}}, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+    if (!file) {
+        refuse(formatText(kMissingFile, path.c_str()));
+        return MediaFile::refused;
+    }
+    const std::optional<FileDigest> digest = sha256OfFile(file.get());
+    if (!digest || digest->size != listed->second.size || digest->digest != listed->second.digest) {
+        refuse(formatText(kDiffers, path.c_str()));
+        return MediaFile::refused;
+    }
+    state.held.push_back(std::move(file));
+    state.heldPaths.insert(key);
+    return MediaFile::held;
+}
+
+bool requireMediaFile(const std::string& path)
+{
+    if (!state.checked)
+        return true;
+    switch (holdMediaFile(path)) {
+    case MediaFile::held:
+        return true;
+    case MediaFile::unlisted:
+        refuse(formatText(kNotListed, path.c_str()));
+        return false;
+    case MediaFile::unchecked:
+        refuse(formatText(kOutside, path.c_str()));
+        return false;
+    case MediaFile::refused:
+        break;
+    }
+    return false;
+}
+
+bool requireMediaProgram(const std::string& path, const std::string& commonDirectory)
+{
+    if (!state.checked)
+        return true;
+    // The system starts a program named without an extension as its ".exe".
+    const std::size_t slash = path.rfind('\\');
+    const bool bare = path.find('.', slash == std::string::npos ? 0 : slash) == std::string::npos;
+    const std::string program = bare && !pathExists(path) ? path + ".exe" : path;
+    std::string relative;
+    if (!rootOf(program, relative) && isBelow(program, commonDirectory))
+        return true;
+    return requireMediaFile(program);
+}
+
+const std::optional<std::string>& mediaRefusal()
+{
+    return state.refusal;
+}
+
+void releaseMediaFiles()
+{
+    state.held.clear();
+    state.heldPaths.clear();
+}
+
+void forgetSignedMedia()
+{
+    state = SignedMediaState{};
+}
