@@ -6,7 +6,6 @@
 #include <set>
 #include <vector>
 
-#include "../common/program_path.h"
 #include "media_digest.h"
 #include "platform.h"
 #include "signature.h"
@@ -186,7 +185,9 @@ bool isBelow(const std::string& path, const std::string& folder)
 bool verifySignedMedia(const std::string& mediaRoot)
 {
     forgetSignedMedia();
-    const std::optional<std::string> table = readCertificateTable(programPath());
+    // By the form install works with: the ANSI text of a folder the code page cannot write names
+    // no file, and the program would pass for unsigned.
+    const std::optional<std::string> table = readCertificateTable(ownProgramPath().ansi);
     if (!table) {
         writeTraceLog("%s", kUnsignedLine);
         return true;
