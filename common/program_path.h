@@ -22,6 +22,20 @@ inline std::string programPath()
     }
 }
 
+// The same in UTF-16, for a path the ANSI code page may not be able to write (NT family).
+inline std::wstring programPathWide()
+{
+    std::vector<wchar_t> buffer(MAX_PATH + 1);
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length == 0)
+            return {};
+        if (length < buffer.size() - 1)
+            return std::wstring(buffer.data(), length);
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
 // The folder of the running program's file, without a trailing backslash; empty when unknown.
 inline std::string programDirectory()
 {

@@ -293,7 +293,7 @@ void cleanUp(const RunPaths& run)
 
 // A folder the system named that has no ANSI form would be handed on as a best-fit look-alike
 // that names no folder, to install and to every Java process: the run stops and names it.
-bool stopsForUnwritableFolder(RunPaths& run)
+bool stopsForUnwritableFolder(const RunPaths& run)
 {
     if (unwritableFolder.empty())
         return false;

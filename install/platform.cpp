@@ -302,19 +302,9 @@ SystemPath ownProgramPath()
 {
     if (windowsPlatform() != VER_PLATFORM_WIN32_NT)
         return {programPath(), {}};
-    std::wstring buffer(MAX_PATH + 1, L'\0');
-    for (;;) {
-        const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-        if (length == 0)
-            return {};
-        // A name that filled the buffer may have been cut; ask again with more room.
-        if (length < buffer.size() - 1) {
-            buffer.resize(length);
-            break;
-        }
-        buffer.resize(buffer.size() * 2);
-    }
-    return {ansiPathOf(buffer).value_or(std::string()), buffer};
+    std::wstring wide = programPathWide();
+    std::string ansi = wide.empty() ? std::string() : ansiPathOf(wide).value_or(std::string());
+    return {std::move(ansi), std::move(wide)};
 }
 
 std::string currentDirectory()
