@@ -99,7 +99,7 @@ find_mirror() {
             /etc/apt/sources.list
     fi
 }
-read -r mirror suites < <(find_mirror | head -n 1) || true
+read -r mirror _ < <(find_mirror | head -n 1) || true
 [ -n "${mirror:-}" ] || { say "no Debian bookworm entry in the machine's apt sources"; exit 1; }
 mirror=${mirror%/}
 
@@ -111,8 +111,10 @@ mirror=${mirror%/}
 # minutes apiece on a busy machine: update-initramfs does nothing until all is installed, and
 # one small initramfs is made below.
 say "Debian with the kernel, Wine and the test tools (mmdebstrap)"
-sources=()
-for s in $suites; do sources+=("deb $mirror $s main"); done
+# Only the release itself: the guest has no network and needs no later fixes, and an updates or
+# security index caught mid-sync (or i386 packages that no longer match their amd64 twins
+# there) must never stop the build. The release's own indexes change only at point releases.
+sources=("deb $mirror bookworm main")
 run mmdebstrap --mode=root --variant=minbase --architectures=amd64,i386 \
     --include="$(IFS=,; echo "${packages[*]}")" \
     --hook-dir=/usr/share/mmdebstrap/hooks/eatmydata --dpkgopt=force-unsafe-io \
