@@ -30,13 +30,27 @@ constexpr const char* kBatchHead[] = {
 };
 constexpr char kSavePathFormat[] = "set SAVEPATH=%s;\n";
 constexpr char kSetPathFormat[] = "set %s \n";
-constexpr char kBatchClassFormat[] = "jre -cp \"%s\" %s %s";
+// A class line starts the launcher that install itself starts (no runtime today has the "jre"
+// program of old), from the folder the Java processes start in, so that their argument files
+// are found.
+constexpr char kBatchClassFormat[] = "%s -cp \"%s\" %s %s";
+constexpr char kBatchClassFromFileFormat[] = "%s %s %s %s";
+constexpr char kEnterRuntimeFormat[] = "pushd \"%s\"\n";
+constexpr char kLeaveRuntime[] = "popd\n";
 constexpr char kRestorePathFormat[] = "set PATH=%s;\n";
+// cmd.exe reads at most 8191 characters of a line. A class path longer than a line holds goes
+// into an argument file beside the batch file, which launchers from Java 9 on read.
+constexpr std::size_t kBatchLineLimit = 8191;
+constexpr char kClassPathFileName[] = "install-cp.args";
+constexpr char kClassPathFileFormat[] = "-cp \"%s\"\n";
+constexpr char kClassPathFileFailedFormat[] = "Could not write %s for the developer file\n";
+constexpr char kBatchLineTooLongFormat[] =
+    "A line of the developer file is %u characters, more than the 8191 cmd.exe reads: %s\n";
 
 // The command line of the Java process for class slot i.
 std::string javaCommandLine(const std::string& launcherPath, const std::string& commandLine, std::size_t slot)
 {
-    std::string command = launcherPath + "  " + classTable[slot];
+    std::string command = commandLineProgram(launcherPath) + "  " + classTable[slot];
     if (contains(commandLine, "-remove")) {
         const std::size_t tail = commandLine.find(kRemoveTailStart);
         if (tail != std::string::npos)
@@ -54,7 +68,44 @@ std::string javaCommandLine(const std::string& launcherPath, const std::string& 
     return command;
 }
 
-void appendBatchClassLine(std::size_t slot)
+std::string formatted(const char* format, const std::string& a, const std::string& b, const std::string& c,
+                      const std::string& d)
+{
+    const int size = std::snprintf(nullptr, 0, format, a.c_str(), b.c_str(), c.c_str(), d.c_str());
+    std::string text(static_cast<std::size_t>(size) + 1, '\0');
+    std::snprintf(text.data(), text.size(), format, a.c_str(), b.c_str(), c.c_str(), d.c_str());
+    text.resize(static_cast<std::size_t>(size));
+    return text;
+}
+
+// Says so in the trace log when cmd.exe would not read the whole line.
+void checkBatchLineLength(const std::string& line)
+{
+    if (line.size() > kBatchLineLimit)
+        writeTraceLog(kBatchLineTooLongFormat, static_cast<unsigned>(line.size()), line.substr(0, 80).c_str());
+}
+
+// Writes the class path into the argument file beside the batch file, quoted, with each
+// backslash doubled as the launcher's reader of argument files wants it inside quotes; gives
+// the argument that names the file, or nothing when it could not be written.
+std::optional<std::string> writeClassPathFile(const std::string& classPathValue)
+{
+    const std::size_t slash = batchFilePath.find_last_of('\\');
+    const std::string path = joinPath(slash == std::string::npos ? std::string() : batchFilePath.substr(0, slash),
+                                      kClassPathFileName);
+    const UniqueFile file = openOwnFile(path, OwnFileMode::truncate);
+    if (!file) {
+        writeTraceLog(kClassPathFileFailedFormat, path.c_str());
+        return std::nullopt;
+    }
+    std::string escaped;
+    for (const char c : classPathValue)
+        escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
+    std::fprintf(file.get(), kClassPathFileFormat, escaped.c_str());
+    return commandLineProgram("@" + path);
+}
+
+void appendBatchClassLine(const std::string& launcherPath, std::size_t slot)
 {
     const UniqueFile batch = openOwnFile(batchFilePath, OwnFileMode::append);
     if (!batch)
@@ -63,9 +114,13 @@ void appendBatchClassLine(std::size_t slot)
     const std::string parameterText = parameter.substr(0, parameter.find(kOutputToFile));
     const std::size_t equals = classPathBuf.find('=');
     const std::string classPathValue = equals == std::string::npos ? classPathBuf : classPathBuf.substr(equals + 1);
-    std::fprintf(batch.get(), kBatchClassFormat, classPathValue.c_str(), classTable[slot].c_str(),
-                 parameterText.c_str());
-    std::fputs("\n", batch.get());
+    const std::string program = commandLineProgram(programFile(launcherPath));
+    std::string line = formatted(kBatchClassFormat, program, classPathValue, classTable[slot], parameterText);
+    if (line.size() > kBatchLineLimit)
+        if (const std::optional<std::string> classPathFile = writeClassPathFile(classPathValue))
+            line = formatted(kBatchClassFromFileFormat, program, *classPathFile, classTable[slot], parameterText);
+    checkBatchLineLength(line);
+    std::fprintf(batch.get(), "%s\n", line.c_str());
 }
 
 } // namespace
@@ -107,7 +162,7 @@ bool launchJavaClasses(const std::string& launcherPath, const std::string& comma
     for (std::size_t slot = 0; slot < kClassSlots && !classTable[slot].empty(); ++slot) {
         const std::string command = javaCommandLine(launcherPath, commandLine, slot);
         if (developer)
-            appendBatchClassLine(slot);
+            appendBatchClassLine(launcherPath, slot);
         else
             writeTraceLog(kAboutToLaunchFormat, command.c_str(), traceLogPath.c_str());
         closeTraceLog();
@@ -131,7 +186,9 @@ void writeBatchFileHead()
     std::fprintf(batch.get(), kSavePathFormat, "%PATH%");
     std::fputs("\n\n\n", batch.get());
     std::fprintf(batch.get(), kSetPathFormat, pathBuf.c_str());
+    checkBatchLineLength("set " + pathBuf + " ");
     std::fputs("\n\n\n", batch.get());
+    std::fprintf(batch.get(), kEnterRuntimeFormat, currentDirectory().c_str());
 }
 
 void writeBatchFileTail()
@@ -139,6 +196,7 @@ void writeBatchFileTail()
     const UniqueFile batch = openOwnFile(batchFilePath, OwnFileMode::append);
     if (!batch)
         return;
+    std::fputs(kLeaveRuntime, batch.get());
     std::fputs("\n\n\n", batch.get());
     std::fprintf(batch.get(), kRestorePathFormat, "%SAVEPATH%");
 }

@@ -338,14 +338,22 @@ bool changeDirectory(const std::string& dir)
     return SetCurrentDirectoryA(dir.c_str()) != 0;
 }
 
+std::string commandLineProgram(const std::string& program)
+{
+    return program.find_first_of(" \t") == std::string::npos ? program : "\"" + program + "\"";
+}
+
+std::string programFile(const std::string& program)
+{
+    const std::size_t nameStart = program.find_last_of("\\/:") + 1;
+    return program.find('.', nameStart) == std::string::npos ? program + ".exe" : program;
+}
+
 std::optional<ChildProcess> startProcess(const std::string& program, const std::string& commandLine, int showWindow)
 {
     // Named outright, the program is never looked for at each blank of an unquoted path (a
     // planted C:\my.exe before C:\my media\...), nor along the search path.
-    std::string application = program;
-    const std::size_t nameStart = application.find_last_of("\\/:") + 1;
-    if (application.find('.', nameStart) == std::string::npos)
-        application += ".exe";
+    const std::string application = programFile(program);
     STARTUPINFOA startup{};
     startup.cb = sizeof(startup);
     startup.wShowWindow = static_cast<WORD>(showWindow);

@@ -127,8 +127,17 @@ struct ChildProcess {
     UniqueHandle thread;
 };
 
-// Starts program (its full path; ".exe" is added to a name without an extension, as the
-// system adds it to a command line's first token) with commandLine as it stands, the given
+// The program's path as the first token of its command line: in double quotes when it holds a
+// blank or a tab, since a program splits its command line there (a Java launcher given
+// C:\Program Files\...\launch.exe unquoted takes "Files\..." for its main class); otherwise as
+// it stands.
+std::string commandLineProgram(const std::string& program);
+
+// The file a program is started from: its path, with ".exe" added to a name without an
+// extension, as the system adds it to a command line's first token.
+std::string programFile(const std::string& program);
+
+// Starts program (its full path, the file programFile names) with commandLine as it stands, the given
 // show value in a start-up record of 68 bytes and no start-up flags. The child inherits no
 // handles, but the environment and the current directory.
 std::optional<ChildProcess> startProcess(const std::string& program, const std::string& commandLine, int showWindow);

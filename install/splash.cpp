@@ -34,8 +34,6 @@ int launchSplash(const std::string& splashArgument, int showWindow)
     const std::optional<std::string> program = findProgram(splashCommandLine, pathBuf, kSplashProgram);
     if (!program)
         return 0;
-    if (*program != splashCommandLine)
-        splashCommandLine = *program;
     // The program and its bitmap (named below the program's folder) are the media's only as
     // their manifest lists them.
     const std::size_t programSlash = program->rfind('\\');
@@ -44,6 +42,7 @@ int launchSplash(const std::string& splashArgument, int showWindow)
     if (!requireMediaProgram(*program, commonDir) ||
         (!splashArgument.empty() && pathExists(bitmap) && !requireMediaProgram(bitmap, commonDir)))
         return 0;
+    splashCommandLine = commandLineProgram(*program);
     if (!splashArgument.empty())
         splashCommandLine += "  " + splashArgument;
     writeTraceLog(kCommandLineFormat, splashCommandLine.c_str());

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <set>
 
+#include "java_classes.h"
 #include "jni_standin.h"
 #include "pe_image.h"
 #include "testing.h"
@@ -87,41 +88,12 @@ protected:
 
     void defineJavaClasses()
     {
-        objectClass = vm.defineClass("java/lang/Object");
-        integerClass = vm.defineClass("java/lang/Integer");
-        vm.addIntField(integerClass, "value");
-        vm.addMethod(integerClass, "<init>", "(I)V", [](Instance& self, const std::vector<jvalue>& args) {
-            self.intFields["value"] = args[0].i;
-            return jvalue{};
-        });
-        vm.addMethod(integerClass, "intValue", "()I", [](Instance& self, const std::vector<jvalue>&) {
-            jvalue result{};
-            result.i = self.intFields["value"];
-            return result;
-        });
-        exceptionClass = vm.defineClass("com/bravik/service/registry/RegistryException");
-        vm.addMethod(exceptionClass, "<init>", "(Ljava/lang/String;)V",
-                     [this](Instance& self, const std::vector<jvalue>& args) {
-                         self.message = vm.charsOf(args[0].l);
-                         self.calls.push_back("<init>(String)");
-                         return jvalue{};
-                     });
-        vm.addMethod(exceptionClass, "<init>", "(I)V", [](Instance& self, const std::vector<jvalue>& args) {
-            self.code = args[0].i;
-            self.calls.push_back("<init>(int)");
-            return jvalue{};
-        });
-        vm.addMethod(exceptionClass, "setCCode", "(I)V", [](Instance& self, const std::vector<jvalue>& args) {
-            self.code = args[0].i;
-            self.calls.push_back("setCCode");
-            return jvalue{};
-        });
-        keyClass = vm.defineClass("com/bravik/service/registry/NativeRegistryKey");
-        vm.addIntField(keyClass, "hKey");
-        infoClass = vm.defineClass("com/bravik/service/registry/RegistryKeyInfo");
-        for (const char* field :
-             {"subKeyCount", "maxSubKeyNameLength", "valueCount", "maxValueNameLength", "maxValueSize", "lastWriteTime"})
-            vm.addIntField(infoClass, field);
+        const jni_standin::RegistryClasses classes = jni_standin::defineRegistryClasses(vm);
+        objectClass = classes.object;
+        integerClass = classes.integer;
+        exceptionClass = classes.exception;
+        keyClass = classes.key;
+        infoClass = classes.info;
     }
 
     template <typename... Args>

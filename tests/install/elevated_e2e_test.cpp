@@ -13,12 +13,6 @@ constexpr char kSplashRecord[] = "C:\\itest\\splashes.txt";
 
 using Elevated = InstallEndToEnd;
 
-std::string withoutQuotes(std::string text)
-{
-    std::erase(text, '"');
-    return text;
-}
-
 TEST_F(Elevated, LibrariesBesideInstallAreNeverLoaded)
 {
     buildMedia(kMedia, kOneClassCfg);
@@ -29,7 +23,7 @@ TEST_F(Elevated, LibrariesBesideInstallAreNeverLoaded)
 
     const InstallRun run = runMedia();
 
-    EXPECT_EQ(run.launches.size(), 1u);
+    EXPECT_EQ(javaProcesses(run.launches), (std::vector<JavaProcess>{{"com.bravik.Install"}}));
     EXPECT_FALSE(exists(kPlantedRecord)) << readFile(kPlantedRecord);
 }
 
@@ -52,9 +46,14 @@ TEST_F(Elevated, ProgramsStartByTheirFullPathFromAFolderWithABlank)
     ASSERT_EQ(run.launches.size(), 1u);
     ASSERT_EQ(run.splashes.size(), 1u);
     EXPECT_EQ(run.splashes[0].program, media + "\\kp\\bin\\Splash.exe");
-    EXPECT_EQ(withoutQuotes(run.launches[0].commandLine), launcher + "  com.bravik.Install");
-    EXPECT_TRUE(hasLine(run.traceLog,
-                        "About to launch " + launcher + "  com.bravik.Install hence closing " + traceLogPath() + "  "));
+    // Each program's path is quoted on its command line, so each reads its own arguments whole:
+    // the launcher its main class, the splash program its bitmap.
+    EXPECT_EQ(run.splashes[0].commandLine, "\"" + media + "\\kp\\bin\\Splash.exe\"  en\\logo.bmp");
+    EXPECT_EQ(run.splashes[0].argument, "en\\logo.bmp");
+    EXPECT_EQ(run.launches[0].commandLine, "\"" + launcher + "\"  com.bravik.Install");
+    EXPECT_EQ(javaProcesses(run.launches), (std::vector<JavaProcess>{{"com.bravik.Install"}}));
+    EXPECT_TRUE(hasLine(run.traceLog, "About to launch \"" + launcher + "\"  com.bravik.Install hence closing " +
+                                          traceLogPath() + "  "));
 
     // A folder named plain "launch" is what the lookup finds; the program started is still
     // launch.exe, and the command line keeps the name as found.
@@ -62,8 +61,10 @@ TEST_F(Elevated, ProgramsStartByTheirFullPathFromAFolderWithABlank)
     const InstallRun plain = runInstall(media + "\\install.exe", "", media);
     ASSERT_EQ(plain.launches.size(), 1u);
     EXPECT_EQ(plain.launches[0].program, launcher);
-    EXPECT_TRUE(hasLine(plain.traceLog, "About to launch " + media + "\\kp\\bin\\launch  com.bravik.Install hence closing " +
+    EXPECT_TRUE(hasLine(plain.traceLog, "About to launch \"" + media +
+                                            "\\kp\\bin\\launch\"  com.bravik.Install hence closing " +
                                             traceLogPath() + "  "));
+    EXPECT_EQ(javaProcesses(plain.launches), (std::vector<JavaProcess>{{"com.bravik.Install"}}));
 }
 
 // The working folder is the media's own: a folder above it that the current folder names (a
@@ -75,7 +76,7 @@ TEST_F(Elevated, TheWorkingFolderIsTheMediasOwnNeverAFolderAboveIt)
     const std::string program = std::string(kMedia) + "\\install.exe";
     const std::string planted = "[CLASS]\r\nplanted.Class\r\n";
     writeFile("C:\\kp\\windows\\install.cfg", planted);
-    writeFile("C:\\kp\\lib\\kp.jar", "planted");
+    writeJar("C:\\kp\\lib\\kp.jar", {"planted.Class"});
     writeFile("C:\\itest\\med\\kp\\windows\\install.cfg", planted);
 
     for (const char* current : {"C:\\", "C:\\itest\\med"}) {
@@ -83,15 +84,15 @@ TEST_F(Elevated, TheWorkingFolderIsTheMediasOwnNeverAFolderAboveIt)
         const InstallRun run = runInstall(program, "", current);
         EXPECT_TRUE(hasLine(run.traceLog, "CWD = " + std::string(kMedia)));
         ASSERT_EQ(run.launches.size(), 1u);
-        EXPECT_EQ(withoutQuotes(run.launches[0].commandLine),
-                  std::string(kMedia) + "\\kp\\bin\\launch.exe  com.bravik.Install");
+        EXPECT_EQ(run.launches[0].commandLine, std::string(kMedia) + "\\kp\\bin\\launch.exe  com.bravik.Install");
+        EXPECT_EQ(javaProcesses(run.launches), (std::vector<JavaProcess>{{"com.bravik.Install"}}));
     }
 
     // install.exe in a subfolder of the media, started from the media's root, works from there.
     copyFile(program, std::string(kMedia) + "\\setup\\install.exe");
     const InstallRun sub = runInstall(std::string(kMedia) + "\\setup\\install.exe", "", kMedia);
     EXPECT_TRUE(hasLine(sub.traceLog, "CWD = " + std::string(kMedia)));
-    EXPECT_EQ(sub.launches.size(), 1u);
+    EXPECT_EQ(javaProcesses(sub.launches), (std::vector<JavaProcess>{{"com.bravik.Install"}}));
 }
 
 // The trace log, the developer batch file and the debug stamp have fixed names in folders others

@@ -75,6 +75,8 @@ TEST_F(FolderNames, MediaBelowAProfileInTheUsersScriptInstallsThroughShortNames)
         EXPECT_TRUE(hasLine(run.traceLog, "CWD = " + shortMedia)) << run.traceLog;
         ASSERT_EQ(run.launches.size(), 1u) << run.traceLog;
         EXPECT_EQ(run.launches[0].commandLine, shortMedia + "\\kp\\bin\\launch.exe  com.bravik.Install");
+        EXPECT_EQ(javaProcesses(run.launches), (std::vector<JavaProcess>{{"com.bravik.Install"}}));
+        EXPECT_EQ(run.launches[0].foundIn, shortMedia + "\\kp\\lib\\kp.jar");
         expectEveryMediaEntryReachable(run.launches[0].classPath, shortMedia);
         expectEveryMediaEntryReachable(run.launches[0].path, shortMedia);
         EXPECT_NE(run.launches[0].classPath.find(shortMedia + "\\kp\\lib\\kp.jar"), std::string::npos);
@@ -110,6 +112,7 @@ TEST_F(FolderNames, TemporaryFolderAndSearchPathInTheUsersScriptGoByShortNames)
     EXPECT_EQ(text.rfind("started\r\n", 0), 0u) << text;
     EXPECT_TRUE(hasLine(text, "CWD = " + std::string(kMedia))) << text;
     ASSERT_EQ(run.launches.size(), 1u);
+    EXPECT_EQ(javaProcesses(run.launches), (std::vector<JavaProcess>{{"com.bravik.Install"}}));
     const std::vector<std::string> path = entriesOf(run.launches[0].path);
     EXPECT_EQ(path.back(), shortPathOf(tools)) << run.launches[0].path;
     EXPECT_NE(GetFileAttributesA(path.back().c_str()), INVALID_FILE_ATTRIBUTES);

@@ -5,12 +5,21 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "testing.h"
 
-// What one start of a stand-in program saw.
+// A native library the stand-in Java launcher looked for: where it found it and what the one
+// method it called answered.
+struct NativeRecord {
+    std::string path;
+    std::string answer;
+};
+
+// What one start of a stand-in program saw, and for the Java launcher what it parsed.
 struct LaunchRecord {
     unsigned long processId = 0;
     std::string program;
@@ -18,7 +27,38 @@ struct LaunchRecord {
     std::string currentDirectory;
     std::string path;
     std::string classPath;
+    // The splash program's argument: the text after its own name.
+    std::string argument;
+    // The launcher's reading: arguments (argument files expanded), options, main class and
+    // parameters, the class path searched and the element that held the class.
+    std::vector<std::string> arguments;
+    std::vector<std::string> options;
+    std::string mainClass;
+    std::vector<std::string> parameters;
+    std::string searchedClassPath;
+    std::string foundIn;
+    std::map<std::string, NativeRecord> natives;
+    std::string error;
+    int exitCode = -1;
 };
+
+// What a Java process runs: the class it was found to be and what it was given.
+struct JavaProcess {
+    std::string mainClass;
+    std::vector<std::string> options;
+    std::vector<std::string> parameters;
+    bool operator==(const JavaProcess&) const = default;
+};
+std::ostream& operator<<(std::ostream& out, const JavaProcess& process);
+
+// The Java processes that started their main class, in their order; a start whose class was not
+// found adds a failure naming the launcher's error.
+std::vector<JavaProcess> javaProcesses(const std::vector<LaunchRecord>& launches);
+
+// Writes a jar holding each class (binary names such as com.example.Setup) as an empty class
+// file; jarBytes gives the same jar as bytes, for an archive that carries it.
+void writeJar(const std::string& path, const std::vector<std::string>& classes);
+std::string jarBytes(const std::vector<std::string>& classes);
 
 struct InstallRun {
     testing_support::ProgramRun program;
@@ -74,6 +114,13 @@ private:
     // Every run of this test, told when the test fails: how install ended and its trace log.
     std::vector<std::string> runReports_;
 };
+
+// Adds count jars of nameLength characters to the media's kp\lib, as a product of today's size
+// ships them; gives their class-path entries.
+std::vector<std::string> addProductJars(int count, std::size_t nameLength);
+
+// The starts of the stand-in launcher that a record file holds.
+std::vector<LaunchRecord> launchesRecordedIn(const std::string& recordFile);
 
 // The lines of a text, for readable comparisons.
 std::vector<std::string> linesOf(const std::string& text);

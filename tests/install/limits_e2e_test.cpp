@@ -36,27 +36,6 @@ bool holds(const std::vector<std::string>& entries, const std::string& entry)
     return std::find(entries.begin(), entries.end(), entry) != entries.end();
 }
 
-// Jar number i of a product, its name padded with "x" to length characters.
-std::string jarName(int i, std::size_t length)
-{
-    char head[64];
-    std::snprintf(head, sizeof(head), "library-component-%03d-1.0.0", i);
-    std::string name = head;
-    name.append(length > name.size() + 4 ? length - name.size() - 4 : 0, 'x');
-    return name + ".jar";
-}
-
-// Adds count jars of nameLength characters to the media's kp\lib; gives their class-path entries.
-std::vector<std::string> addJars(int count, std::size_t nameLength)
-{
-    const std::string lib = std::string(InstallEndToEnd::kMedia) + "\\kp\\lib\\";
-    std::vector<std::string> entries;
-    for (int i = 0; i < count; ++i) {
-        entries.push_back(lib + jarName(i, nameLength));
-        writeFile(entries.back(), "j");
-    }
-    return entries;
-}
 
 // The class path's value as the run wrote it just before it looked for launch.exe.
 std::string finalClassPath(const std::string& traceLog)
@@ -82,11 +61,12 @@ using Limits = InstallEndToEnd;
 TEST_F(Limits, TwoHundredJarsAllReachJava)
 {
     buildMedia(kMedia, kOneClassCfg);
-    const std::vector<std::string> jars = addJars(200, 31);
+    const std::vector<std::string> jars = addProductJars(200, 31);
 
     const InstallRun run = runMedia();
 
     ASSERT_EQ(run.launches.size(), 1u);
+    EXPECT_EQ(javaProcesses(run.launches), (std::vector<JavaProcess>{{"com.bravik.Install"}}));
     const std::vector<std::string> classPath = entriesOf(run.launches[0].classPath);
     for (const std::string& jar : jars)
         EXPECT_TRUE(holds(classPath, jar)) << jar;
@@ -99,7 +79,7 @@ TEST_F(Limits, TwoHundredJarsAllReachJava)
 TEST_F(Limits, AClassPathPastTheLimitStopsBeforeAnyJavaProcess)
 {
     buildMedia(kMedia, kOneClassCfg);
-    addJars(300, 120);
+    addProductJars(300, 120);
 
     const InstallRun run = runMedia();
 
@@ -135,6 +115,7 @@ TEST_F(Limits, TheMachinesLongSearchPathReachesJavaWhole)
     const InstallRun run = runMedia();
 
     ASSERT_EQ(run.launches.size(), 1u);
+    EXPECT_EQ(javaProcesses(run.launches), (std::vector<JavaProcess>{{"com.bravik.Install"}}));
     const std::string& received = run.launches[0].path;
     ASSERT_GT(received.size(), own.size());
     EXPECT_EQ(received.substr(received.size() - own.size() - 1), ";" + own);
@@ -173,7 +154,7 @@ TEST_F(Limits, NinetyFiveFamilyAllowsWhatTheRestOfTheEnvironmentLeaves)
 {
     buildMedia(kMedia, kOneClassCfg);
     makeDirectories(std::string(kMedia) + "\\kp\\bin_win");
-    addJars(200, 120);
+    addProductJars(200, 120);
     const std::string filler(8000, 'f');
     const ScopedEnvironment other("INSTALL_TEST_FILLER", filler.c_str());
     poseAsWindows98();
@@ -193,6 +174,7 @@ TEST_F(Limits, NinetyFiveFamilyAllowsWhatTheRestOfTheEnvironmentLeaves)
     const InstallRun nt = runMedia();
     ASSERT_EQ(nt.launches.size(), 1u);
     EXPECT_EQ(nt.launches[0].classPath, finalClassPath(nt.traceLog));
+    EXPECT_EQ(javaProcesses(nt.launches), (std::vector<JavaProcess>{{"com.bravik.Install"}}));
 }
 
 } // namespace

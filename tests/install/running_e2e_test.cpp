@@ -45,7 +45,7 @@ TEST_F(Running, SimilarNamesDoNotCount)
     const auto suffixed = startAs("launch.exe.bak");
     const InstallRun run = runMedia();
     EXPECT_TRUE(run.program.messageBoxes.empty());
-    EXPECT_EQ(run.launches.size(), 1u);
+    EXPECT_EQ(javaProcesses(run.launches), (std::vector<JavaProcess>{{"com.bravik.Install"}}));
 }
 
 TEST_F(Running, NinetyFiveFamilyUsesItsOwnRuntimeDirectory)
@@ -64,6 +64,7 @@ TEST_F(Running, NinetyFiveFamilyUsesItsOwnRuntimeDirectory)
     EXPECT_TRUE(hasLine(run.traceLog, "new current directory is " + std::string(kMedia) + "\\kp\\bin_win"));
     ASSERT_EQ(run.launches.size(), 1u);
     EXPECT_EQ(run.launches[0].currentDirectory, std::string(kMedia) + "\\kp\\bin_win");
+    EXPECT_EQ(javaProcesses(run.launches), (std::vector<JavaProcess>{{"com.bravik.Install"}}));
     EXPECT_FALSE(exists("C:\\vtupdate"));
 }
 

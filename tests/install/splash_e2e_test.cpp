@@ -47,6 +47,7 @@ TEST_F(Splash, StartsInItsOwnDirectoryAndEndsAtCleanUp)
     const std::string command = m + "\\kp\\bin\\Splash.exe  en\\logo.bmp";
     ASSERT_EQ(run.splashes.size(), 1u);
     EXPECT_EQ(run.splashes[0].commandLine, command);
+    EXPECT_EQ(run.splashes[0].argument, "en\\logo.bmp");
     EXPECT_EQ(run.splashes[0].currentDirectory, m + "\\kp\\bin");
     EXPECT_EQ(run.splashEvents.size(), 1u);
     EXPECT_TRUE(wasTerminated(run.splashes[0].processId));
@@ -58,6 +59,7 @@ TEST_F(Splash, StartsInItsOwnDirectoryAndEndsAtCleanUp)
     ASSERT_EQ(run.launches.size(), 1u);
     // install is back in its own directory when it goes on.
     EXPECT_EQ(run.launches[0].currentDirectory, m + "\\kp\\bin_nt");
+    EXPECT_EQ(javaProcesses(run.launches), (std::vector<JavaProcess>{{"com.bravik.Install"}}));
 }
 
 TEST_F(Splash, DriveRootLooksForSplashExeThere)
@@ -68,6 +70,7 @@ TEST_F(Splash, DriveRootLooksForSplashExeThere)
     const InstallRun run = runInstall("D:\\install.exe", "", "D:\\");
     ASSERT_EQ(run.splashes.size(), 1u);
     EXPECT_EQ(run.splashes[0].commandLine, "D:\\Splash.exe  en\\logo.bmp");
+    EXPECT_EQ(run.splashes[0].argument, "en\\logo.bmp");
     EXPECT_EQ(run.splashes[0].currentDirectory, "D:\\");
     removeTree("D:\\Splash.exe");
 }
@@ -83,7 +86,7 @@ TEST_F(Splash, NoSplashForDevelopersOrWithoutProgram)
     const InstallRun missing = runMedia();
     EXPECT_TRUE(missing.splashes.empty());
     EXPECT_EQ(missing.traceLog.find("CmdLine parameter"), std::string::npos);
-    EXPECT_EQ(missing.launches.size(), 1u);
+    EXPECT_EQ(javaProcesses(missing.launches), (std::vector<JavaProcess>{{"com.bravik.Install"}}));
 }
 
 TEST_F(Splash, ProgramThatCannotStartNeverStopsTheRun)
@@ -93,7 +96,7 @@ TEST_F(Splash, ProgramThatCannotStartNeverStopsTheRun)
     const InstallRun run = runMedia();
     EXPECT_TRUE(hasLine(run.traceLog, "Did not successfully launch a splash screen"));
     // The driver reopens the trace log at once and the run goes on.
-    EXPECT_EQ(run.launches.size(), 1u);
+    EXPECT_EQ(javaProcesses(run.launches), (std::vector<JavaProcess>{{"com.bravik.Install"}}));
     EXPECT_NE(run.traceLog.find("In install.exe-- opened the file"), std::string::npos);
 }
 

@@ -34,6 +34,7 @@ TEST_F(Startup, DebugSwitchWritesTheStampAndIsPassedOn)
     EXPECT_EQ(readFile("C:\\nnndbg").find_first_not_of("0123456789"), std::string::npos);
     ASSERT_EQ(run.launches.size(), 1u);
     EXPECT_EQ(run.launches[0].commandLine, std::string(kMedia) + "\\kp\\bin\\launch.exe  com.bravik.Install    -debug");
+    EXPECT_EQ(javaProcesses(run.launches), (std::vector<JavaProcess>{{"com.bravik.Install", {}, {"-debug"}}}));
     EXPECT_TRUE(hasLine(run.traceLog, "Unknown parameters passed: Passing them to Driver -debug "));
 }
 
@@ -65,7 +66,7 @@ TEST_F(Startup, TemporaryDirectoryTooLongForItsBufferSendsTheLogToTheWindowsDriv
     const InstallRun run = runMedia();
     EXPECT_TRUE(exists(std::string(kMedia) + "\\kp_nstal.out"));
     EXPECT_FALSE(exists(longTemp + "kp_nstal.out"));
-    EXPECT_EQ(run.launches.size(), 1u);
+    EXPECT_EQ(javaProcesses(run.launches), (std::vector<JavaProcess>{{"com.bravik.Install"}}));
 }
 
 TEST_F(Startup, TraceLogThatCannotBeOpenedEndsTheRunAtOnce)

@@ -1,15 +1,16 @@
-// Stands in for a program install starts: built as "launch.exe" (variables LAUNCH_STUB_...)
-// and as "Splash.exe" (variables SPLASH_STUB_...). It appends what it was given to the file
-// named by <prefix>_RECORD, one block per start:
+// Stands in for the splash program install starts, built as "Splash.exe" (variables
+// SPLASH_STUB_...), and serves the tests as any program that just runs a while. It appends what
+// it was given to the file named by SPLASH_STUB_RECORD, one block per start:
 //   begin <pid>
 //   program=<its own file>
 //   cmdline=<its command line>
+//   argument=<what the C runtime leaves after its own name: the real Splash.exe's bitmap>
 //   cwd=<its current directory>
 //   PATH=<value>
 //   CLASSPATH=<value>
 //   end <pid>          (written just before it exits)
-// <prefix>_WAIT_FOR names a file it waits for (ten seconds at most) before it records anything,
-// <prefix>_SLEEP_MS makes it wait that long before "end"; <prefix>_EXIT is its exit code.
+// SPLASH_STUB_WAIT_FOR names a file it waits for (ten seconds at most) before it records anything,
+// SPLASH_STUB_SLEEP_MS makes it wait that long before "end"; SPLASH_STUB_EXIT is its exit code.
 #include <windows.h>
 
 #include "../../common/owners.h"
@@ -21,7 +22,7 @@ namespace {
 
 std::string variable(const std::string& suffix)
 {
-    const std::string name = std::string(STUB_VARIABLE_PREFIX) + suffix;
+    const std::string name = std::string("SPLASH_STUB") + suffix;
     std::string value(32768, '\0');
     const DWORD length = GetEnvironmentVariableA(name.c_str(), value.data(), static_cast<DWORD>(value.size()));
     value.resize(length < value.size() ? length : 0);
@@ -48,7 +49,7 @@ void appendRecord(const std::string& path, const std::string& text)
 
 } // namespace
 
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR argument, int)
 {
     const std::string awaited = variable("_WAIT_FOR");
     for (int waited = 0; !awaited.empty() && waited < 10000 && GetFileAttributesA(awaited.c_str()) == INVALID_FILE_ATTRIBUTES;
@@ -61,7 +62,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     char program[MAX_PATH + 1] = {};
     GetModuleFileNameA(nullptr, program, MAX_PATH);
     if (!record.empty())
-        appendRecord(record, "begin " + pid + "\nprogram=" + program + "\ncmdline=" + GetCommandLineA() + "\ncwd=" + cwd +
+        appendRecord(record, "begin " + pid + "\nprogram=" + program + "\ncmdline=" + GetCommandLineA() +
+                                 "\nargument=" + argument + "\ncwd=" + cwd +
                                  "\nPATH=" + environment("PATH") + "\nCLASSPATH=" + environment("CLASSPATH") + "\n");
     const std::string sleep = variable("_SLEEP_MS");
     if (!sleep.empty())

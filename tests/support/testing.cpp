@@ -328,11 +328,12 @@ RunningProgram::~RunningProgram()
 std::unique_ptr<RunningProgram> startSleepingLauncher(const std::string& folder, const std::string& name)
 {
     const std::string program = folder + "\\" + name;
-    copyFile(programDirectory() + "\\stubs\\launch.exe", program);
+    // Any program that runs a while will do; the stand-in splash program sleeps as it is told.
+    copyFile(programDirectory() + "\\stubs\\Splash.exe", program);
     const std::string started = program + ".started";
     DeleteFileA(started.c_str());
-    const ScopedEnvironment record("LAUNCH_STUB_RECORD", started.c_str());
-    const ScopedEnvironment sleep("LAUNCH_STUB_SLEEP_MS", "60000");
+    const ScopedEnvironment record("SPLASH_STUB_RECORD", started.c_str());
+    const ScopedEnvironment sleep("SPLASH_STUB_SLEEP_MS", "60000");
     auto running = std::make_unique<RunningProgram>(program, folder);
     if (!waitForFile(started))
         throw std::runtime_error(program + " did not start");

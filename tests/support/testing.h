@@ -86,8 +86,8 @@ private:
     DWORD processId_ = 0;
 };
 
-// The stand-in launcher (stubs\launch.exe), copied into folder under name and started from
-// there to sleep for a minute; returns once it has started.
+// A program that sleeps for a minute (the stand-in splash program), copied into folder under
+// name and started from there; returns once it has started.
 std::unique_ptr<RunningProgram> startSleepingLauncher(const std::string& folder, const std::string& name);
 
 // How many running processes have this program file name (base name, any case).

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <set>
 
+#include "java_classes.h"
 #include "jni_standin.h"
 #include "pe_image.h"
 #include "testing.h"
@@ -54,7 +55,7 @@ protected:
 
     void SetUp() override
     {
-        self = reinterpret_cast<jclass>(vm.defineClass("com/bravik/application/install/windows/KPNativeWin"));
+        self = reinterpret_cast<jclass>(jni_standin::defineSystemClasses(vm));
         removeTree(kScratch);
         makeDirectories(kScratch);
     }
