@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Writes the sample media with tools/mkmedia, runs dist/install.exe on it under Wine, then shows
-# its trace log, the message boxes it showed and what each start of the (stand-in) Java launcher
-# received; a second run shows that the archives are not unpacked again.
+# its trace log, the message boxes it showed and what each Java process got: its command line
+# as the (stand-in) Java launcher split it, with its argument files, the main class it found on
+# the class path and what the natives it loaded answered; a second run shows that the archives
+# are not unpacked again.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 # The x86 install.exe where this machine starts 32-bit programs, otherwise the x64 one.
@@ -46,7 +48,8 @@ PY
 echo "== writing the media with tools/mkmedia"
 "$top/tools/mkmedia" --arch "$lane" --dist "$dist" --runtime "$work/runtime" \
     --product "$top/samples/archives/product" --product "$top/samples/archives/docs" \
-    --class com.bravik.application.install.Installer --parameter "-mode install /OUTPUT_TO_FILE install.log" \
+    --class com.bravik.application.install.Installer --jvm-option -Xmx256m \
+    --jvm-option "-Dsuite.title=Bravik Sample Suite" --parameter "-mode install /OUTPUT_TO_FILE install.log" \
     --class com.bravik.application.install.Register --parameter -register \
     --classpath 'kp\classes' --classpath 'kp\lib\extra.jar' --path 'kp\tools' \
     --delete-common 'kp\obsolete.txt' --post-delete-common 'kp\install.tmp' \
@@ -79,8 +82,39 @@ echo
 echo "== message boxes"
 grep -o 'Call user32.MessageBoxA([^)]*' "$relay" | sed 's/^Call user32.MessageBoxA(/   /' || echo "   none"
 echo
-echo "== what the Java launcher received"
-if [ -f "$record" ]; then tr -d '\r' <"$record" | sed 's/^/   /'; else echo "   nothing: it was not started"; fi
+echo "== what each Java process got, as the (stand-in) Java launcher read it"
+if [ -f "$record" ]; then
+    python3 - "$record" <<'PY'
+import sys
+starts = []
+for line in open(sys.argv[1], encoding="latin-1").read().replace("\r", "").splitlines():
+    if line.startswith("begin "):
+        starts.append({"arg": [], "option": [], "parameter": [], "native": []})
+    elif line.startswith("end ") and starts:
+        starts[-1]["exit"] = line.split()[-1]
+    elif "=" in line and starts:
+        key, value = line.split("=", 1)
+        value = value.replace("%0A", "\\n").replace("%0D", "\\r").replace("%25", "%")
+        if isinstance(starts[-1].get(key), list):
+            starts[-1][key].append(value)
+        else:
+            starts[-1][key] = value
+for number, start in enumerate(starts, 1):
+    print(f"   Java process {number}: {start.get('program')}")
+    print(f"     command line  {start.get('cmdline')}")
+    print(f"     folder        {start.get('cwd')}")
+    print(f"     options       {' | '.join(start['option']) or '(none)'}")
+    print(f"     main class    {start.get('main', '(none)')}")
+    print(f"     parameters    {' | '.join(start['parameter']) or '(none)'}")
+    print(f"     class found   {start.get('found') or 'NO: ' + start.get('error', '')}")
+    for native in start["native"]:
+        name, path, answer = native.split("\t", 2)
+        print(f"     {name:13} {path or 'not found'}{'  ->  ' + answer if answer else ''}")
+    print(f"     exit code     {start.get('exit', '?')}")
+PY
+else
+    echo "   nothing: it was not started"
+fi
 
 echo
 echo "== a second run from the same media: what it says about the archives"

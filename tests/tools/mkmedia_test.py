@@ -73,40 +73,41 @@ def stamps(media):
     return found
 
 
-def host_path(windows_path):
-    """The file of a C:\\ path in the Wine prefix."""
-    return os.path.join(DRIVE_C, *windows_path[3:].split("\\"))
+def jar(*classes):
+    """A jar holding each class (a binary name such as com.example.Setup) as an empty class file."""
+    import io
+    data = io.BytesIO()
+    with zipfile.ZipFile(data, "w") as archive:
+        archive.writestr("META-INF/MANIFEST.MF", "Manifest-Version: 1.0\r\n")
+        for name in classes:
+            archive.writestr(name.replace(".", "/") + ".class", b"\xca\xfe\xba\xbe")
+    return data.getvalue()
 
 
-def argfile_arguments(text):
-    """The arguments of an argument file as the Java launcher (9 and later) reads them: split at
-    white space, '#' starting a comment outside quotes, and inside quotes a backslash taking
-    the character after it."""
-    arguments, current, quote, escaped, comment, started = [], "", None, False, False, False
-    for c in text:
-        if comment:
-            comment = c not in "\r\n"
-        elif quote:
-            if escaped:
-                current += {"n": "\n", "t": "\t", "r": "\r", "f": "\f"}.get(c, c)
-                escaped = False
-            elif c == "\\":
-                escaped = True
-            elif c == quote:
-                quote = None
+def parse_launches(text):
+    """Each start of the stand-in launcher: what it was given and what it parsed (its arguments,
+    options and parameters as lists, its natives by name)."""
+    launches = []
+    for line in text.splitlines():
+        if line.startswith("begin "):
+            launches.append({"arg": [], "option": [], "parameter": [], "native": {}})
+        elif "=" in line and launches:
+            key, value = line.split("=", 1)
+            value = value.replace("%0A", "\n").replace("%0D", "\r").replace("%25", "%")
+            if key == "native":
+                name, path, answer = value.split("\t", 2)
+                launches[-1]["native"][name] = (path, answer)
+            elif isinstance(launches[-1].get(key), list):
+                launches[-1][key].append(value)
             else:
-                current += c
-        elif c in "\"'":
-            quote, started = c, True
-        elif c == "#" and not started:
-            comment = True
-        elif c.isspace():
-            if started:
-                arguments.append(current)
-            current, started = "", False
-        else:
-            current, started = current + c, True
-    return arguments + ([current] if started else [])
+                launches[-1][key] = value
+    return launches
+
+
+def java_processes(launches):
+    """(main class, options, parameters) of each start, or the launcher's error where it found no class."""
+    return [(launch["main"], launch["option"], launch["parameter"]) if "found" in launch else launch.get("error")
+            for launch in launches]
 
 
 def run_install(arguments=""):
@@ -120,13 +121,7 @@ def run_install(arguments=""):
                    env=dict(os.environ, LAUNCH_STUB_RECORD="C:\\launches.txt"), stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL)
     trace = read(glob.glob(trace_logs)[0]).decode("latin-1")
-    launches = []
-    for line in (read(RECORD).decode("latin-1").splitlines() if os.path.exists(RECORD) else []):
-        if line.startswith("begin "):
-            launches.append({})
-        elif "=" in line and launches:
-            key, value = line.split("=", 1)
-            launches[-1][key] = value
+    launches = parse_launches(read(RECORD).decode("latin-1") if os.path.exists(RECORD) else "")
     return trace.replace("\r", ""), launches
 
 
@@ -141,7 +136,7 @@ class MediaBuilder(unittest.TestCase):
         self.inputs = os.path.join(self.work, "in")
         stub = read(os.path.join(BIN, "stubs", "launch.exe"))
         for name, data, mtime in (("runtime/bin/launch.exe", stub, RUNTIME_TIME), ("runtime/lib/rt.jar", b"rt", 1),
-                                  ("app/lib/kp.jar", b"kp", APP_TIME - 100), ("app/bin/app.dll", b"a", APP_TIME),
+                                  ("app/lib/kp.jar", jar("com.example.Setup", "com.example.Register", "com.example.Remove"), APP_TIME - 100), ("app/bin/app.dll", b"a", APP_TIME),
                                   ("app/lib/b.zip", b"b", 1), ("manual/data/kp.jar", b"again", 1),
                                   ("manual/help/index.html", b"<p>", MANUAL_TIME),
                                   # A name beyond ASCII arrives under its own name (UTF-8, flagged).
@@ -189,7 +184,16 @@ class MediaBuilder(unittest.TestCase):
         self.assertEqual(files(os.path.join(COMMON, "kp")), expected_product)
         self.assertEqual([command_tail(launch) for launch in launches],
                          ["com.example.Setup  -mode install", "com.example.Register"])
+        self.assertEqual(java_processes(launches), [("com.example.Setup", [], ["-mode", "install"]),
+                                                    ("com.example.Register", [], [])])
         for launch in launches:
+            # The guide's layout: the launcher in the runtime's bin, the class in the product's jar,
+            # the natives beside the launcher, where System.loadLibrary looks first.
+            self.assertEqual(launch["program"], COMMON_WINDOWS + "jre\\bin\\launch.exe")
+            self.assertEqual(launch["found"], COMMON_WINDOWS + "kp\\lib\\kp.jar")
+            self.assertEqual(launch["native"], {
+                "sysnat.dll": (COMMON_WINDOWS + "jre\\bin\\sysnat.dll", "nativeWinGetCurrentDirectory=" + launch["cwd"]),
+                "hivenat.dll": (COMMON_WINDOWS + "jre\\bin\\hivenat.dll", "CommonFilesDir=" + COMMON_WINDOWS[:-len("\\bravik\\")])})
             # The natives lie in a folder of the search path of every Java process.
             self.assertIn(COMMON_WINDOWS + "jre\\bin;", launch["PATH"])
             self.assertIn("C:\\media\\kp\\tools;", launch["PATH"])
@@ -255,6 +259,7 @@ class MediaBuilder(unittest.TestCase):
              "with its --jvm-option values makes a [CLASS] line of 83 characters; its line leaves room for 78, and a "
              "Java runtime whose release file does not say its version reads no argument file"),
             (["--jvm-option", "Xmx1g"], "--jvm-option 'Xmx1g' of --class 'com.example.Register': does not begin"),
+            (["--jvm-option", "--add-opens"], "takes its value as the next --jvm-option, and none follows"),
             (["--jvm-option", "-D\u00e9"], "outside plain ASCII"),
             (["--jvm-option", '-D"x y"'], "a quote, which a [CLASS] line cannot carry"),
             (["--remove-files"], "--remove-files: given without --remove-class"),
@@ -446,24 +451,34 @@ class MediaBuilder(unittest.TestCase):
         self.assertEqual(clean.returncode, 0, clean.stdout)
 
     def test_jvm_options_of_any_length_reach_the_launcher_in_an_argument_file(self):
+        # The guide's layout: the runtime's own launcher in its bin, two classes with options in
+        # argument files and parameters; the launcher reads them as the JDK's launcher does.
         write(os.path.join(self.inputs, "runtime", "release"), b'JAVA_VERSION="17.0.2"\n')
-        options = ["-Xmx1024m", "-Dfile.encoding=UTF-8", "-Djava.net.useSystemProxies=true",
-                   "-Dsuite.home=C:\\Program Files\\Example Suite\\data", "-Dsuite.note=a #hash and \"quotes\"",
-                   *[f"-Dsuite.flag{index}=" + "v" * 40 for index in range(4)]]
-        self.assertGreaterEqual(len(" ".join(options)), 300)
+        setup_options = ["-Xmx1024m", "-Dfile.encoding=UTF-8", "-Djava.net.useSystemProxies=true",
+                         "-Dsuite.home=C:\\Program Files\\Example Suite\\data", "-Dsuite.note=a #hash and \"quotes\"",
+                         "--add-opens", "java.base/java.lang=ALL-UNNAMED",
+                         *[f"-Dsuite.flag{index}=" + "v" * 40 for index in range(4)]]
+        register_options = ["-Xmx256m", "-Dsuite.mode=register only"]
+        self.assertGreaterEqual(len(" ".join(setup_options)), 300)
         arguments = self.arguments(MEDIA)
         at = arguments.index("--parameter")
-        arguments[at:at] = [text for option in options for text in ("--jvm-option", option)]
+        arguments[at:at] = [text for option in setup_options for text in ("--jvm-option", option)]
+        at = arguments.index("com.example.Register") + 1
+        arguments[at:at] = [text for option in register_options for text in ("--jvm-option", option)] + [
+            "--parameter", "-quiet  -log register.txt"]
         result = mkmedia(arguments)
         self.assertEqual(result.returncode, 0, result.stderr)
 
         _, launches = run_install()
 
         self.assertEqual([command_tail(launch) for launch in launches],
-                         ["@jvm0.args com.example.Setup  -mode install", "com.example.Register"])
+                         ["@jvm0.args com.example.Setup  -mode install",
+                          "@jvm1.args com.example.Register  -quiet  -log register.txt"])
+        self.assertEqual(java_processes(launches),
+                         [("com.example.Setup", setup_options, ["-mode", "install"]),
+                          ("com.example.Register", register_options, ["-quiet", "-log", "register.txt"])])
         self.assertEqual(launches[0]["cwd"].rstrip("\\"), "C:\\media\\kp\\windows")
-        argfile = read(os.path.join(host_path(launches[0]["cwd"]), "jvm0.args")).decode("ascii")
-        self.assertEqual(argfile_arguments(argfile), options)
+        self.assertEqual(launches[0]["program"], COMMON_WINDOWS + "jre\\bin\\launch.exe")
 
     def test_removal_media_remove_what_the_install_made(self):
         result = mkmedia(self.arguments(MEDIA) + ["--remove-class", "com.example.Remove", "--jvm-option", "-Xmx64m",
@@ -479,6 +494,7 @@ class MediaBuilder(unittest.TestCase):
         # setUp's runtime may predate argument files: the option stands on the [CLASS] line.
         self.assertEqual([command_tail(launch) for launch in launches],
                          ["-Xmx64m com.example.Remove   ..\\data\\ip.db  -quiet"])
+        self.assertEqual(java_processes(launches), [("com.example.Remove", ["-Xmx64m"], ["..\\data\\ip.db", "-quiet"])])
         self.assertEqual(launches[0]["cwd"].rstrip("\\"), COMMON_WINDOWS + "kp\\bin")
         self.assertFalse(os.path.exists(os.path.join(COMMON, "jre")))
         self.assertFalse(os.path.exists(os.path.join(COMMON, "kp")))
@@ -497,7 +513,8 @@ class MediaBuilder(unittest.TestCase):
             write(os.path.join(self.inputs, "extra", *entry.rstrip(";").split("\\"), "guide.jar"), b"g")
         products = [line.rsplit("\\", 1)[1][:-len(".zip")] for line in sections["[ZIP_FILES]"]]
         for name in products:
-            write(os.path.join(self.inputs, "products", name, "lib", "kp.jar" if name == products[0] else "x.jar"), b"p")
+            write(os.path.join(self.inputs, "products", name, "lib", "kp.jar" if name == products[0] else "x.jar"),
+                  jar(*classes.values()))
         bitmap = sections["[SPLASH_BITMAP]"][0].split(" ", 1)[1]
         write(os.path.join(self.inputs, bitmap), BITMAP)
         arguments = self.arguments(MEDIA, [f"{name}=products/{name}" for name in products], **{"--splash": bitmap})
@@ -509,6 +526,8 @@ class MediaBuilder(unittest.TestCase):
 
         self.assertEqual([command_tail(launch) for launch in launches],
                          ["  ".join(filter(None, (classes[slot], parameters.get(slot)))) for slot in sorted(classes)])
+        self.assertEqual(java_processes(launches), [(classes[slot], [], parameters.get(slot, "").split())
+                                                    for slot in sorted(classes)])
         for section, slot, value in rows:
             with self.subTest(section=section, value=value):
                 if section == "[CLASS]":

@@ -81,9 +81,16 @@ def inline_options(options):
     return " ".join(f'"{option}"' if " " in option else option for option in options)
 
 
-def option_problem(option):
-    """Why a JVM option cannot be handed to the launcher, or None."""
-    if not option or option[0] != "-":
+# The options the java tool documents as taking their value as the next argument.
+SEPARATE_VALUE_OPTIONS = {"--add-opens", "--add-exports", "--add-reads", "--add-modules", "--patch-module",
+                          "--limit-modules", "--enable-native-access", "--module-path", "-p",
+                          "--upgrade-module-path", "-cp", "-classpath", "--class-path"}
+
+
+def option_problem(option, is_value=False):
+    """Why a JVM option (or, with is_value, the value of the option before it) cannot be handed
+    to the launcher, or None."""
+    if not is_value and (not option or option[0] != "-"):
         return "does not begin with '-': the launcher would take it for the main class"
     if any(not " " <= c <= "~" for c in option):
         return "holds characters outside plain ASCII; the launcher reads it in the code page of the machine"
@@ -100,8 +107,13 @@ def class_lines(given, label, java_release, argfile_name, refusals):
     classes, parameters, argfiles = [], [], {}
     for slot, (name, parameter, options) in enumerate(given):
         what = f"{label} {quoted(name)}"
-        for option in options:
-            problem = option_problem(option)
+        for index, option in enumerate(options):
+            # The value of an option such as --add-opens is the next --jvm-option.
+            is_value = index > 0 and options[index - 1] in SEPARATE_VALUE_OPTIONS and not (
+                index > 1 and options[index - 2] in SEPARATE_VALUE_OPTIONS)
+            problem = option_problem(option, is_value)
+            if not problem and option in SEPARATE_VALUE_OPTIONS and not is_value and index + 1 == len(options):
+                problem = "takes its value as the next --jvm-option, and none follows"
             if problem:
                 refusals.add(f"--jvm-option {quoted(option)} of {what}", problem)
         line = name
