@@ -151,7 +151,8 @@ refused() {
 installed() {
     run_install "$@"
     cat "$work/run/trace" "$work/run/boxes"
-    ! grep -q "$NOT_AS_SIGNED" "$work/run/boxes" && grep -q "^begin" "$work/run/launches" &&
+    # The Java process started its class: the launcher found it on the class path.
+    ! grep -q "$NOT_AS_SIGNED" "$work/run/boxes" && grep -q "^found=" "$work/run/launches" &&
         [ -e "$common/jre/jre.ver" ] && grep -q "$4" "$work/run/trace"
 }
 
