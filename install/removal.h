@@ -4,16 +4,14 @@
 
 #include <string>
 
-// Removes path and everything below it; failures go to the trace log.
+// Removes path and everything below it; failures go to the trace log. What another process
+// holds for a moment is waited for, ten seconds at most per tree; a read-only file is not.
 void removeDirectoryTree(const std::string& path);
 
 // Removes an update folder ("c:\kpupdate", "c:\vtupdate") as removeDirectoryTree does when it
 // was trusted in this run; a refused one stays with the line that said why, and one judged absent
 // gets the line of a folder that is not there, whatever stands there now.
 void removeUpdateDirectory(const std::string& path);
-
-// Deletes everything below dir, leaving dir itself; the current directory is kept.
-void emptyDirectory(const std::string& dir);
 
 // Delete the files their tables name below commonDir, clearing read-only and hidden first. An
 // entry that would reach outside commonDir (a drive, a rooted or UNC path, "..", a device

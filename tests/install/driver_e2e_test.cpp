@@ -358,6 +358,25 @@ TEST_F(Driver, RemovalSwitchIsCaseSensitiveAndItsTailIsOptional)
     EXPECT_EQ(javaProcesses(other.launches), (std::vector<JavaProcess>{{"com.bravik.Install", {}, {"-Remove"}}}));
 }
 
+// A console launcher, as java.exe is, leaves its console window's host holding its folder for a
+// moment after it ends; the removal waits for it and leaves nothing behind.
+TEST_F(Driver, RemovalWithAConsoleLauncherLeavesNothingBehind)
+{
+    const std::string base = kCommonDir;
+    buildInstalledProduct("[REMOVE_FILES]\n0 true\n\n[CLASS]\ncom.bravik.Remove\n");
+    copyFile(programDirectory() + "\\stubs\\console\\launch.exe", base + "kp\\bin\\launch.exe");
+    writeFile(base + "jre\\bin\\java.dll", "j");
+    buildMedia(kMedia, "[CLASS]\nnot.this\n");
+
+    const InstallRun run = runMedia("-remove ..\\data\\ip.db");
+
+    EXPECT_EQ(javaProcesses(run.launches), (std::vector<JavaProcess>{{"com.bravik.Remove", {}, {"..\\data\\ip.db"}}}));
+    EXPECT_FALSE(exists(base + "kp"));
+    EXPECT_FALSE(exists(base + "jre"));
+    EXPECT_EQ(run.traceLog.find("GetLastError returned"), std::string::npos) << run.traceLog;
+    EXPECT_EQ(run.traceLog.find("Error removing directory " + base), std::string::npos) << run.traceLog;
+}
+
 TEST_F(Driver, FatalConditionsShowTheirBoxes)
 {
     stageUpdateFolders();

@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <thread>
+
 #include "install/removal.h"
 #include "testing.h"
 #include "trace_log_fixture.h"
@@ -64,6 +66,35 @@ TEST_F(RemovalTest, ReadOnlyFileKeepsEveryDirectoryAboveIt)
     EXPECT_EQ(traceText(), withCrLf("GetLastError returned = " + notEmpty + " for directory inner \n"
                            "GetLastError returned = " + notEmpty + " for directory outer \n"
                            "Error removing directory " + root + ": error code " + notEmpty + " \n"));
+}
+
+// Files and folders that another process holds for a moment (a scanner reading what was just
+// unpacked, the console window of a Java process that has just ended) are waited for: the
+// tree goes whole, without a line. The hold is an open handle that shares nothing, let go of
+// after a third of a second.
+TEST_F(RemovalTest, WaitsForWhatIsHeldForAMoment)
+{
+    const std::string root = scratch + "held";
+    writeFile(root + "\\bin\\launch.exe", "l");
+    writeFile(root + "\\lib\\kp.jar", "k");
+    for (const std::string held : {root + "\\lib\\kp.jar", root + "\\bin"}) {
+        SCOPED_TRACE(held);
+        makeDirectories(root + "\\bin");
+        writeFile(root + "\\lib\\kp.jar", "k");
+        UniqueFileHandle handle(CreateFileA(held.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                            FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        ASSERT_TRUE(handle);
+        std::thread release([&] {
+            Sleep(300);
+            handle.reset();
+        });
+
+        removeDirectoryTree(root);
+        release.join();
+
+        EXPECT_FALSE(exists(root));
+        EXPECT_EQ(traceText(), "");
+    }
 }
 
 } // namespace
