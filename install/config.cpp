@@ -8,7 +8,7 @@
 #include "paths.h"
 #include "platform.h"
 #include "tracelog.h"
-#include "update_trust.h"
+#include "trust/update_trust.h"
 
 
 namespace {

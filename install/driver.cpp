@@ -10,7 +10,7 @@
 #include "globals.h"
 #include "jars.h"
 #include "launch.h"
-#include "media_manifest.h"
+#include "trust/media_manifest.h"
 #include "paths.h"
 #include "registry.h"
 #include "removal.h"

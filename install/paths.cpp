@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "globals.h"
-#include "media_manifest.h"
+#include "trust/media_manifest.h"
 #include "platform.h"
 #include "tracelog.h"
-#include "update_trust.h"
+#include "trust/update_trust.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "splash.h"
 
 #include "globals.h"
-#include "media_manifest.h"
+#include "trust/media_manifest.h"
 #include "paths.h"
 #include "tracelog.h"
 

@@ -7,11 +7,11 @@
 
 #include "../../common/unzip_owners.h"
 #include "../globals.h"
-#include "../media_manifest.h"
+#include "../trust/media_manifest.h"
 #include "../platform.h"
 #include "../registry.h"
 #include "../tracelog.h"
-#include "../update_trust.h"
+#include "../trust/update_trust.h"
 #include "archive_reader.h"
 #include "entry_walk.h"
 #include "extract_timing.h"

@@ -6,7 +6,7 @@
 #include "install/globals.h"
 #include "install/paths.h"
 #include "install/platform.h"
-#include "install/update_trust.h"
+#include "install/trust/update_trust.h"
 #include "staged_updates.h"
 #include "testing.h"
 #include "trace_log_fixture.h"

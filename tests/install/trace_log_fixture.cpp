@@ -4,7 +4,7 @@
 #include "install/paths.h"
 #include "install/globals.h"
 #include "install/tracelog.h"
-#include "install/update_trust.h"
+#include "install/trust/update_trust.h"
 #include "testing.h"
 
 using namespace testing_support;

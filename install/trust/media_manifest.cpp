@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "media_digest.h"
-#include "platform.h"
+#include "../platform.h"
 #include "signature.h"
-#include "tracelog.h"
+#include "../tracelog.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "platform.h"
+#include "../platform.h"
 
 enum class UpdateFolderVerdict { absent, trusted, refused };
 

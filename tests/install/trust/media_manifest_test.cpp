@@ -5,8 +5,8 @@
 #include <string>
 
 #include "common/program_path.h"
-#include "install/media_manifest.h"
-#include "install/signature.h"
+#include "install/trust/media_manifest.h"
+#include "install/trust/signature.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 
 #include <memory>
 
-#include "../common/system_libraries.h"
-#include "platform.h"
+#include "../../common/system_libraries.h"
+#include "../platform.h"
 
 namespace {
 

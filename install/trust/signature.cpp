@@ -7,9 +7,9 @@
 #include <cstring>
 #include <vector>
 
-#include "../common/system_libraries.h"
+#include "../../common/system_libraries.h"
 #include "media_digest.h"
-#include "platform.h"
+#include "../platform.h"
 
 namespace {
 

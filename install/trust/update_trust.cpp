@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "media_manifest.h"
-#include "tracelog.h"
+#include "../tracelog.h"
 
 namespace {
 

@@ -11,11 +11,11 @@
 #include "install/config.h"
 #include "install/paths.h"
 #include "install/removal.h"
-#include "install/update_trust.h"
+#include "install/trust/update_trust.h"
 #include "pe_image.h"
 #include "staged_updates.h"
 #include "testing.h"
-#include "trace_log_fixture.h"
+#include "../trace_log_fixture.h"
 #include "zip_writer.h"
 
 using namespace testing_support;
