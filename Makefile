@@ -12,13 +12,16 @@ setup:
 	@./scripts/setup.sh
 
 # Both architectures, then the signature when the environment names a key (scripts/sign.sh), then
-# the checksums of what ships. The old checksums go first: a build or signing that fails leaves
+# the checksums of what ships. With a key, install.exe is built with its certificate and requires
+# media signed with it (scripts/publisher-certificate.sh). The old checksums go first: a build or signing that fails leaves
 # none beside files they no longer describe.
 build: setup
 	@rm -f dist/SHA256SUMS
 	@./scripts/check-build-trees.sh $(LANES)
-	@for lane in $(LANES); do \
-	    cmake --preset $$lane >/dev/null && cmake --build --preset $$lane || exit 1; \
+	@certificate=$$(./scripts/publisher-certificate.sh build/publisher.der) || exit 1; \
+	for lane in $(LANES); do \
+	    cmake --preset $$lane -DBRAVIK_PUBLISHER_CERTIFICATE="$$certificate" >/dev/null && \
+	        cmake --build --preset $$lane || exit 1; \
 	done
 	@./scripts/sign.sh dist
 	@./scripts/checksums.sh dist

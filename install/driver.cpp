@@ -93,6 +93,11 @@ constexpr char kUnwritableFolderTitle[] = "Folder Name Not Supported";
 constexpr char kNotAsSignedFormat[] =
     "The installation media are not as their publisher signed them: %s. Application terminating ";
 constexpr char kNotAsSignedTitle[] = "Media Not As Signed";
+// A build that checks its media, on a system that cannot check signatures, uses nothing.
+constexpr char kCannotCheckText[] =
+    "This installation uses only media its publisher signed, and this system cannot check signatures. "
+    "Application terminating ";
+constexpr char kCannotCheckTitle[] = "Signatures Cannot Be Checked";
 
 constexpr char kBeforeDuplicatesFormat[] = "\n\nClassPath just prior to removeDuplicateJars call is %s \n";
 constexpr char kBeforeLauncherFormat[] = "Path just prior to locating launch.exe is %s \n";
@@ -312,9 +317,10 @@ bool endOnMediaRefusal(const RunPaths& run)
     const std::optional<std::string>& refusal = mediaRefusal();
     if (!refusal)
         return false;
-    const std::string text = formatText(kNotAsSignedFormat, refusal->c_str());
+    const bool uncheckable = mediaCannotBeChecked();
+    const std::string text = uncheckable ? std::string(kCannotCheckText) : formatText(kNotAsSignedFormat, refusal->c_str());
     writeTraceLog("%s\n", text.c_str());
-    showMessageBox(text.c_str(), kNotAsSignedTitle);
+    showMessageBox(text.c_str(), uncheckable ? kCannotCheckTitle : kNotAsSignedTitle);
     cleanUp(run);
     return true;
 }

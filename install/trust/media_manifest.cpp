@@ -8,6 +8,7 @@
 
 #include "media_digest.h"
 #include "../platform.h"
+#include "publisher.h"
 #include "signature.h"
 #include "../tracelog.h"
 
@@ -19,8 +20,7 @@ constexpr char kSignatureName[] = "media.manifest.p7s";
 constexpr DWORD kLargestManifest = 64 * 1024 * 1024;
 
 constexpr char kUnsignedLine[] = "install.exe is not signed: the media are used without checking them\n";
-constexpr char kNoFunctionsLine[] =
-    "install.exe is signed, but this system cannot check signatures: the media are used without checking them\n";
+constexpr char kCannotCheck[] = "this system cannot check signatures, and this install.exe uses nothing unchecked";
 constexpr char kVerifiedFormat[] = "The media in %s are as their publisher signed them: %lu files listed\n";
 constexpr char kUpdateVerifiedFormat[] = "Update directory %s is as its publisher signed it: %lu files listed\n";
 constexpr char kUpdateRefusedFormat[] = "Update directory %s is not used: %s\n";
@@ -32,7 +32,6 @@ constexpr char kUnreadableManifest[] = "%s line %lu is not \"<SHA-256> <size> <p
 constexpr char kDiffers[] = "%s is not as the signed manifest lists it";
 constexpr char kNotListed[] = "%s is not in the signed manifest";
 constexpr char kOutside[] = "%s lies outside the signed media";
-constexpr char kOwnCertificate[] = "the certificate that signed install.exe cannot be read";
 
 // A folder whose manifest verified: its files by their path below it, in upper case.
 struct SignedRoot {
@@ -42,6 +41,7 @@ struct SignedRoot {
 
 struct SignedMediaState {
     bool checked = false;
+    bool uncheckable = false;
     std::string certificate;
     std::vector<SignedRoot> roots;
     std::vector<UniqueFileHandle> held;
@@ -185,24 +185,21 @@ bool isBelow(const std::string& path, const std::string& folder)
 bool verifySignedMedia(const std::string& mediaRoot)
 {
     forgetSignedMedia();
-    // By the form install works with: the ANSI text of a folder the code page cannot write names
-    // no file, and the program would pass for unsigned.
-    const std::optional<std::string> table = readCertificateTable(ownProgramPath().ansi);
-    if (!table) {
+    // Decided when the program was built: nothing read at run time turns the check off.
+    const std::string_view certificate = publisherCertificate();
+    if (certificate.empty()) {
         writeTraceLog("%s", kUnsignedLine);
         return true;
     }
-    if (windowsPlatform() != VER_PLATFORM_WIN32_NT || !cryptMessagesAvailable()) {
-        writeTraceLog("%s", kNoFunctionsLine);
-        return true;
-    }
     state.checked = true;
-    const std::optional<std::string> certificate = signerCertificate(*table);
-    if (!certificate) {
-        refuse(kOwnCertificate);
+    // The 95 family has no crypt32 message functions, and a program can be made to report it by
+    // a compatibility setting its user's own processes may set: a checking build uses nothing.
+    if (windowsPlatform() != VER_PLATFORM_WIN32_NT || !cryptMessagesAvailable()) {
+        state.uncheckable = true;
+        refuse(kCannotCheck);
         return false;
     }
-    state.certificate = *certificate;
+    state.certificate = std::string(certificate);
     std::string reason;
     std::optional<SignedRoot> root = verifyManifest(mediaRoot, reason);
     if (!root) {
@@ -306,6 +303,11 @@ bool requireMediaProgram(const std::string& path, const std::string& commonDirec
 const std::optional<std::string>& mediaRefusal()
 {
     return state.refusal;
+}
+
+bool mediaCannotBeChecked()
+{
+    return state.uncheckable;
 }
 
 void releaseMediaFiles()

@@ -1,6 +1,7 @@
-// Signed media: when install.exe itself is signed, it uses nothing from its media, or from an
-// update folder, that is not listed as it stands in a manifest its own publisher signed.
-// Unsigned, it checks nothing, and every step runs as it would without this file.
+// Signed media: an install.exe built with its publisher's certificate (trust/publisher.h) uses
+// nothing from its media, or from an update folder, that is not listed as it stands in a
+// manifest that publisher signed. Built without one, it checks nothing, and every step runs as it
+// would without this file.
 #pragma once
 
 #include <map>
@@ -10,10 +11,11 @@
 
 #include "media_digest.h"
 
-// Reads the certificate that signed install's own file and, when there is one, verifies the
-// manifest of the media below mediaRoot against it (media.manifest, signed detached in
-// media.manifest.p7s). Writes one trace line either way. False when install is signed and the
-// media are not as their publisher signed them; the refusal is then kept (mediaRefusal).
+// For a build with a publisher's certificate, verifies the manifest of the media below
+// mediaRoot against it (media.manifest, signed detached in media.manifest.p7s); one that cannot
+// check at all (the 95 family, a system without the crypt32 message functions or SHA-256)
+// refuses. Writes one trace line for a build that checks nothing. False when the media are not
+// as their publisher signed them or cannot be checked; the refusal is then kept (mediaRefusal).
 bool verifySignedMedia(const std::string& mediaRoot);
 
 // True when this run checks what it takes from the media.
@@ -46,6 +48,9 @@ bool requireMediaProgram(const std::string& path, const std::string& commonDirec
 
 // The first refusal of the run, as the message box gives it; nothing while there is none.
 const std::optional<std::string>& mediaRefusal();
+
+// True when the refusal is that this system cannot check signatures at all.
+bool mediaCannotBeChecked();
 
 // Lets go of every held file: before clean-up removes an update folder.
 void releaseMediaFiles();

@@ -14,11 +14,6 @@
 namespace {
 
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
-constexpr WORD kSignedDataCertificate = 0x0002;
-constexpr DWORD kSecurityDirectory = 4;
-constexpr DWORD kHeaderBytes = 4096;
-// A certificate table is a few kilobytes; one far larger is not a signature install reads.
-constexpr DWORD kLargestTable = 1024 * 1024;
 constexpr char kSha256Oid[] = "2.16.840.1.101.3.4.2.1";
 constexpr char kMessageDigestOid[] = "1.2.840.113549.1.9.4";
 constexpr unsigned char kOctetString = 0x04;
@@ -164,59 +159,9 @@ std::optional<std::string_view> signedMessageDigest(const CMSG_SIGNER_INFO& sign
 
 } // namespace
 
-std::optional<std::string> readCertificateTable(const std::string& programFile)
-{
-    const UniqueFileHandle file(
-        CreateFileA(programFile.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    std::vector<unsigned char> headers(kHeaderBytes);
-    DWORD got = 0;
-    if (!file || !ReadFile(file.get(), headers.data(), kHeaderBytes, &got, nullptr) || got < 0x40)
-        return std::nullopt;
-    const auto little = [&](DWORD at, int bytes) -> DWORD {
-        DWORD value = 0;
-        for (int i = bytes - 1; i >= 0; --i)
-            value = (value << 8) | headers[at + i];
-        return value;
-    };
-    const DWORD nt = little(0x3C, 4);
-    if (headers[0] != 'M' || headers[1] != 'Z' || nt > got - 26 || little(nt, 4) != 0x00004550)
-        return std::nullopt;
-    const DWORD magic = little(nt + 24, 2);
-    const DWORD directories = nt + 24 + (magic == 0x20B ? 112 : 96);
-    const DWORD entry = directories + 8 * kSecurityDirectory;
-    if (entry + 8 > got)
-        return std::nullopt;
-    const DWORD offset = little(entry, 4);
-    const DWORD size = little(entry + 4, 4);
-    if (size < 8 || size > kLargestTable)
-        return std::nullopt;
-    std::vector<unsigned char> table(size);
-    if (SetFilePointer(file.get(), static_cast<LONG>(offset), nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
-        !ReadFile(file.get(), table.data(), size, &got, nullptr) || got != size)
-        return std::nullopt;
-    // WIN_CERTIFICATE: length, revision, type, then the certificate itself.
-    const DWORD length = table[0] | table[1] << 8 | table[2] << 16 | static_cast<DWORD>(table[3]) << 24;
-    const WORD type = static_cast<WORD>(table[6] | table[7] << 8);
-    if (length < 8 || length > size || type != kSignedDataCertificate)
-        return std::nullopt;
-    return std::string(reinterpret_cast<const char*>(table.data()) + 8, length - 8);
-}
-
 bool cryptMessagesAvailable()
 {
     return cryptFunctions().complete() && systemSha256Available();
-}
-
-std::optional<std::string> signerCertificate(std::string_view signedData)
-{
-    const UniqueCryptMessage message(cryptFunctions().openToDecode(kEncoding, 0, 0, 0, nullptr, nullptr));
-    if (!message || !updateMessage(message.get(), signedData))
-        return std::nullopt;
-    UniqueCertStore store;
-    const UniqueCertContext certificate = findSignerCertificate(message.get(), store);
-    if (!certificate)
-        return std::nullopt;
-    return std::string(encodedBytes(certificate.get()));
 }
 
 bool verifyDetachedSignature(std::string_view signature, std::string_view content, std::string_view signer,

@@ -1,21 +1,13 @@
-// The signature install carries (its PE certificate table) and the detached CMS signature of the
-// media's manifest, checked with the system's crypt32, looked up at run time.
+// The detached CMS signature of the media's manifest, checked with the system's crypt32, looked up
+// at run time.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <string_view>
 
-// The PKCS#7 SignedData of the program file's certificate table; nothing when the file carries
-// none or cannot be read.
-std::optional<std::string> readCertificateTable(const std::string& programFile);
-
 // True when the system has the crypt32 functions the checks below need.
 bool cryptMessagesAvailable();
-
-// The encoded certificate of the signer of a PKCS#7 SignedData; nothing when it names none that
-// it carries.
-std::optional<std::string> signerCertificate(std::string_view signedData);
 
 // Whether signature is a detached CMS signature of content, made with SHA-256 by the holder of
 // the certificate signer (its encoded bytes), whose signed messageDigest is content's own

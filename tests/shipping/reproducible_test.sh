@@ -24,9 +24,12 @@ cp -a "$top/build/deps" "$copy/build/"
 
 echo "first build: $(date -u -r "$dist/install.exe" '+%F %T') UTC in $top"
 echo "second build: $(date -u '+%F %T') UTC in $copy"
-# The copy holds no git checkout, so it gets the first build's time stamp as SOURCE_DATE_EPOCH.
+# The copy holds no git checkout, so it gets the first build's time stamp as SOURCE_DATE_EPOCH,
+# and the publisher certificate the first build's install.exe was made with.
+certificate=$(sed -n 's/^BRAVIK_PUBLISHER_CERTIFICATE:FILEPATH=//p' "$top/build/$lane/CMakeCache.txt" 2>/dev/null)
 if ! (cd "$copy" && export SOURCE_DATE_EPOCH=$stamp &&
-      cmake --preset "$lane" -DBUILD_TESTING=OFF && cmake --build --preset "$lane") >"$work/build.log" 2>&1; then
+      cmake --preset "$lane" -DBUILD_TESTING=OFF -DBRAVIK_PUBLISHER_CERTIFICATE="$certificate" &&
+      cmake --build --preset "$lane") >"$work/build.log" 2>&1; then
     tail -n 30 "$work/build.log"
     echo "the second build failed"
     exit 1

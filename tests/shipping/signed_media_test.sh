@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Signed media, made from the demo's inputs with tools/mkmedia and scripts/sign-media.sh and a
-# throwaway CA made here, checked on the host with openssl and mkmedia check, then installed
-# under Wine by a signed and an unsigned copy of this lane's install.exe, one case per row.
+# Signed media, made from the demo's inputs with tools/mkmedia and scripts/sign-media.sh and the
+# build tree's throwaway keys (scripts/test-pki.sh), checked on the host with openssl and mkmedia
+# check, then installed under Wine by this lane's install.exe built with the throwaway
+# publisher's certificate (bin/pinned, as make builds it with a signing key) and by the one
+# built without, one case per row.
 # Usage: signed_media_test.sh <build-dir> <source-dir>
 set -uo pipefail
 build=$(cd "$1" && pwd) top=$(cd "$2" && pwd)
 . "$top/scripts/wine-env.sh" "$build"
 skip_unless_lane_runs
-readonly PASSWORD="pass phrase $$"
 readonly WIN_ROOT='C:\smtest'
 readonly NOT_AS_SIGNED="Media Not As Signed"
 dist="$top/dist/$([ "$lane" = x64 ] && echo x64)"
@@ -35,19 +36,9 @@ expect() {
     fi
 }
 
-# make_signer <name> <CN>: a key and code-signing certificate of the throwaway CA, as a PKCS#12 file.
-make_signer() (
-    cd "$work/pki" &&
-    openssl req -newkey rsa:2048 -nodes -keyout "$1.key" -out "$1.csr" -subj "/CN=$2" &&
-    openssl x509 -req -in "$1.csr" -CA ca.pem -CAkey ca.key -CAcreateserial -days 1 -out "$1.pem" \
-        -extfile <(printf 'basicConstraints=CA:false\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n') &&
-    openssl pkcs12 -export -inkey "$1.key" -in "$1.pem" -certfile ca.pem -out "$1.p12" -passout file:password
-)
+# The build tree's throwaway CA, publisher ("signer") and someone else ("other").
 make_pki() {
-    mkdir -p "$work/pki" && printf '%s\n' "$PASSWORD" >"$work/pki/password" &&
-    (cd "$work/pki" && openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 1 \
-        -subj "/CN=Bravik throwaway CA" -addext basicConstraints=critical,CA:true -addext keyUsage=critical,keyCertSign) &&
-    make_signer signer "Bravik throwaway publisher" && make_signer other "Someone else"
+    cp -r "$build/test-pki" "$work/pki" && PASSWORD=$(head -n 1 "$work/pki/password")
 }
 
 # The demo's media: the sample runtime with the stand-in launcher, the two sample products, the
@@ -88,7 +79,7 @@ check_reports() {
     [ "$status" = 1 ] && grep -qF "mkmedia check: $2" "$work/check"
 }
 
-expect ok "a throwaway CA, a publisher and another signer" make_pki
+make_pki || { echo "FAIL the build tree has no test keys ($build/test-pki)"; exit 1; }
 expect ok "mkmedia writes the demo's media with a manifest" make_media
 expect ok "the manifest lists jre.zip with its SHA-256 and size" bash -c "grep -qxF \"\$(sha256sum '$work/media/kp/windows/jre.zip' | cut -c1-64) \$(stat -c %s '$work/media/kp/windows/jre.zip') kp\\\\windows\\\\jre.zip\" <(tr -d '\\r' <'$work/media/media.manifest')"
 expect ok "sign-media.sh signs them with the PKCS#12 file" sign_media "$work/media" signer
@@ -120,7 +111,7 @@ sign_with_token() {
 expect ok "sign-media.sh signs through a PKCS#11 token, and openssl verifies it" sign_with_token
 
 osslsigncode sign -h sha256 -pkcs12 "$work/pki/signer.p12" -readpass "$work/pki/password" \
-    -in "$dist/install.exe" -out "$work/install-signed.exe" >/dev/null || { echo "FAIL signing install.exe"; exit 1; }
+    -in "$build/bin/pinned/install.exe" -out "$work/install-signed.exe" >/dev/null || { echo "FAIL signing install.exe"; exit 1; }
 cp -a "$work/media" "$work/other" && sign_media "$work/other" other >/dev/null
 
 # One run of install.exe from a copy of the media; what it did is left in $work/run.
@@ -162,7 +153,7 @@ not_on_class_path() {
         grep '^CLASSPATH=' "$work/run/launches" | grep -qi 'kp\\lib\\'
 }
 
-signed="$work/install-signed.exe" unsigned="$dist/install.exe"
+signed="$work/install-signed.exe" unsigned="$dist/install.exe" pinned="$build/bin/pinned/install.exe"
 change_jre="python3 -c 'import sys; d = bytearray(open(sys.argv[1], \"rb\").read()); d[len(d) // 2] ^= 1; open(sys.argv[1], \"wb\").write(d)' kp/windows/jre.zip"
 change_product=${change_jre//windows\/jre.zip/zip\/product.zip}
 change_manifest="sed -i '1s/manifest/Manifest/' media.manifest"
@@ -181,7 +172,21 @@ refused            | media signed by another certificate are refused          | 
 refused            | media without a manifest are refused                     | media | signed   | rm media.manifest media.manifest.p7s | cannot be read
 refused            | a changed manifest is refused                            | media | signed   | change_manifest              | the signed message digest is not the manifest's
 installed          | unsigned install with the same media: today's run       | media | unsigned |                              | install.exe is not signed
+refused            | the checking build with its signature taken off still checks | media | pinned | change_jre                 | kp.windows.jre.zip is not as the signed manifest lists it
 ROWS
+
+# A checking build where signatures cannot be checked (here: made to report the 95 family, as a
+# compatibility setting can) uses nothing: its box, nothing unpacked, no Java process.
+cannot_check() {
+    local key='HKCU\Software\Wine\AppDefaults\install.exe'
+    wine reg add "$key" /v Version /d win98 /f >/dev/null 2>&1
+    run_install "$work/media" "$signed" ""
+    wine reg delete "$key" /f >/dev/null 2>&1
+    cat "$work/run/trace" "$work/run/boxes"
+    grep -q "Signatures Cannot Be Checked" "$work/run/boxes" && [ ! -e "$work/run/launches" ] &&
+        [ -z "$(find "$common" -type f 2>/dev/null)" ]
+}
+expect ok "a checking build that reports the 95 family stops with its box and uses nothing" cannot_check
 
 # An update folder (install_staged: the build that sees update folders as an administrator
 # staged them) is used by a signed install only with its own signed manifest.
@@ -198,7 +203,7 @@ write_manifest(sys.argv[2])' "$top/tools" "$folder" && sign_media "$folder" sign
     [ "$status" = 0 ] && grep '^CLASSPATH=' "$work/run/launches" | grep -qi "$3"
 }
 osslsigncode sign -h sha256 -pkcs12 "$work/pki/signer.p12" -readpass "$work/pki/password" \
-    -in "$build/bin/staged/install.exe" -out "$work/install-staged.exe" >/dev/null || { echo "FAIL signing install.exe"; exit 1; }
+    -in "$build/bin/staged-pinned/install.exe" -out "$work/install-staged.exe" >/dev/null || { echo "FAIL signing install.exe"; exit 1; }
 staged="$work/install-staged.exe"
 expect ok "an update folder with its signed manifest is used" \
     update_folder signed "Update directory C:.vtupdate is as its publisher signed it" 'CLASSPATH=C:.vtupdate.patch.jar;'

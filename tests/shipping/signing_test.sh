@@ -2,8 +2,9 @@
 # Signs the eight deliverables through scripts/sign.sh, as make does, with a throwaway CA and a
 # code-signing certificate made here and removed afterwards, and checks what a team relies on.
 #   pkcs12: a PKCS#12 file: every file verifies against the CA and carries the description; no
-#           command line holds the password; the signed files pass the static checks and the
-#           signed x64 install.exe refuses media without a signed manifest under Wine (its runs
+#           command line holds the password; the signed files pass the static checks; a signed
+#           install.exe built without a key checks nothing, while the one built with the
+#           publisher's certificate refuses media without a signed manifest under Wine (its runs
 #           on signed media are signed_media_test.sh's); a flipped byte fails
 #           verification; removing the signatures gives back the unsigned files, and so does
 #           sign.sh without a key; and each failure leaves the folder as it was.
@@ -91,12 +92,18 @@ open(sys.argv[1], "wb").write(data)' "$work/flipped" || return 1
     [ "$refused" = 0 ] && grep -q 'Calculated message digest.*MISMATCH' "$work/verify"
 }
 
-# run_e2e_case <test program>: the one case runs, and fails on the trace log only: the signed
-# install.exe refused the unsigned media of the test.
+# run_e2e_case <refuses|checks-nothing> <install.exe>: the one case runs with that install.exe;
+# a checking one fails it on the trace log only, having refused the unsigned media of the test.
 run_e2e_case() {
-    "$top/scripts/wine-run" "$build" "$1" --gtest_filter="$E2E_CASE" >"$work/e2e.log" 2>&1
+    cp "$2" "$work/e2e/install.exe" || return 1
+    "$top/scripts/wine-run" "$build" "$work/e2e/$(basename "$e2e_program")" --gtest_filter="$E2E_CASE" >"$work/e2e.log" 2>&1
+    local status=$?
     cat "$work/e2e.log"
-    grep -q '^\[  FAILED  \] 1 test' "$work/e2e.log" && grep -qF "$REFUSED_LINE" "$work/e2e.log"
+    if [ "$1" = refuses ]; then
+        grep -q '^\[  FAILED  \] 1 test' "$work/e2e.log" && grep -qF "$REFUSED_LINE" "$work/e2e.log"
+    else
+        [ "$status" = 0 ] && ! grep -qF "$REFUSED_LINE" "$work/e2e.log"
+    fi
 }
 
 make_pki() (
@@ -156,10 +163,28 @@ expect ok "the x86 static checks pass on the signed files" \
 expect ok "the x64 static checks pass on the signed files" \
     python3 "$top/tests/static/pe_check.py" x64 "$work/signed/x64" "$headers" "$version" "$stamp"
 
+# make builds install.exe with the certificate of the key it signs with.
+same_certificate() {
+    local got
+    got=$(env "$@" "$top/scripts/publisher-certificate.sh" "$work/publisher.der") &&
+        [ "$got" = "$work/publisher.der" ] && openssl x509 -in "$work/pki/signer.pem" -outform DER | cmp - "$got"
+}
+expect ok "the certificate make builds install.exe with is the PKCS#12 key's" \
+    same_certificate BRAVIK_SIGN_PKCS12="$work/pki/signer.p12" BRAVIK_SIGN_PASSWORD="$PASSWORD"
+expect ok "or the one BRAVIK_PUBLISHER_CERTIFICATE names, to rebuild a release without its key" \
+    same_certificate BRAVIK_PUBLISHER_CERTIFICATE="$work/pki/signer.pem"
+expect ok "and none without a key" bash -c "[ -z \"\$('$top/scripts/publisher-certificate.sh' '$work/none.der')\" ]"
+
+# Whether install.exe checks its media is decided when it is built: a signature put on a build
+# made without a key does not make it check; the build made with the publisher's certificate
+# (as make builds it with a key) checks, and refuses unsigned media.
 mkdir -p "$work/e2e/stubs"
-cp "$e2e_program" "$work/e2e/" && cp "$build/bin/stubs/"*.exe "$work/e2e/stubs/" &&
-    cp "$work/signed/x64/install.exe" "$work/e2e/install.exe"
-expect ok "the signed install.exe refuses the unsigned media of $E2E_CASE under Wine" run_e2e_case "$work/e2e/$(basename "$e2e_program")"
+cp "$e2e_program" "$work/e2e/" && cp -r "$build/bin/stubs/"* "$work/e2e/stubs/" &&
+    cp "$build/bin/sysnat.dll" "$build/bin/hivenat.dll" "$work/e2e/"
+expect ok "an install.exe built without a key and signed afterwards checks nothing ($E2E_CASE passes)" \
+    run_e2e_case checks-nothing "$work/signed/x64/install.exe"
+expect ok "the install.exe built with the publisher's certificate refuses the unsigned media of $E2E_CASE" \
+    run_e2e_case refuses "$build/bin/pinned/install.exe"
 
 expect ok "a flipped byte fails verification" flipped_byte_fails "$work/signed/x64/install.exe"
 expect ok "removing the signatures gives back the unsigned files" unsign_each "$work/signed" "$work/removed"

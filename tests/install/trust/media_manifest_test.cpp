@@ -70,10 +70,4 @@ TEST(MediaManifest, LinesAreEntriesOrTheManifestIsRefused)
     }
 }
 
-TEST(MediaManifest, AnUnsignedProgramHasNoCertificateTable)
-{
-    EXPECT_FALSE(readCertificateTable(programPath()).has_value());
-    EXPECT_FALSE(readCertificateTable(programDirectory() + "\\no such program.exe").has_value());
-}
-
 } // namespace
