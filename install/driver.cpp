@@ -11,6 +11,7 @@
 #include "jars.h"
 #include "launch.h"
 #include "trust/media_manifest.h"
+#include "trust/used_files.h"
 #include "paths.h"
 #include "registry.h"
 #include "removal.h"
@@ -386,7 +387,8 @@ int runInstallation(const std::string& commandLine, int showWindow)
     }
     writeTraceLog(kConfigClassPathFormat, classPathBuf.c_str());
 
-    if (const std::optional<std::string> javaHome = getJavaHome())
+    const std::optional<std::string> javaHome = getJavaHome();
+    if (javaHome)
         addJavaHomeSegments(*javaHome);
 
     if (!contains(commandLine, kDeveloperSwitch) && !splashBitmapTable[0].empty())
@@ -409,6 +411,12 @@ int runInstallation(const std::string& commandLine, int showWindow)
         }
     }
 
+    // What the Java processes will take from the media is known now: checked before anything is
+    // unpacked or deleted.
+    if (!checkWhatJavaUses(pathBuf, joinPath(currentDirectory(), runtimeFolder().name),
+                           {commonDir, javaHome.value_or("")}) &&
+        endOnMediaRefusal(run))
+        return 0;
     if (!deleteCommonFilesTable[0].empty())
         deleteCommonFiles(commonDir);
     if (pathExists("kp\\windows")) {
@@ -460,6 +468,7 @@ int runInstallation(const std::string& commandLine, int showWindow)
     }
     if (*launcher != run.launcherPath)
         run.launcherPath = *launcher;
+
     if (!requireMediaProgram(run.launcherPath, commonDir) && endOnMediaRefusal(run))
         return 0;
 

@@ -125,19 +125,21 @@ void appendBatchClassLine(const std::string& launcherPath, std::size_t slot)
 
 } // namespace
 
-void selectRuntimeDirectory()
+RuntimeFolder runtimeFolder()
 {
     if (const std::optional<DWORD> platform = windowsPlatform()) {
         const char* candidate = *platform == VER_PLATFORM_WIN32_NT ? "kp\\bin_nt" : "kp\\bin_win";
-        if (pathExists(candidate) && changeDirectory(candidate)) {
-            writeTraceLog(kNewDirectoryFormat, currentDirectory().c_str());
-            return;
-        }
+        if (isDirectory(candidate))
+            return {candidate, true};
     }
-    if (pathExists("kp\\windows"))
-        changeDirectory("kp\\windows");
-    else
-        changeDirectory("kp\\bin");
+    return {isDirectory("kp\\windows") ? "kp\\windows" : "kp\\bin", false};
+}
+
+void selectRuntimeDirectory()
+{
+    const RuntimeFolder folder = runtimeFolder();
+    if (changeDirectory(folder.name) && folder.platformOwn)
+        writeTraceLog(kNewDirectoryFormat, currentDirectory().c_str());
 }
 
 bool runAndWait(const std::string& program, const std::string& commandLine, int showWindow)

@@ -4,7 +4,15 @@
 
 #include <string>
 
-// Enters "kp\bin_nt" or "kp\bin_win" for the platform family, else "kp\windows" or "kp\bin".
+// The folder the Java processes start in, below the current one: "kp\bin_nt" or "kp\bin_win"
+// for the platform family (platformOwn), else "kp\windows" or "kp\bin".
+struct RuntimeFolder {
+    std::string name;
+    bool platformOwn = false;
+};
+RuntimeFolder runtimeFolder();
+
+// Enters that folder, saying so for the platform's own.
 void selectRuntimeDirectory();
 
 // Starts program, the launcher found, with commandLine and waits for it to end; false when it

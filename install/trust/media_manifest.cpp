@@ -1,5 +1,6 @@
 #include "media_manifest.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <map>
@@ -245,6 +246,9 @@ MediaFile holdMediaFile(const std::string& path)
     const std::string key = toUpperAnsi(fullPathName(path));
     if (state.heldPaths.count(key))
         return MediaFile::held;
+    // The manifest and its signature were read and verified whole; they vouch for themselves.
+    if (relative == toUpperAnsi(kManifestName) || relative == toUpperAnsi(kSignatureName))
+        return MediaFile::held;
     const auto listed = root->files.find(relative);
     if (listed == root->files.end()) {
         writeTraceLog(kUnlistedFormat, path.c_str());
@@ -290,14 +294,48 @@ bool requireMediaProgram(const std::string& path, const std::string& commonDirec
 {
     if (!state.checked)
         return true;
-    // The system starts a program named without an extension as its ".exe".
-    const std::size_t slash = path.rfind('\\');
-    const bool bare = path.find('.', slash == std::string::npos ? 0 : slash) == std::string::npos;
-    const std::string program = bare && !pathExists(path) ? path + ".exe" : path;
+    // The file checked is the file started: a program named without an extension is started
+    // as its ".exe", whatever else of that name stands beside it.
+    const std::string program = programFile(path);
     std::string relative;
     if (!rootOf(program, relative) && isBelow(program, commonDirectory))
         return true;
     return requireMediaFile(program);
+}
+
+bool liesInSignedFolder(const std::string& path)
+{
+    std::string relative;
+    if (rootOf(path, relative))
+        return true;
+    // The signed folder itself counts as well as what lies below it.
+    const std::string full = toUpperAnsi(fullPathName(path)) + "\\";
+    return std::any_of(state.roots.begin(), state.roots.end(), [&](const SignedRoot& root) { return root.prefix == full; });
+}
+
+bool requireFolderFiles(const std::string& folder, bool below)
+{
+    std::vector<std::string> folders{folder};
+    while (!folders.empty() && !state.refusal) {
+        const std::string dir = folders.back();
+        folders.pop_back();
+        forEachDirectoryEntry(
+            joinPath(dir, "*"),
+            [&](const WIN32_FIND_DATAA& entry) {
+                const std::string path = joinPath(dir, entry.cFileName);
+                if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+                    requireMediaFile(path);
+                else if (below)
+                    folders.push_back(path);
+            },
+            [&](const std::string& name) { refuse(formatText(kNotListed, joinPath(dir, name).c_str())); });
+    }
+    return !state.refusal;
+}
+
+void refuseMedia(const std::string& reason)
+{
+    refuse(reason);
 }
 
 const std::optional<std::string>& mediaRefusal()

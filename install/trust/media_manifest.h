@@ -46,6 +46,17 @@ bool requireMediaFile(const std::string& path);
 // already checked; anywhere else but the media it is refused.
 bool requireMediaProgram(const std::string& path, const std::string& commonDirectory);
 
+// True when path lies below the media or an update folder whose signed manifest verified.
+bool liesInSignedFolder(const std::string& path);
+
+// Holds and checks every file of folder (with below, every file below it as well): one that is
+// not listed, or not as listed, refuses the run. True when each may be used.
+bool requireFolderFiles(const std::string& folder, bool below);
+
+// Refuses the run because something it would use is not what its publisher signed: reason is
+// the message box's ending.
+void refuseMedia(const std::string& reason);
+
 // The first refusal of the run, as the message box gives it; nothing while there is none.
 const std::optional<std::string>& mediaRefusal();
 

@@ -49,10 +49,13 @@ make_media() {
 pixels = bytes(4 * 4 * 3)
 open(sys.argv[1], "wb").write(struct.pack("<2sIHHI", b"BM", 54 + len(pixels), 0, 0, 54) +
     struct.pack("<IiiHHIIiiII", 40, 4, 4, 1, 24, 0, len(pixels), 2835, 2835, 0, 0) + pixels)' "$work/splash.bmp" &&
+    cp -r "$top/samples/media" "$work/media-files" && mkdir -p "$work/media-files/kp/ext" &&
+    cp "$top/samples/media/kp/lib/extra.jar" "$work/media-files/kp/ext/named.jar" &&
     "$top/tools/mkmedia" --arch "$lane" --dist "$dist" --runtime "$work/runtime" \
         --product "$top/samples/archives/product" --product "$top/samples/archives/docs" \
-        --class com.bravik.application.install.Installer --parameter "-mode install" \
-        --splash "$work/splash.bmp" --media-files "$top/samples/media" --output "$work/media" --stamp 1700000000
+        --class com.bravik.application.install.Installer --jvm-option -Xmx256m --parameter "-mode install" \
+        --classpath 'kp\classes' --classpath 'kp\ext\named.jar' --path 'kp\tools' \
+        --splash "$work/splash.bmp" --media-files "$work/media-files" --output "$work/media" --stamp 1700000000
 }
 
 sign_media() {
@@ -173,7 +176,24 @@ refused            | media without a manifest are refused                     | 
 refused            | a changed manifest is refused                            | media | signed   | change_manifest              | the signed message digest is not the manifest's
 installed          | unsigned install with the same media: today's run       | media | unsigned |                              | install.exe is not signed
 refused            | the checking build with its signature taken off still checks | media | pinned | change_jre                 | kp.windows.jre.zip is not as the signed manifest lists it
+refused            | a JVM argument file changed after signing                | media | signed   | echo -javaagent:C:/a.jar >>kp/bin_nt/jvm0.args | jvm0.args is not as the signed manifest lists it
+refused            | a jar named in [CLASSPATH] replaced after signing        | media | signed   | echo x >kp/ext/named.jar     | named.jar is not as the signed manifest lists it
+refused            | a class planted in a [CLASSPATH] folder                  | media | signed   | mkdir -p kp/classes/com && echo x >kp/classes/com/Planted.class | Planted.class is not in the signed manifest
+refused            | an unlisted jvm.dll where the Java processes start       | media | signed   | echo x >kp/bin_nt/jvm.dll    | jvm.dll is not in the signed manifest
+refused            | an unlisted program in a [PATH] folder                   | media | signed   | echo x >kp/tools/reg.exe     | reg.exe is not in the signed manifest
+refused            | an unlisted cmd.exe in the media's kp\bin                | media | signed   | echo x >kp/bin/cmd.exe       | cmd.exe is not in the signed manifest
 ROWS
+
+# The file checked is the file started: media whose manifest lists kp\bin\launch (a file of that
+# bare name, which install finds first) and a launch.exe planted beside it, which is what would
+# start.
+planted_beside_launcher() {
+    rm -rf "$work/bare" && cp -a "$work/media" "$work/bare" && echo bare >"$work/bare/kp/bin/launch" &&
+        python3 -c 'import sys; sys.path.insert(0, sys.argv[1]); from mkmedia_lib.manifest import write_manifest
+write_manifest(sys.argv[2])' "$top/tools" "$work/bare" && sign_media "$work/bare" signer >/dev/null || return 1
+    refused "$work/bare" "$signed" "cp '$build/bin/stubs/launch.exe' kp/bin/launch.exe" "kp.bin.launch.exe is not in the signed manifest"
+}
+expect ok "a launch.exe planted beside the listed kp\bin\launch is refused" planted_beside_launcher
 
 # A checking build where signatures cannot be checked (here: made to report the 95 family, as a
 # compatibility setting can) uses nothing: its box, nothing unpacked, no Java process.
