@@ -209,6 +209,27 @@ void emptyFolderByPath(const std::string& dir, HeldEntryWait& wait)
     }
 }
 
+// Removes the tree whose root is held by root (opened with DELETE and FILE_LIST_DIRECTORY),
+// waiting for what is held for a moment; the error code of the root's removal, 0 for done.
+DWORD removeHeldTree(UniqueFileHandle root, HeldEntryWait& wait)
+{
+    BY_HANDLE_FILE_INFORMATION info{};
+    // A root that is a link goes as the link.
+    const bool link = GetFileInformationByHandle(root.get(), &info) &&
+                      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    const bool emptied = link || emptyHeldFolder(root.get(), wait);
+    for (;;) {
+        const DWORD error = deleteByHandle(root.get());
+        if (error == ERROR_SUCCESS) {
+            // The root goes when its last handle closes; one held elsewhere keeps it meanwhile.
+            root.reset();
+            return ERROR_SUCCESS;
+        }
+        if (!emptied || !wait.pauseBeforeRetry(error))
+            return error;
+    }
+}
+
 // Removes the tree whose root is path, waiting for what is held for a moment; the error code of
 // the root's removal, 0 for done.
 DWORD removeTree(const std::string& path)
@@ -233,21 +254,7 @@ DWORD removeTree(const std::string& path)
                                       error);
     if (!root)
         return error;
-    BY_HANDLE_FILE_INFORMATION info{};
-    // A root that is a link goes as the link.
-    const bool link = GetFileInformationByHandle(root.get(), &info) &&
-                      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
-    const bool emptied = link || emptyHeldFolder(root.get(), wait);
-    for (;;) {
-        error = deleteByHandle(root.get());
-        if (error == ERROR_SUCCESS) {
-            // The root goes when its last handle closes; one held elsewhere keeps it meanwhile.
-            root.reset();
-            return ERROR_SUCCESS;
-        }
-        if (!emptied || !wait.pauseBeforeRetry(error))
-            return error;
-    }
+    return removeHeldTree(std::move(root), wait);
 }
 
 void deleteListedFiles(const std::string& commonDir, std::span<const std::string> table)
@@ -286,6 +293,9 @@ void removeUpdateDirectory(const std::string& path)
     // one that was absent is not touched even if something stands there now.
     switch (updateFolderVerdict(path)) {
     case UpdateFolderVerdict::trusted:
+        // Held until now, and locked since its check, so that nobody else could rename or swap
+        // it; and a link standing at its name would go as the link.
+        releaseUpdateFolder(path);
         removeDirectoryTree(path);
         break;
     case UpdateFolderVerdict::absent:

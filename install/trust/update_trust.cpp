@@ -11,6 +11,7 @@
 #include <map>
 #include <vector>
 
+#include "../nt_files.h"
 #include "media_manifest.h"
 #include "../tracelog.h"
 
@@ -21,6 +22,7 @@ constexpr char kLinkFormat[] = "Update directory %s is not used: %s is a link\n"
 constexpr char kSecondNameFormat[] = "Update directory %s is not used: %s has more than one name\n";
 constexpr char kNotFolderFormat[] = "Update directory %s is not used: %s is not a folder\n";
 constexpr char kChangeableFormat[] = "Update directory %s is not used: %s can be changed by %s\n";
+constexpr char kOwnedFormat[] = "Update directory %s is not used: %s is owned by %s\n";
 constexpr char kAnyoneFormat[] = "Update directory %s is not used: %s has no permissions list, so anyone can change it\n";
 constexpr char kUnreadablePermissionFormat[] =
     "Update directory %s is not used: %s has a permission of a kind install cannot read\n";
@@ -29,7 +31,7 @@ constexpr char kPermissionsUnknownFormat[] =
 constexpr char kNoSecurityFormat[] = "Update directory %s is not used: this system cannot tell who may change it\n";
 constexpr char kRefusedNameFormat[] = "Update directory %s is not used: %s\\%s is a name that leads elsewhere\n";
 constexpr char kCannotLockFormat[] = "Update directory %s is not used: %s cannot be locked (error %lu)\n";
-constexpr char kCannotHoldFormat[] = "Update directory %s is not used: %s cannot be held for reading (error %lu)\n";
+constexpr char kLateFileFormat[] = "%s came into update directory %s after its check and is not used\n";
 
 constexpr char kAdvapiLibrary[] = "advapi32.dll";
 // The object itself, a link included, and a folder as well as a file.
@@ -56,9 +58,20 @@ constexpr ACCESS_MASK kChangingAccess = FILE_WRITE_DATA | FILE_APPEND_DATA | DEL
 // made by hand, so they need nothing the system has to give back and no helper that NT 4 lacks.
 using Sid = std::vector<DWORD>;
 
+// A folder judged in this run: its verdict and, when trusted, its handle and those of every entry
+// below it, held from the check to the end of the run, shared for reading only: nobody can
+// change, rename, replace or delete what install uses, and the folder stays where it was.
+struct JudgedFolder {
+    UpdateFolderVerdict verdict = UpdateFolderVerdict::absent;
+    UniqueFileHandle root;
+    std::map<std::string, UniqueFileHandle> entries;
+};
+
 struct TrustCheck {
     const std::string& folder;
     const SecurityFunctions& security;
+    // Where the handles of checked entries go, by their full path in upper case.
+    std::map<std::string, UniqueFileHandle>* held = nullptr;
     // Those who may change what install uses.
     std::vector<Sid> administrators;
     // The descriptor every entry gets when it is locked.
@@ -66,7 +79,7 @@ struct TrustCheck {
     std::vector<DWORD> lockedAcl;
 };
 
-std::map<std::string, UpdateFolderVerdict> rememberedVerdicts;
+std::map<std::string, JudgedFolder> judgedFolders;
 
 std::optional<SecurityFunctions> lookUpSecurityFunctions()
 {
@@ -177,10 +190,11 @@ bool isAdministrator(const TrustCheck& check, PSID sid)
                        [&](const Sid& trusted) { return isSameSid(sid, trusted); });
 }
 
-// Whether the permissions of the entry let nobody but the administrators change it. The owner
-// counts for nothing: a file keeps its owner when another user rewrites it, and the account
-// that runs install is also the one its user's other programs run as. Only what the list
-// grants counts; refusals in it are not weighed, which can only refuse more.
+// Whether the entry belongs to the administrators and its permissions let nobody else change
+// it. The owner can always change the permissions, whatever they say, and can hold a handle
+// that does so across install's lock: an entry any other account owns was staged by that
+// account. Of the list only what it grants counts; refusals in it are not weighed, which can
+// only refuse more.
 bool onlyAdministratorsCanChange(const TrustCheck& check, HANDLE handle, const std::string& path)
 {
     PSID owner = nullptr;
@@ -191,6 +205,10 @@ bool onlyAdministratorsCanChange(const TrustCheck& check, HANDLE handle, const s
                                        &owner, nullptr, &dacl, nullptr, descriptor.put());
     if (error != ERROR_SUCCESS) {
         writeTraceLog(kPermissionsUnknownFormat, check.folder.c_str(), path.c_str(), error);
+        return false;
+    }
+    if (!owner || !isAdministrator(check, owner)) {
+        writeTraceLog(kOwnedFormat, check.folder.c_str(), path.c_str(), owner ? sidText(owner).c_str() : "nobody");
         return false;
     }
     if (!dacl) {
@@ -265,7 +283,7 @@ UniqueFileHandle openTrustedEntry(const TrustCheck& check, const std::string& pa
     return entry;
 }
 
-bool checkEntries(const TrustCheck& check, const std::string& dir);
+bool checkEntries(const TrustCheck& check, const std::string& dir, HANDLE held);
 
 // Gives the entry the locked list, and the Administrators as its owner, on the handle it was
 // checked through: no other account keeps the owner's right to change the list. The list is set on that
@@ -286,32 +304,55 @@ bool lockEntry(const TrustCheck& check, HANDLE entry, const std::string& path)
 bool checkEntry(const TrustCheck& check, const std::string& path)
 {
     BY_HANDLE_FILE_INFORMATION info{};
-    const UniqueFileHandle entry = openTrustedEntry(check, path, kLockAccess, info, kCannotOpenFormat);
+    UniqueFileHandle entry = openTrustedEntry(check, path, kLockAccess, info, kCannotOpenFormat);
     if (!entry || !lockEntry(check, entry.get(), path))
         return false;
+    const HANDLE held = entry.get();
+    (*check.held)[toUpperAnsi(fullPathName(path))] = std::move(entry);
     // The lock changes permissions, nothing else. Where a system keeps the read-only mark in the
     // same bits as the permissions (Wine's files do), a new list can clear it; it is put back.
     constexpr DWORD kSettable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                 FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
     if (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
         SetFileAttributesA(path.c_str(), info.dwFileAttributes & kSettable);
-    return !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || checkEntries(check, path);
+    return !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || checkEntries(check, path, held);
 }
 
 // The folder is held open, not shared for deleting, while its entries are checked: it cannot be
 // renamed or replaced, so each checked name, which holds no separator, stays below it.
-bool checkEntries(const TrustCheck& check, const std::string& dir)
+// The folder's entries are listed through the handle it was checked on (held): the listing is of
+// that folder, whatever its name leads to meanwhile.
+bool checkEntries(const TrustCheck& check, const std::string& dir, HANDLE held)
 {
     bool trusted = true;
-    forEachDirectoryEntry(
-        joinPath(dir, "*"),
-        [&](const WIN32_FIND_DATAA& found) { trusted = trusted && checkEntry(check, joinPath(dir, found.cFileName)); },
-        [&](const std::string& name) {
-            if (trusted)
-                writeTraceLog(kRefusedNameFormat, check.folder.c_str(), dir.c_str(), name.c_str());
-            trusted = false;
-        });
-    return trusted;
+    const auto refuseName = [&](const std::string& name) {
+        if (trusted)
+            writeTraceLog(kRefusedNameFormat, check.folder.c_str(), dir.c_str(), name.c_str());
+        trusted = false;
+    };
+    if (!ntFilesAvailable()) {
+        forEachDirectoryEntry(
+            joinPath(dir, "*"),
+            [&](const WIN32_FIND_DATAA& found) { trusted = trusted && checkEntry(check, joinPath(dir, found.cFileName)); },
+            refuseName);
+        return trusted;
+    }
+    DWORD error = ERROR_SUCCESS;
+    const std::optional<std::vector<FolderEntry>> entries = listFolder(held, error);
+    if (!entries) {
+        writeTraceLog(kCannotOpenFormat, check.folder.c_str(), dir.c_str(), error);
+        return false;
+    }
+    for (const FolderEntry& entry : *entries) {
+        const std::optional<std::string> name = exactAnsiText(entry.name);
+        if (!name || name->find_first_of("\\/:") != std::string::npos)
+            refuseName(ansiTextForTrace(entry.name));
+        else
+            trusted = trusted && checkEntry(check, joinPath(dir, *name));
+        if (!trusted)
+            return false;
+    }
+    return true;
 }
 
 // What checking the folder needs; the check holds the locked descriptor, which points into it,
@@ -329,28 +370,36 @@ void prepareTrustCheck(TrustCheck& check)
 
 // Lock first, then verify, from the top down: once a folder is locked nobody but an
 // administrator can add to it or change it, so what the walk finds is what install will use.
-UpdateFolderVerdict checkUpdateFolder(const std::string& folder)
+// Everything checked stays held in judged, and is let go of at once when the folder is refused.
+void checkUpdateFolder(const std::string& folder, JudgedFolder& judged)
 {
-    if (!pathExists(folder))
-        return UpdateFolderVerdict::absent;
+    judged.verdict = UpdateFolderVerdict::refused;
+    if (!pathExists(folder)) {
+        judged.verdict = UpdateFolderVerdict::absent;
+        return;
+    }
     const std::optional<SecurityFunctions> security = lookUpSecurityFunctions();
     if (!security) {
         writeTraceLog(kNoSecurityFormat, folder.c_str());
-        return UpdateFolderVerdict::refused;
+        return;
     }
-    TrustCheck check{folder, *security, {}, {}, {}};
+    TrustCheck check{folder, *security, &judged.entries, {}, {}, {}};
     prepareTrustCheck(check);
     BY_HANDLE_FILE_INFORMATION info{};
-    const UniqueFileHandle root = openTrustedEntry(check, folder, kLockAccess, info, kCannotOpenFormat);
-    if (!root)
-        return UpdateFolderVerdict::refused;
+    judged.root = openTrustedEntry(check, folder, kLockAccess, info, kCannotOpenFormat);
+    if (!judged.root)
+        return;
     if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
         writeTraceLog(kNotFolderFormat, folder.c_str(), folder.c_str());
-        return UpdateFolderVerdict::refused;
+        judged.root.reset();
+        return;
     }
-    if (!lockEntry(check, root.get(), folder))
-        return UpdateFolderVerdict::refused;
-    return checkEntries(check, folder) ? UpdateFolderVerdict::trusted : UpdateFolderVerdict::refused;
+    if (lockEntry(check, judged.root.get(), folder) && checkEntries(check, folder, judged.root.get())) {
+        judged.verdict = UpdateFolderVerdict::trusted;
+        return;
+    }
+    judged.entries.clear();
+    judged.root.reset();
 }
 
 bool isNinetyFiveFamily()
@@ -365,16 +414,18 @@ UpdateFolderVerdict updateFolderVerdict(const std::string& folder)
     if (isNinetyFiveFamily())
         return pathExists(folder) ? UpdateFolderVerdict::trusted : UpdateFolderVerdict::absent;
     const std::string key = toUpperAnsi(folder);
-    if (const auto remembered = rememberedVerdicts.find(key); remembered != rememberedVerdicts.end())
-        return remembered->second;
+    if (const auto judged = judgedFolders.find(key); judged != judgedFolders.end())
+        return judged->second.verdict;
     // An absent folder stays absent for the run: one that appears later (a junction a user made
     // meanwhile, say) is never used, let alone removed.
-    UpdateFolderVerdict verdict = checkUpdateFolder(folder);
+    JudgedFolder& judged = judgedFolders[key];
+    checkUpdateFolder(folder, judged);
     // A signed install also asks the folder's own signed manifest.
-    if (verdict == UpdateFolderVerdict::trusted && !verifyUpdateManifest(folder))
-        verdict = UpdateFolderVerdict::refused;
-    rememberedVerdicts[key] = verdict;
-    return verdict;
+    if (judged.verdict == UpdateFolderVerdict::trusted && !verifyUpdateManifest(folder)) {
+        judged = JudgedFolder{};
+        judged.verdict = UpdateFolderVerdict::refused;
+    }
+    return judged.verdict;
 }
 
 std::optional<UniqueFileHandle> holdUpdateFile(const std::string& folder, const std::string& file)
@@ -383,22 +434,31 @@ std::optional<UniqueFileHandle> holdUpdateFile(const std::string& folder, const 
         return UniqueFileHandle();
     if (!isTrustedUpdateFolder(folder))
         return std::nullopt;
-    const std::optional<SecurityFunctions> security = lookUpSecurityFunctions();
-    if (!security) {
-        writeTraceLog(kNoSecurityFormat, folder.c_str());
-    } else {
-        TrustCheck check{folder, *security, {}, {}, {}};
-        prepareTrustCheck(check);
-        BY_HANDLE_FILE_INFORMATION info{};
-        UniqueFileHandle held = openTrustedEntry(check, file, GENERIC_READ, info, kCannotHoldFormat);
-        if (held)
-            return held;
+    // Everything below a trusted folder was checked and has been held since: a file that is not
+    // among it came later and is not used.
+    const JudgedFolder& judged = judgedFolders[toUpperAnsi(folder)];
+    const auto held = judged.entries.find(toUpperAnsi(fullPathName(file)));
+    if (held == judged.entries.end()) {
+        writeTraceLog(kLateFileFormat, file.c_str(), folder.c_str());
+        return std::nullopt;
     }
-    rememberedVerdicts[toUpperAnsi(folder)] = UpdateFolderVerdict::refused;
-    return std::nullopt;
+    HANDLE duplicate = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), held->second.get(), GetCurrentProcess(), &duplicate, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS))
+        return std::nullopt;
+    return UniqueFileHandle(duplicate);
+}
+
+void releaseUpdateFolder(const std::string& folder)
+{
+    const auto judged = judgedFolders.find(toUpperAnsi(folder));
+    if (judged == judgedFolders.end())
+        return;
+    judged->second.entries.clear();
+    judged->second.root.reset();
 }
 
 void forgetUpdateFolderVerdicts()
 {
-    rememberedVerdicts.clear();
+    judgedFolders.clear();
 }

@@ -164,11 +164,11 @@ void expectLockedFolderAcl(const std::string& dacl)
     }
 }
 
-// Staged and locked by an administrator, or made by the user's own account and then locked:
-// its permissions, not its owner, make the folder usable.
-TEST_F(UpdateTrustTest, ALockedFolderIsLockedAgainUsedAndRemovedWhoeverOwnsIt)
+// Staged and locked by an administrator, or owned by SYSTEM: the folder is locked again, used
+// and removed.
+TEST_F(UpdateTrustTest, AnAdministratorsLockedFolderIsLockedAgainUsedAndRemoved)
 {
-    for (const char* owner : {"BA", kUserAccount}) {
+    for (const char* owner : {"BA", "SY"}) {
         SCOPED_TRACE(owner);
         forgetUpdateFolderVerdicts();
         lockCalls.clear();
@@ -205,6 +205,28 @@ TEST_F(UpdateTrustTest, ALockedFolderIsLockedAgainUsedAndRemovedWhoeverOwnsIt)
     }
 }
 
+// From its check to its removal the run holds the folder and everything in it: nothing can be
+// renamed, swapped for a link or written meanwhile, and what is removed is what was checked.
+TEST_F(UpdateTrustTest, ATrustedFolderIsHeldUntilItIsRemoved)
+{
+    ASSERT_EQ(updateFolderVerdict(kUpdateDir), UpdateFolderVerdict::trusted);
+
+    EXPECT_FALSE(MoveFileA(kUpdateDir, "C:\\vtupdate-swapped"));
+    EXPECT_FALSE(MoveFileA("C:\\vtupdate\\kp", "C:\\vtupdate\\kq"));
+    EXPECT_FALSE(MoveFileA("C:\\vtupdate\\patch.jar", "C:\\vtupdate\\other.jar"));
+    const UniqueFileHandle writer(CreateFileA("C:\\vtupdate\\patch.jar", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                              nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_FALSE(writer);
+    // A file that comes in after the check is not the folder's.
+    writeFile("C:\\vtupdate\\late.cfg", "[CLASS]\nlate\n");
+    EXPECT_FALSE(holdUpdateFile(kUpdateDir, "C:\\vtupdate\\late.cfg").has_value());
+    EXPECT_TRUE(holdUpdateFile(kUpdateDir, "C:\\vtupdate\\install.cfg").has_value());
+
+    removeUpdateDirectory(kUpdateDir);
+    EXPECT_FALSE(exists(kUpdateDir));
+    EXPECT_FALSE(exists("C:\\vtupdate-swapped"));
+}
+
 TEST_F(UpdateTrustTest, AFolderOthersCanChangeIsIgnoredAndKept)
 {
     const std::string user = kUserAccount;
@@ -219,9 +241,15 @@ TEST_F(UpdateTrustTest, AFolderOthersCanChangeIsIgnoredAndKept)
         {"an administrator's, as the drive root hands it down", {{kUpdateDir, kInheritedFromTheRoot}},
          "C:\\vtupdate can be changed by S-1-5-11", false},
         {"the user's own, with the owner's full control", {{kUpdateDir, userFolder}},
-         "C:\\vtupdate can be changed by " + user, false},
+         "C:\\vtupdate is owned by " + user, false},
         {"the owner's rights to a user", {{kUpdateDir, "O:" + user + "D:P(A;;FA;;;BA)(A;;0x1301bf;;;OW)"}},
-         "C:\\vtupdate can be changed by " + user, false},
+         "C:\\vtupdate is owned by " + user, false},
+        // The owner can change the list again whenever it likes, and can hold a handle that does
+        // so across the lock: a folder a user staged and locked is still the user's.
+        {"staged and locked by a user", {{kUpdateDir, std::string(kStagedAndLocked).replace(2, 2, user)}},
+         "C:\\vtupdate is owned by " + user, false},
+        {"one file of it a user's", {{"C:\\vtupdate\\kp\\zip\\patch.zip", "O:" + user + "D:P(A;;FA;;;BA)(A;;FA;;;SY)"}},
+         "C:\\vtupdate\\kp\\zip\\patch.zip is owned by " + user, true},
         {"no list at all", {{kUpdateDir, "O:BA"}},
          "C:\\vtupdate has no permissions list, so anyone can change it", false},
         {"one archive anyone may append to", {{"C:\\vtupdate\\kp\\zip\\patch.zip", "O:BAD:(A;;FA;;;BA)(A;;0x120084;;;WD)"}},
