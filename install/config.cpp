@@ -122,9 +122,26 @@ void readPostDeleteCommonFiles(FILE* file)
 
 } // namespace
 
+namespace {
+
+int readConfigStream(const UniqueFile& file, ParameterTable& parameters, ClassTable& classes);
+
+} // namespace
+
 int readConfigFile(const std::string& path, ParameterTable& parameters, ClassTable& classes)
 {
-    const UniqueFile file = openFile(path, "r");
+    return readConfigStream(openFile(path, "r"), parameters, classes);
+}
+
+int readConfigFile(UniqueFileHandle file, ParameterTable& parameters, ClassTable& classes)
+{
+    return readConfigStream(readingStreamOf(std::move(file)), parameters, classes);
+}
+
+namespace {
+
+int readConfigStream(const UniqueFile& file, ParameterTable& parameters, ClassTable& classes)
+{
     if (!file)
         return 0;
     std::string line;
@@ -158,6 +175,8 @@ int readConfigFile(const std::string& path, ParameterTable& parameters, ClassTab
     }
     return 1;
 }
+
+} // namespace
 
 std::string appendConfigName(const std::string& prefix, bool haveToken, const std::string& derivedConfigName)
 {

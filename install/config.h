@@ -9,6 +9,8 @@
 // Reads a configuration file into the tables and the paths; 0 when it cannot be opened, in
 // which case nothing is changed, else 1.
 int readConfigFile(const std::string& path, ParameterTable& parameters, ClassTable& classes);
+// The same through a file already open, read from where it stands; the handle is taken over.
+int readConfigFile(UniqueFileHandle file, ParameterTable& parameters, ClassTable& classes);
 
 // The configuration file name for prefix (a directory ending in a backslash): the name derived
 // from the program's file name when such a file exists there, else "install.cfg".

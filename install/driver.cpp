@@ -244,12 +244,14 @@ void prepareRemovePaths(RunPaths& run)
     run.workDir = currentDirectory();
 }
 
-// readConfigFile, for a configuration that is the media's only as their manifest lists it.
+// readConfigFile, for a configuration that is the media's only as their manifest lists it: it
+// is read through the handle it was checked on.
 int readCheckedConfigFile(const std::string& path)
 {
-    if (mediaAreChecked() && pathExists(path) && !requireMediaFile(path))
-        return 0;
-    return readConfigFile(path, parameterTable, classTable);
+    if (!mediaAreChecked())
+        return readConfigFile(path, parameterTable, classTable);
+    UniqueFileHandle checked = openCheckedFile(path);
+    return checked ? readConfigFile(std::move(checked), parameterTable, classTable) : 0;
 }
 
 bool readConfiguration(const RunPaths& run)

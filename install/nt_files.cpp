@@ -131,3 +131,27 @@ DWORD deleteByHandle(HANDLE handle)
     return dosError(ntFunctions().setInformation(handle, &io, &disposition, sizeof(disposition),
                                                  FileDispositionInformation));
 }
+
+std::optional<std::wstring> finalPathOf(HANDLE handle)
+{
+    using GetFinalPathFunction = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
+    static const auto getFinalPath = reinterpret_cast<GetFinalPathFunction>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetFinalPathNameByHandleW")));
+    if (!getFinalPath)
+        return std::nullopt;
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = getFinalPath(handle, path.data(), static_cast<DWORD>(path.size()), 0);
+        if (length == 0)
+            return std::nullopt;
+        if (length < path.size()) {
+            path.resize(length);
+            break;
+        }
+        path.resize(length + 1);
+    }
+    constexpr std::wstring_view kPrefix = L"\\\\?\\";
+    if (path.compare(0, kPrefix.size(), kPrefix) == 0)
+        path.erase(0, kPrefix.size());
+    return path;
+}

@@ -39,3 +39,8 @@ std::optional<std::vector<FolderEntry>> listFolder(HANDLE folder, DWORD& error);
 // Deletes the entry held by handle (opened with DELETE): a file goes, an empty folder goes.
 // The Win32 error code, 0 for done.
 DWORD deleteByHandle(HANDLE handle);
+
+// The path the system gives for the object behind handle (GetFinalPathNameByHandleW, Vista on),
+// without its "\\?\" prefix: the path as the file system resolves it, links and all, whatever
+// path it was opened by. Nothing where the system cannot give it.
+std::optional<std::wstring> finalPathOf(HANDLE handle);

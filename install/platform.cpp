@@ -55,6 +55,21 @@ UniqueFile openOwnFile(const std::string& path, OwnFileMode mode, const std::opt
     return UniqueFile(stream);
 }
 
+UniqueFile readingStreamOf(UniqueFileHandle file)
+{
+    if (!file)
+        return {};
+    const int descriptor = _open_osfhandle(reinterpret_cast<std::intptr_t>(file.get()), _O_RDONLY | _O_TEXT);
+    if (descriptor == -1)
+        return {};
+    // The descriptor owns the handle from here on, and the stream the descriptor.
+    file.release();
+    FILE* stream = _fdopen(descriptor, "r");
+    if (!stream)
+        _close(descriptor);
+    return UniqueFile(stream);
+}
+
 bool pathExists(const std::string& path)
 {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;

@@ -24,7 +24,7 @@ struct FileIdentity {
     DWORD volume = 0;
     DWORD indexHigh = 0;
     DWORD indexLow = 0;
-    bool operator==(const FileIdentity&) const = default;
+    auto operator<=>(const FileIdentity&) const = default;
 };
 
 enum class OwnFileMode { truncate, append };
@@ -36,6 +36,9 @@ enum class OwnFileMode { truncate, append };
 // another file than that one. identity, when given, receives the file's.
 UniqueFile openOwnFile(const std::string& path, OwnFileMode mode, const std::optional<FileIdentity>& expected = {},
                        FileIdentity* identity = nullptr);
+
+// A text stream reading the file behind handle, which it takes over; empty when it cannot be made.
+UniqueFile readingStreamOf(UniqueFileHandle file);
 
 // True when a file or directory of that name exists.
 bool pathExists(const std::string& path);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "media_digest.h"
+#include "../nt_files.h"
 #include "../platform.h"
 #include "publisher.h"
 #include "signature.h"
@@ -33,6 +34,7 @@ constexpr char kUnreadableManifest[] = "%s line %lu is not \"<SHA-256> <size> <p
 constexpr char kDiffers[] = "%s is not as the signed manifest lists it";
 constexpr char kNotListed[] = "%s is not in the signed manifest";
 constexpr char kOutside[] = "%s lies outside the signed media";
+constexpr char kLinkInTheWay[] = "%s is a link, or cannot be held";
 
 // A folder whose manifest verified: its files by their path below it, in upper case.
 struct SignedRoot {
@@ -45,9 +47,14 @@ struct SignedMediaState {
     bool uncheckable = false;
     std::string certificate;
     std::vector<SignedRoot> roots;
-    std::vector<UniqueFileHandle> held;
-    // The full paths, in upper case, of the files held: checked once per run.
-    std::set<std::string> heldPaths;
+    // The files checked and held, by where they stand on their volume: a file is found again
+    // by what it is, not by the text of its path, and checked once per run.
+    std::map<FileIdentity, UniqueFileHandle> held;
+    // Every folder from a signed folder down to a held file's, by its full path in upper case.
+    std::map<std::string, UniqueFileHandle> heldFolders;
+    // Where the file system puts each signed folder, in upper case: what lies below it must be
+    // found there too.
+    std::map<std::string, std::wstring> finalRoots;
     std::optional<std::string> refusal;
 };
 
@@ -235,6 +242,58 @@ bool verifyUpdateManifest(const std::string& folder)
     return true;
 }
 
+namespace {
+
+// Holds each folder from the signed folder prefix (its full path, ending in a backslash) down to
+// the one that holds relative, opened as itself (a link is refused, never followed) and shared
+// for everything but deleting: none of them can be renamed, removed or swapped for a link while
+// the run goes on, so a path checked once leads to the same file for the rest of the run. False,
+// with the refusal, when one of them is a link or cannot be held.
+// A link can look like a plain folder or file (Wine shows a symbolic link so); where the system
+// names the object behind a handle, that name must be the signed folder's, followed by the path
+// below it, so that a link anywhere on the way is seen.
+bool standsWhereListed(HANDLE handle, const std::string& prefix, const std::string& below)
+{
+    const std::optional<std::wstring> final = finalPathOf(handle);
+    if (!final)
+        return true;
+    const auto root = state.finalRoots.find(prefix);
+    if (root == state.finalRoots.end()) {
+        state.finalRoots[prefix] = toUpperWide(*final);
+        return below.empty();
+    }
+    return toUpperWide(*final) == root->second + L"\\" + widenAnsi(below);
+}
+
+bool holdFoldersOnTheWay(const std::string& prefix, const std::string& relative)
+{
+    std::string folder = prefix.substr(0, prefix.size() - 1);
+    std::string below;
+    for (std::size_t at = 0;;) {
+        if (!state.heldFolders.count(folder)) {
+            UniqueFileHandle handle(CreateFileA(folder.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                nullptr, OPEN_EXISTING,
+                                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+            BY_HANDLE_FILE_INFORMATION info{};
+            if (!handle || !GetFileInformationByHandle(handle.get(), &info) ||
+                (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+                !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !standsWhereListed(handle.get(), prefix, below)) {
+                refuse(formatText(kLinkInTheWay, folder.c_str()));
+                return false;
+            }
+            state.heldFolders.emplace(folder, std::move(handle));
+        }
+        const std::size_t slash = relative.find('\\', at);
+        if (slash == std::string::npos)
+            return true;
+        below = relative.substr(0, slash);
+        folder = prefix + below;
+        at = slash + 1;
+    }
+}
+
+} // namespace
+
 MediaFile holdMediaFile(const std::string& path)
 {
     if (!state.checked)
@@ -243,9 +302,6 @@ MediaFile holdMediaFile(const std::string& path)
     const SignedRoot* root = rootOf(path, relative);
     if (!root)
         return MediaFile::unchecked;
-    const std::string key = toUpperAnsi(fullPathName(path));
-    if (state.heldPaths.count(key))
-        return MediaFile::held;
     // The manifest and its signature were read and verified whole; they vouch for themselves.
     if (relative == toUpperAnsi(kManifestName) || relative == toUpperAnsi(kSignatureName))
         return MediaFile::held;
@@ -254,21 +310,62 @@ MediaFile holdMediaFile(const std::string& path)
         writeTraceLog(kUnlistedFormat, path.c_str());
         return MediaFile::unlisted;
     }
+    if (!holdFoldersOnTheWay(root->prefix, relative))
+        return MediaFile::refused;
     // Shared for reading only: nobody can write, rename or replace the file while it is held,
-    // and the open fails while anyone holds it open for writing.
-    UniqueFileHandle file = createFile(FilePath{path, {}}, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
-    if (!file) {
+    // and the open fails while anyone holds it open for writing. A link is opened as the link,
+    // and refused: what is checked is the file that stands in the media.
+    UniqueFileHandle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!file || !GetFileInformationByHandle(file.get(), &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))) {
         refuse(formatText(kMissingFile, path.c_str()));
         return MediaFile::refused;
     }
+    if (!standsWhereListed(file.get(), root->prefix, relative)) {
+        refuse(formatText(kLinkInTheWay, path.c_str()));
+        return MediaFile::refused;
+    }
+    const FileIdentity identity{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+    if (state.held.count(identity))
+        return MediaFile::held;
     const std::optional<FileDigest> digest = sha256OfFile(file.get());
     if (!digest || digest->size != listed->second.size || digest->digest != listed->second.digest) {
         refuse(formatText(kDiffers, path.c_str()));
         return MediaFile::refused;
     }
-    state.held.push_back(std::move(file));
-    state.heldPaths.insert(key);
+    state.held.emplace(identity, std::move(file));
     return MediaFile::held;
+}
+
+UniqueFileHandle openCheckedFile(const std::string& path)
+{
+    // Nothing is opened by its path after this: a file that is absent now is not read, even if
+    // it is there a moment later.
+    if (!pathExists(path) || !requireMediaFile(path))
+        return {};
+    UniqueFileHandle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!file || !GetFileInformationByHandle(file.get(), &info))
+        return {};
+    const auto held = state.held.find(FileIdentity{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow});
+    if (held == state.held.end()) {
+        refuse(formatText(kMissingFile, path.c_str()));
+        return {};
+    }
+    // The handle that was checked, read from its start.
+    HANDLE duplicate = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), held->second.get(), GetCurrentProcess(), &duplicate, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS) ||
+        SetFilePointer(duplicate, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER) {
+        if (duplicate)
+            CloseHandle(duplicate);
+        refuse(formatText(kMissingFile, path.c_str()));
+        return {};
+    }
+    return UniqueFileHandle(duplicate);
 }
 
 bool requireMediaFile(const std::string& path)
@@ -351,7 +448,8 @@ bool mediaCannotBeChecked()
 void releaseMediaFiles()
 {
     state.held.clear();
-    state.heldPaths.clear();
+    state.heldFolders.clear();
+    state.finalRoots.clear();
 }
 
 void forgetSignedMedia()

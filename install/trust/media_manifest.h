@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "../../common/owners.h"
 #include "media_digest.h"
 
 // For a build with a publisher's certificate, verifies the manifest of the media below
@@ -41,6 +42,11 @@ MediaFile holdMediaFile(const std::string& path);
 // The same for a file the run cannot go on without (the configuration, an archive): one that
 // lies outside the media, or is unlisted, is refused as well. True when it may be used.
 bool requireMediaFile(const std::string& path);
+
+// For a file the run reads (the configuration): nothing when it is absent, or is refused (the
+// refusal kept); otherwise a handle of the very file that was checked, positioned at its start,
+// which the caller reads through and closes. Only for a run that checks its media.
+UniqueFileHandle openCheckedFile(const std::string& path);
 
 // The same for a program install starts: one below the common directory came from an archive
 // already checked; anywhere else but the media it is refused.

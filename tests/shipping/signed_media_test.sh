@@ -182,6 +182,7 @@ refused            | a class planted in a [CLASSPATH] folder                  | 
 refused            | an unlisted jvm.dll where the Java processes start       | media | signed   | echo x >kp/bin_nt/jvm.dll    | jvm.dll is not in the signed manifest
 refused            | an unlisted program in a [PATH] folder                   | media | signed   | echo x >kp/tools/reg.exe     | reg.exe is not in the signed manifest
 refused            | an unlisted cmd.exe in the media's kp\bin                | media | signed   | echo x >kp/bin/cmd.exe       | cmd.exe is not in the signed manifest
+refused            | the media's kp a link to another tree                    | media | signed   | mv kp ../kp-elsewhere && ln -s ../kp-elsewhere kp | is a link, or cannot be held
 ROWS
 
 # The file checked is the file started: media whose manifest lists kp\bin\launch (a file of that
