@@ -59,40 +59,64 @@ std::string damagedArchive(const std::string& archive)
     return joinPath(currentDirectory(), archive);
 }
 
+// The archive's stamp, from its version entry or else its file's time, and whether its version
+// record in destinationDir says it is to be unpacked; nothing when it cannot be opened.
+struct ArchiveStamp {
+    std::string versionName;
+    long stamp = 0;
+    bool current = false;
+};
+
+std::optional<ArchiveStamp> stampOf(unzFile zip, const std::string& archivePath, const std::string& destinationDir)
+{
+    ArchiveStamp found{versionFileName(archivePath), 0, false};
+    found.stamp = readVersionEntry(zip, found.versionName);
+    if (found.stamp == 0)
+        found.stamp = fileModificationStamp(archivePath);
+    const int compared = compareVersionFile(destinationDir, found.versionName, found.stamp);
+    found.current = compared == 0 || compared == 1;
+    return found;
+}
+
 // Checks, before anything is unpacked, every archive the run will unpack from signed media or a
 // signed update folder, so that one that is not as signed stops the run before the first
-// archive is unpacked. What passes stays held, and is not read again when its turn comes.
-void checkArchivesBeforeUnpacking()
+// archive is unpacked; their digests are computed side by side. An archive whose version record
+// is current is not unpacked, so it is not read whole either. What passes stays held, and is not
+// read again when its turn comes.
+void checkArchivesBeforeUnpacking(const std::string& runtimeDir, const std::string& productDir)
 {
-    const auto require = [](const std::string& archive) {
-        if (pathExists(archive))
-            requireMediaFile(archive);
+    std::vector<std::string> unpacked;
+    const auto consider = [&](const std::string& archive, const std::string& destinationDir) {
+        if (!pathExists(archive))
+            return;
+        const UniqueZipArchive zip(unzOpen(archive.c_str()));
+        const std::optional<ArchiveStamp> stamp =
+            zip ? stampOf(zip.get(), archive, destinationDir) : std::optional<ArchiveStamp>();
+        if (!stamp || !stamp->current)
+            unpacked.push_back(archive);
     };
-    const auto requireFolder = [&](const std::string& folder) {
+    const auto considerFolder = [&](const std::string& folder) {
         forEachDirectoryEntry(
             joinPath(folder, kArchivePattern),
-            [&](const WIN32_FIND_DATAA& entry) { require(joinPath(folder, entry.cFileName)); },
+            [&](const WIN32_FIND_DATAA& entry) { consider(joinPath(folder, entry.cFileName), productDir); },
             [](const std::string&) {});
     };
     const std::string cwd = currentDirectory();
-    require(joinPath(cwd, kRuntimeArchive));
+    consider(joinPath(cwd, kRuntimeArchive), runtimeDir);
     if (zipNameTable[0].empty())
-        requireFolder(joinPath(cwd, "kp\\zip"));
+        considerFolder(joinPath(cwd, "kp\\zip"));
     for (std::size_t slot = 0; slot < kZipSlots && !zipNameTable[slot].empty(); ++slot)
-        require(joinPath(zipDirTable[slot].empty() ? cwd : joinPath(cwd, zipDirTable[slot]), zipNameTable[slot]));
+        consider(joinPath(zipDirTable[slot].empty() ? cwd : joinPath(cwd, zipDirTable[slot]), zipNameTable[slot]),
+                 productDir);
     if (isTrustedUpdateFolder(kUpdateDir) && isDirectory(kUpdateZipDir))
-        requireFolder(kUpdateZipDir);
+        considerFolder(kUpdateZipDir);
+    requireMediaFiles(unpacked);
 }
 
 } // namespace
 
 std::optional<std::string> extractArchives()
 {
-    if (mediaAreChecked()) {
-        checkArchivesBeforeUnpacking();
-        if (mediaRefusal())
-            return std::nullopt;
-    }
     std::string base;
     if (std::optional<std::string> commonFiles = getCommonFilesDir()) {
         base = std::move(*commonFiles);
@@ -108,11 +132,16 @@ std::optional<std::string> extractArchives()
         base += '\\';
 
     const std::string runtimeDir = base + "jre";
+    const std::string productDir = base + "kp";
+    if (mediaAreChecked()) {
+        checkArchivesBeforeUnpacking(runtimeDir, productDir);
+        if (mediaRefusal())
+            return std::nullopt;
+    }
     createDirectoryIfMissing(runtimeDir);
     if (!extractArchive(kRuntimeArchive, runtimeDir))
         return damagedArchive(kRuntimeArchive);
 
-    const std::string productDir = base + "kp";
     createDirectoryIfMissing(productDir);
     const std::optional<std::string> damaged =
         !zipNameTable[0].empty() ? extractListedArchives(productDir) : extractZipDirectory(productDir);
@@ -174,25 +203,26 @@ std::optional<std::string> extractListedArchives(const std::string& destinationD
 
 bool extractArchive(const std::string& archivePath, const std::string& destinationDir)
 {
-    // Checked whole before its walk begins, so that a mismatch never leaves part of it unpacked.
-    if (mediaAreChecked() && pathExists(archivePath) && !requireMediaFile(archivePath))
-        return false;
     const UniqueZipArchive zip(unzOpen(archivePath.c_str()));
     if (!zip) {
+        // Of checked media, a file that is there is refused as the manifest judges it.
+        if (mediaAreChecked() && pathExists(archivePath) && !requireMediaFile(archivePath))
+            return false;
         writeTraceLog(kCannotOpenFormat, archivePath.c_str());
         // A file that is there but is no archive is a truncated or damaged copy; one that is
         // missing may be supplied by the machine, and the checks after unpacking judge that.
         return !pathExists(archivePath);
     }
-    const std::string versionName = versionFileName(archivePath);
-    long stamp = readVersionEntry(zip.get(), versionName);
-    if (stamp == 0)
-        stamp = fileModificationStamp(archivePath);
-    const int compared = compareVersionFile(destinationDir, versionName, stamp);
-    if (compared == 0 || compared == 1) {
+    const std::optional<ArchiveStamp> found = stampOf(zip.get(), archivePath, destinationDir);
+    const std::string& versionName = found->versionName;
+    const long stamp = found->stamp;
+    if (found->current) {
         writeTraceLog(kSkippingFormat, archivePath.c_str());
         return true;
     }
+    // Checked whole before its walk begins, so that a mismatch never leaves part of it unpacked.
+    if (mediaAreChecked() && !requireMediaFile(archivePath))
+        return false;
     ExtractTiming timing;
     const bool whole = unpackEntries(zip.get(), archivePath, destinationDir, timing);
     timing.report(archivePath);

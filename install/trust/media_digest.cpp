@@ -4,6 +4,7 @@
 
 #include "../../common/system_libraries.h"
 #include "../platform.h"
+#include "sha256_instructions.h"
 
 namespace {
 
@@ -97,12 +98,17 @@ struct CryptHashTraits {
     static BOOL close(Value hash) { return digestFunctions().destroyLegacyHash(hash); }
 };
 
-// One SHA-256 computation on whichever library serves. The algorithm or provider is opened
-// afresh for each: a handful per run.
+// One SHA-256 computation: with the processor's SHA instructions where it has them, else on
+// whichever library serves. The algorithm or provider is opened afresh for each: a handful per
+// run.
 class Sha256 {
 public:
     Sha256()
     {
+        if (processorHasShaInstructions()) {
+            fast_.emplace();
+            return;
+        }
         const DigestFunctions& f = digestFunctions();
         if (f.cng() && f.openAlgorithm(algorithm_.put(), kCngSha256, nullptr, 0) == 0 &&
             f.createHash(algorithm_.get(), hash_.put(), nullptr, 0, nullptr, 0, 0) == 0)
@@ -113,10 +119,14 @@ public:
             f.createLegacyHash(provider_.get(), kCalgSha256, 0, 0, legacyHash_.put());
     }
 
-    bool ready() const { return static_cast<bool>(hash_) || static_cast<bool>(legacyHash_); }
+    bool ready() const { return fast_ || static_cast<bool>(hash_) || static_cast<bool>(legacyHash_); }
 
     bool add(const unsigned char* data, DWORD size)
     {
+        if (fast_) {
+            fast_->add(data, size);
+            return true;
+        }
         if (hash_)
             return digestFunctions().hashData(hash_.get(), const_cast<UCHAR*>(data), size, 0) == 0;
         return legacyHash_ && digestFunctions().hashLegacyData(legacyHash_.get(), data, size, 0);
@@ -124,6 +134,8 @@ public:
 
     std::optional<Sha256Digest> finish()
     {
+        if (fast_)
+            return fast_->finish();
         Sha256Digest digest{};
         if (hash_)
             return digestFunctions().finishHash(hash_.get(), digest.data(), digest.size(), 0) == 0
@@ -136,6 +148,7 @@ public:
     }
 
 private:
+    std::optional<InstructionSha256> fast_;
     // Declared in the order they must go: the hash before its algorithm or provider.
     UniqueResource<CngAlgorithmTraits> algorithm_;
     UniqueResource<CngHashTraits> hash_;

@@ -1,6 +1,6 @@
-// SHA-256 as the system computes it: CNG's (bcrypt.dll), which uses the processor's SHA
-// instructions where it has them, or else the AES provider of CryptoAPI (XP SP3 on). Both are
-// looked up at run time, so that install starts where neither exists.
+// SHA-256 with the processor's SHA instructions where it has them (sha256_instructions.h), else
+// as the system computes it: CNG's (bcrypt.dll), or else the AES provider of CryptoAPI (XP SP3
+// on). Both are looked up at run time, so that install starts where neither exists.
 #pragma once
 
 #include <windows.h>

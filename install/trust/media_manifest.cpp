@@ -1,10 +1,12 @@
 #include "media_manifest.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstring>
 #include <map>
 #include <set>
+#include <thread>
 #include <vector>
 
 #include "media_digest.h"
@@ -294,7 +296,19 @@ bool holdFoldersOnTheWay(const std::string& prefix, const std::string& relative)
 
 } // namespace
 
-MediaFile holdMediaFile(const std::string& path)
+namespace {
+
+// A file of signed media opened for its check, its digest still to be compared.
+struct PendingFile {
+    std::string path;
+    UniqueFileHandle file;
+    FileIdentity identity;
+    ListedFile listed;
+};
+
+// The first half of a file's check: where it lies, whether it is listed, and its handle, opened
+// as itself on a way without links. pending is set when its digest is still to be compared.
+MediaFile openForCheck(const std::string& path, std::optional<PendingFile>& pending)
 {
     if (!state.checked)
         return MediaFile::unchecked;
@@ -330,13 +344,82 @@ MediaFile holdMediaFile(const std::string& path)
     const FileIdentity identity{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
     if (state.held.count(identity))
         return MediaFile::held;
-    const std::optional<FileDigest> digest = sha256OfFile(file.get());
-    if (!digest || digest->size != listed->second.size || digest->digest != listed->second.digest) {
-        refuse(formatText(kDiffers, path.c_str()));
+    pending = PendingFile{path, std::move(file), identity, listed->second};
+    return MediaFile::held;
+}
+
+// The second half: the digest compared with the listing; the file is held from here on.
+MediaFile finishCheck(PendingFile& pending, const std::optional<FileDigest>& digest)
+{
+    if (!digest || digest->size != pending.listed.size || digest->digest != pending.listed.digest) {
+        refuse(formatText(kDiffers, pending.path.c_str()));
         return MediaFile::refused;
     }
-    state.held.emplace(identity, std::move(file));
+    state.held.emplace(pending.identity, std::move(pending.file));
     return MediaFile::held;
+}
+
+// What a check that the run cannot go on without makes of a file's status.
+bool isUsable(MediaFile status, const std::string& path)
+{
+    switch (status) {
+    case MediaFile::held:
+        return true;
+    case MediaFile::unlisted:
+        refuse(formatText(kNotListed, path.c_str()));
+        return false;
+    case MediaFile::unchecked:
+        refuse(formatText(kOutside, path.c_str()));
+        return false;
+    case MediaFile::refused:
+        break;
+    }
+    return false;
+}
+
+} // namespace
+
+MediaFile holdMediaFile(const std::string& path)
+{
+    std::optional<PendingFile> pending;
+    const MediaFile status = openForCheck(path, pending);
+    return pending ? finishCheck(*pending, sha256OfFile(pending->file.get())) : status;
+}
+
+bool requireMediaFiles(const std::vector<std::string>& paths)
+{
+    if (!state.checked)
+        return true;
+    std::vector<PendingFile> pending;
+    for (const std::string& path : paths) {
+        std::optional<PendingFile> opened;
+        if (!isUsable(openForCheck(path, opened), path))
+            return false;
+        if (opened)
+            pending.push_back(std::move(*opened));
+    }
+    // The digests are computed side by side, one file to a thread, as many threads as the
+    // processor runs at once; compared in the order given, so the first file that differs is
+    // the one refused, as one by one.
+    std::vector<std::optional<FileDigest>> digests(pending.size());
+    SYSTEM_INFO system{};
+    GetSystemInfo(&system);
+    const std::size_t threads = std::max<std::size_t>(1, std::min<std::size_t>(system.dwNumberOfProcessors, pending.size()));
+    std::atomic<std::size_t> next{0};
+    const auto work = [&] {
+        for (std::size_t i = next++; i < pending.size(); i = next++)
+            digests[i] = sha256OfFile(pending[i].file.get());
+    };
+    std::vector<std::thread> helpers;
+    for (std::size_t i = 1; i < threads; ++i)
+        helpers.emplace_back(work);
+    work();
+    for (std::thread& helper : helpers)
+        helper.join();
+    for (std::size_t i = 0; i < pending.size(); ++i)
+        if (finishCheck(pending[i], digests[i]) != MediaFile::held)
+            return false;
+    return true;
 }
 
 UniqueFileHandle openCheckedFile(const std::string& path)
@@ -370,21 +453,7 @@ UniqueFileHandle openCheckedFile(const std::string& path)
 
 bool requireMediaFile(const std::string& path)
 {
-    if (!state.checked)
-        return true;
-    switch (holdMediaFile(path)) {
-    case MediaFile::held:
-        return true;
-    case MediaFile::unlisted:
-        refuse(formatText(kNotListed, path.c_str()));
-        return false;
-    case MediaFile::unchecked:
-        refuse(formatText(kOutside, path.c_str()));
-        return false;
-    case MediaFile::refused:
-        break;
-    }
-    return false;
+    return !state.checked || isUsable(holdMediaFile(path), path);
 }
 
 bool requireMediaProgram(const std::string& path, const std::string& commonDirectory)

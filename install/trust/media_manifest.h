@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "../../common/owners.h"
 #include "media_digest.h"
@@ -42,6 +43,10 @@ MediaFile holdMediaFile(const std::string& path);
 // The same for a file the run cannot go on without (the configuration, an archive): one that
 // lies outside the media, or is unlisted, is refused as well. True when it may be used.
 bool requireMediaFile(const std::string& path);
+
+// requireMediaFile for each of paths, whose digests are computed side by side; the first that
+// fails, in the order given, refuses the run. True when all may be used.
+bool requireMediaFiles(const std::vector<std::string>& paths);
 
 // For a file the run reads (the configuration): nothing when it is absent, or is refused (the
 // refusal kept); otherwise a handle of the very file that was checked, positioned at its start,
