@@ -198,6 +198,16 @@ bool removeDirectory(const FilePath& path)
     return path.isWide() ? RemoveDirectoryW(path.wide.c_str()) : RemoveDirectoryA(path.text.c_str());
 }
 
+bool liesBelow(const std::string& path, const std::string& folder)
+{
+    if (folder.empty())
+        return false;
+    std::string prefix = toUpperAnsi(fullPathName(folder));
+    if (!prefix.empty() && prefix.back() != '\\')
+        prefix += '\\';
+    return !prefix.empty() && toUpperAnsi(fullPathName(path)).starts_with(prefix);
+}
+
 std::string joinPath(std::string_view dir, std::string_view name)
 {
     if (name.find(':') != std::string_view::npos)

@@ -74,6 +74,10 @@ std::wstring fullPathName(const std::wstring& path);
 // prefix; "\\?\UNC\" for a share. Empty when the path cannot be resolved. NT family only.
 std::wstring extendedPath(const std::wstring& path);
 
+// True when path, resolved to its full form, lies below folder (also resolved), compared as the
+// code page compares names; false for an empty folder.
+bool liesBelow(const std::string& path, const std::string& folder);
+
 // Joins name to dir: a name holding ':' is absolute and used as it is; a name beginning with
 // '\' is put on the drive of dir; any other name follows dir and a backslash, unless dir
 // already ends in one (a drive root).

@@ -180,16 +180,6 @@ const SignedRoot* rootOf(const std::string& path, std::string& relative)
     return nullptr;
 }
 
-bool isBelow(const std::string& path, const std::string& folder)
-{
-    if (folder.empty())
-        return false;
-    std::string prefix = toUpperAnsi(fullPathName(folder));
-    if (!prefix.empty() && prefix.back() != '\\')
-        prefix += '\\';
-    return !prefix.empty() && toUpperAnsi(fullPathName(path)).starts_with(prefix);
-}
-
 } // namespace
 
 bool verifySignedMedia(const std::string& mediaRoot)
@@ -464,7 +454,7 @@ bool requireMediaProgram(const std::string& path, const std::string& commonDirec
     // as its ".exe", whatever else of that name stands beside it.
     const std::string program = programFile(path);
     std::string relative;
-    if (!rootOf(program, relative) && isBelow(program, commonDirectory))
+    if (!rootOf(program, relative) && liesBelow(program, commonDirectory))
         return true;
     return requireMediaFile(program);
 }

@@ -33,19 +33,9 @@ std::vector<std::string> splitAt(std::string_view text, std::string_view separat
     return pieces;
 }
 
-bool isBelow(const std::string& path, const std::string& folder)
-{
-    if (folder.empty())
-        return false;
-    std::string prefix = toUpperAnsi(fullPathName(folder));
-    if (!prefix.empty() && prefix.back() != '\\')
-        prefix += '\\';
-    return !prefix.empty() && toUpperAnsi(fullPathName(path)).starts_with(prefix);
-}
-
 bool isTrusted(const std::string& path, const TrustedPlaces& trusted)
 {
-    return isBelow(path, trusted.commonDir) || isBelow(path, trusted.javaHome);
+    return liesBelow(path, trusted.commonDir) || liesBelow(path, trusted.javaHome);
 }
 
 // One entry of the class path or the search path, or an argument file: it must be the media's
