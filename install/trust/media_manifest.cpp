@@ -469,6 +469,26 @@ bool liesInSignedFolder(const std::string& path)
     return std::any_of(state.roots.begin(), state.roots.end(), [&](const SignedRoot& root) { return root.prefix == full; });
 }
 
+namespace {
+
+// An archive in a folder is read only where something names it (the class path, the archives to
+// unpack), and checked there; elsewhere it need only be the media's.
+bool isArchiveName(std::string_view name)
+{
+    const std::string upper = toUpperAnsi(name);
+    return upper.ends_with(".ZIP") || upper.ends_with(".JAR");
+}
+
+void requireListed(const std::string& path)
+{
+    std::string relative;
+    const SignedRoot* root = rootOf(path, relative);
+    if (!root || !root->files.count(relative))
+        refuse(formatText(kNotListed, path.c_str()));
+}
+
+} // namespace
+
 bool requireFolderFiles(const std::string& folder, bool below)
 {
     std::vector<std::string> folders{folder};
@@ -479,10 +499,14 @@ bool requireFolderFiles(const std::string& folder, bool below)
             joinPath(dir, "*"),
             [&](const WIN32_FIND_DATAA& entry) {
                 const std::string path = joinPath(dir, entry.cFileName);
-                if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+                if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                    if (below)
+                        folders.push_back(path);
+                } else if (isArchiveName(entry.cFileName)) {
+                    requireListed(path);
+                } else {
                     requireMediaFile(path);
-                else if (below)
-                    folders.push_back(path);
+                }
             },
             [&](const std::string& name) { refuse(formatText(kNotListed, joinPath(dir, name).c_str())); });
     }

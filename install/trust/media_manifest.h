@@ -61,7 +61,9 @@ bool requireMediaProgram(const std::string& path, const std::string& commonDirec
 bool liesInSignedFolder(const std::string& path);
 
 // Holds and checks every file of folder (with below, every file below it as well): one that is
-// not listed, or not as listed, refuses the run. True when each may be used.
+// not listed, or not as listed, refuses the run. Archives (".zip", ".jar") are only looked up in
+// the manifest: nothing reads them but where they are named, and there they are checked whole.
+// True when each may be used.
 bool requireFolderFiles(const std::string& folder, bool below);
 
 // Refuses the run because something it would use is not what its publisher signed: reason is

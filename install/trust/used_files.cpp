@@ -85,12 +85,16 @@ bool checkWhatJavaUses(const std::string& searchPath, const std::string& runtime
         for (const std::string& file : argumentFiles(classTable[slot]))
             if (!requireUsedEntry(joinPath(runtimeDir, file), FolderUse::none, trusted))
                 return false;
-    const std::size_t classPathValue = classPathBuf.find('=');
-    for (const std::string& entry : splitAt(std::string_view(classPathBuf).substr(classPathValue + 1), ";"))
+    const std::string_view classPath = std::string_view(classPathBuf).substr(classPathBuf.find('=') + 1);
+    for (const std::string& entry : splitAt(classPath, ";"))
         if (!requireUsedEntry(entry, FolderUse::everythingBelow, trusted))
             return false;
-    // The folder the processes start in, then each folder searched before the machine's own.
-    if (!requireUsedEntry(runtimeDir, FolderUse::itsFiles, trusted))
+    // The folder the processes start in, then each folder searched before the machine's own. An
+    // empty element of the class path (one ";" after another, or one at its end) is the folder
+    // the Java process starts in, with everything below it.
+    const bool emptyElement = classPath.empty() || classPath.back() == ';' || classPath.front() == ';' ||
+                              classPath.find(";;") != std::string_view::npos;
+    if (!requireUsedEntry(runtimeDir, emptyElement ? FolderUse::everythingBelow : FolderUse::itsFiles, trusted))
         return false;
     const std::size_t searchValue = searchPath.find('=');
     for (const std::string& entry : splitAt(std::string_view(searchPath).substr(searchValue + 1), ";"))

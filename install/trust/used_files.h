@@ -14,7 +14,8 @@ struct TrustedPlaces {
 // For a run that checks its media, holds and checks, before anything is unpacked: the argument
 // files the [CLASS] lines name, found from the folder the Java processes will start in
 // (runtimeDir); every file of the class path as it stands and every file below each of its
-// folders; and every file in runtimeDir and in each folder of the search path as it stands
+// folders (an empty element is runtimeDir); and every file in runtimeDir and in each folder of the
+// search path as it stands
 // (searchPath: "PATH=" and install's entries, all of which come before the machine's own). The
 // launcher is checked where it is found (requireMediaProgram). Anything of these below the media
 // or an update folder that is not listed as it stands, an entry there that does not exist

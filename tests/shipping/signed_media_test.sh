@@ -180,6 +180,7 @@ refused            | a JVM argument file changed after signing                | 
 refused            | a jar named in [CLASSPATH] replaced after signing        | media | signed   | echo x >kp/ext/named.jar     | named.jar is not as the signed manifest lists it
 refused            | a class planted in a [CLASSPATH] folder                  | media | signed   | mkdir -p kp/classes/com && echo x >kp/classes/com/Planted.class | Planted.class is not in the signed manifest
 refused            | an unlisted jvm.dll where the Java processes start       | media | signed   | echo x >kp/bin_nt/jvm.dll    | jvm.dll is not in the signed manifest
+refused            | a class below where they start (the class path's empty element) | media | signed | mkdir -p kp/bin_nt/com/bravik && echo x >kp/bin_nt/com/bravik/Installer.class | Installer.class is not in the signed manifest
 refused            | an unlisted program in a [PATH] folder                   | media | signed   | echo x >kp/tools/reg.exe     | reg.exe is not in the signed manifest
 refused            | an unlisted cmd.exe in the media's kp\bin                | media | signed   | echo x >kp/bin/cmd.exe       | cmd.exe is not in the signed manifest
 refused            | the media's kp a link to another tree                    | media | signed   | mv kp ../kp-elsewhere && ln -s ../kp-elsewhere kp | is a link, or cannot be held
