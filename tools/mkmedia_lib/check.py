@@ -11,10 +11,10 @@ from .archives import archive_stamp
 from .classpath import composed_paths, is_relative
 from .config_findings import config_findings
 from .config_reading import Reading
-from .limits import (ALLOWANCE_95, BLOCK_LIMIT_95, DEFAULT_MEDIA_ROOT, FAMILIES, PROGRAM, RUNTIME_ARCHIVE,
-                     TOGETHER_LIMIT_95, VALUE_LIMIT, quoted)
+from .limits import (ALLOWANCE_95, BLOCK_LIMIT_95, DEFAULT_MEDIA_ROOT, FAMILIES, MACHINES, PROGRAM,
+                     RUNTIME_ARCHIVE, TOGETHER_LIMIT_95, VALUE_LIMIT, families_of, quoted)
 from .manifest import unlisted_files
-from .names import ansi_length, component_problem, entry_problem
+from .names import ansi_length, component_problem, entry_problem, pe_machine
 
 # Where a removal run reads its configuration, inside a product archive.
 REMOVE_CONFIG_ENTRY = "bin/remove.cfg"
@@ -145,6 +145,15 @@ def check_class_path_entries(tree, name, reading, findings):
             findings.add(f"{name} line {first.line}", f"{quoted(entry)} names nothing on the media: install drops it")
 
 
+def media_families(tree, given):
+    """The families of Windows the media serve, from the machine of their install.exe: a 64-bit
+    install.exe runs on the NT family alone. An update folder serves what it is told."""
+    program = tree.find(PROGRAM)
+    arch = next((name for name, machine in MACHINES.items() if machine == pe_machine(program)), None) \
+        if program else None
+    return families_of(arch, given) if arch else (given or FAMILIES[0], None)
+
+
 def check(path, previous, families, media_root):
     """The findings for media or an update folder at path."""
     findings = Findings()
@@ -201,12 +210,16 @@ def main(argv):
     parser.add_argument("path", metavar="PATH", help="the media's folder (with install.exe) or an update folder")
     parser.add_argument("--previous", metavar="MEDIA", help="the last release's media: every changed archive "
                         "must have a greater stamp")
-    parser.add_argument("--families", choices=FAMILIES, default="all", help="the families of Windows served")
+    parser.add_argument("--families", choices=FAMILIES, help="the families of Windows served; media serve what "
+                        "their install.exe runs on (nt for x64, all for x86), an update folder all unless told")
     parser.add_argument("--media-root", metavar="FOLDER", help="the deepest folder the media will be started from")
     args = parser.parse_args(argv)
     if not os.path.isdir(args.path) or (args.previous and not os.path.isdir(args.previous)):
         parser.error("PATH and --previous must be folders")
-    findings = check(args.path, args.previous, args.families, args.media_root)
+    families, refused = media_families(Tree(args.path), args.families)
+    if refused:
+        parser.error(f"--families {args.families}: {refused}")
+    findings = check(args.path, args.previous, families, args.media_root)
     for line in findings.lines:
         print(f"mkmedia check: {line}")
     if findings.lines:
