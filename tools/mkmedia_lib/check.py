@@ -13,8 +13,9 @@ from .config_findings import config_findings
 from .config_reading import Reading
 from .limits import (ALLOWANCE_95, BLOCK_LIMIT_95, DEFAULT_MEDIA_ROOT, FAMILIES, MACHINES, PROGRAM,
                      RUNTIME_ARCHIVE, TOGETHER_LIMIT_95, VALUE_LIMIT, families_of, quoted)
-from .manifest import unlisted_files
+from .manifest import SIGNATURE, unlisted_files
 from .names import ansi_length, component_problem, entry_problem, pe_machine
+from .signature import NOT_AS_SIGNED, media_refusal
 
 # Where a removal run reads its configuration, inside a product archive.
 REMOVE_CONFIG_ENTRY = "bin/remove.cfg"
@@ -145,6 +146,16 @@ def check_class_path_entries(tree, name, reading, findings):
             findings.add(f"{name} line {first.line}", f"{quoted(entry)} names nothing on the media: install drops it")
 
 
+def check_signature(tree, findings):
+    """What a signed install.exe says of the media's signature, in its words; False when it
+    could not be checked here."""
+    program = tree.find(PROGRAM)
+    refusal, checked = media_refusal(tree.root, program)
+    if refusal:
+        findings.add(SIGNATURE, f"install.exe is signed and stops with the box \"{NOT_AS_SIGNED}\": {refusal}")
+    return checked
+
+
 def media_families(tree, given):
     """The families of Windows the media serve, from the machine of their install.exe: a 64-bit
     install.exe runs on the NT family alone. An update folder serves what it is told."""
@@ -155,7 +166,8 @@ def media_families(tree, given):
 
 
 def check(path, previous, families, media_root):
-    """The findings for media or an update folder at path."""
+    """The findings for media or an update folder at path, and whether the signature, where
+    install.exe is signed, could be checked here."""
     findings = Findings()
     tree = Tree(path)
     update = tree.find(PROGRAM) is None
@@ -200,8 +212,9 @@ def check(path, previous, families, media_root):
         check_previous(tree, stamped, previous, findings)
     root = media_root or DEFAULT_MEDIA_ROOT.format(name=os.path.basename(os.path.normpath(path)))
     check_class_path(tree, reading, runtime, products, update, root, families, findings)
+    checked = update or check_signature(tree, findings)
     unlisted_files(tree.root, findings)
-    return findings
+    return findings, checked
 
 
 def main(argv):
@@ -219,12 +232,17 @@ def main(argv):
     families, refused = media_families(Tree(args.path), args.families)
     if refused:
         parser.error(f"--families {args.families}: {refused}")
-    findings = check(args.path, args.previous, families, args.media_root)
+    findings, checked = check(args.path, args.previous, families, args.media_root)
     for line in findings.lines:
         print(f"mkmedia check: {line}")
+    if not checked:
+        print(f"mkmedia check: {SIGNATURE}: not checked: install.exe is signed, and openssl, which verifies the "
+              f"signature value, is not installed here (Debian: apt-get install openssl)")
     if findings.lines:
         print(f"mkmedia check: {len(findings.lines)} finding" + ("s" if len(findings.lines) > 1 else ""))
         return 1
+    if not checked:
+        return 3
     print(f"mkmedia check: {args.path} reads as it was meant")
     return 0
 
