@@ -108,6 +108,11 @@ ROWS = [
     ("';' missing from the last [PATH] line", edited(("kp\\tools;", "kp\\tools")), Meant(), True, []),
     ("';' missing from a [PATH] line before another", edited(("kp\\tools;", "kp\\tools\nC:\\Tools\\bin;")),
      Meant(path=["C:\\Tools\\bin;"]), False, ["kp\\tools"]),
+    # The C runtime's text mode ends a file at a Ctrl-Z, which old editors put at its end.
+    ("a Ctrl-Z at the end", BASE + "\x1a", Meant(), True, []),
+    ("a Ctrl-Z before [PARAMETERS]", edited((f"{REGISTER}\n\n[PARAMETERS]", f"{REGISTER}\n\n\x1a\n[PARAMETERS]")),
+     Meant(), False, ["\x1a", "[PARAMETERS]", "0 -mode install", "1 -quiet", "[ZIP_FILES]", "kp\\zip\\p",
+                      "kp\\zip\\app.zip"]),
     ("a parameter without its slot digit", edited(("1 -quiet", "-quiet")), Meant(), False, ["-quiet"]),
     ("a parameter in a slot without a class", edited(("1 -quiet", "2 -quiet")), Meant(), False, ["2 -quiet"]),
     # The release engineer's file: the header with a trailing blank right after the [CLASS]

@@ -5,8 +5,8 @@ otherwise than written. Each finding names its line and says what install does w
 The writer's reading: a line that is a header once blanks and tabs around it are taken off
 starts that section, a line of nothing but blanks and tabs ends it, the lines between are its
 entries, and lines outside sections are free text."""
-from .config_reading import (END, END_OF_FILE, ENTRY, FULL, HEADER, HEADERS, INDEXED, LONG_LISTS, NO_SLOT,
-                             PATH_SECTIONS, SEQUENTIAL, SKIPPED, TEXT, Reading, header_of, slot_value)
+from .config_reading import (END, END_OF_FILE, ENTRY, FULL, HEADER, INDEXED, LONG_LISTS, NO_SLOT, PATH_SECTIONS,
+                             SEQUENTIAL, SKIPPED, TEXT, Reading, header_of, slot_value)
 from .classpath import is_relative
 from .limits import DELETE_SLOTS, LONG_LINE, SHORT_LINE, quoted
 
@@ -23,15 +23,23 @@ class Meant:
 
 
 def physical_lines(text):
-    lines = text.replace("\r\n", "\n").split(END_OF_FILE, 1)[0].split("\n")
+    lines = text.replace("\r\n", "\n").split("\n")
     return lines[:-1] if lines and lines[-1] == "" else lines
+
+
+def end_of_file_line(text):
+    """The line of a Ctrl-Z that install stops reading at, when more than blanks comes after it."""
+    before, mark, after = text.replace("\r\n", "\n").partition(END_OF_FILE)
+    if not mark or not after.strip(BLANKS + "\n\r" + END_OF_FILE):
+        return None
+    return before.count("\n") + 1
 
 
 def meant_lines(text):
     """Every line as its writer meant it."""
     meant, section, header_line = [], None, None
     for number, line in enumerate(physical_lines(text), 1):
-        bare = line.strip(BLANKS)
+        bare = line.replace(END_OF_FILE, "").strip(BLANKS)
         header = header_of(bare)
         if not bare:
             meant.append(Meant(number, line, EMPTY))
@@ -90,6 +98,7 @@ class Judge:
             self.reads.setdefault(read.line, []).append(read)
         self.findings = {}
         self.top_reasons = self.why_at_top_level()
+        self.end_of_file = end_of_file_line(text)
 
     def add(self, number, problem):
         self.findings.setdefault(number, problem)
@@ -134,10 +143,18 @@ class Judge:
 
     def judge(self):
         for number, meant in self.meant.items():
-            problem = self.line_problem(meant, self.content(number))
+            if self.end_of_file and number >= self.end_of_file:
+                if number == self.end_of_file:
+                    self.add(number, "holds a Ctrl-Z, which ends the file for install (it reads it in the C "
+                                     "runtime's text mode): install reads nothing after it")
+                elif meant.text.strip(BLANKS + END_OF_FILE):
+                    self.add(number, f"comes after the Ctrl-Z of line {self.end_of_file}: install does not read it")
+                continue
+            reads = self.content(number)
+            problem = reads and self.line_problem(meant, reads)
             if problem:
                 self.add(number, problem)
-            elif any(not " " <= c <= "~" for c in meant.text.replace("\t", "")):
+            elif any(not " " <= c <= "~" for c in meant.text.replace("\t", "").replace(END_OF_FILE, "")):
                 self.add(number, "holds characters outside plain ASCII; install reads it in the code page of the "
                                  "machine it runs on")
         self.judge_tables()

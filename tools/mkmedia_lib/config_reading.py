@@ -12,7 +12,8 @@ INDEXED = {"[PARAMETERS]": CLASS_SLOTS, "[SPLASH_BITMAP]": CLASS_SLOTS, "[REMOVE
 # end; the long lists stop after their last slot and leave the lines after it to the top level.
 SEQUENTIAL = {"[CLASS]": CLASS_SLOTS}
 LONG_LISTS = {"[ZIP_FILES]": ZIP_SLOTS} | DELETE_SLOTS
-# fgets-sized reads: at most this many characters, line end included, arrive at once.
+# What one read takes at most (install's buffers of 80 and 128 bytes, less the terminator): a line
+# of 78 (126) characters with its line end, or the first 79 (127) characters of a longer line.
 SHORT_BUFFER = SHORT_LINE + 1
 LONG_BUFFER = LONG_LINE + 1
 # The C runtime's text mode ends the file at the first Ctrl-Z.
@@ -37,8 +38,8 @@ def header_of(text):
 
 
 class Piece:
-    """What one read of at most size - 1 characters gave: the text without its line end, whether
-    the line end came with it, and the number of the line it came from."""
+    """What one read gave: the text without its line end, whether the line end came with it, and
+    the line it came from with the column it began at."""
 
     def __init__(self, text, whole, line, column):
         self.text, self.whole, self.line, self.column = text, whole, line, column

@@ -18,7 +18,9 @@ LARGEST_TABLE = 1024 * 1024
 SHA256_OID = "2.16.840.1.101.3.4.2.1"
 MESSAGE_DIGEST_OID = "1.2.840.113549.1.9.4"
 SUBJECT_KEY_ID_OID = "2.5.29.14"
-SEQUENCE, SET, OCTET_STRING, OID, CONTEXT_0, CONTEXT_1, IMPLICIT_0 = 0x30, 0x31, 0x04, 0x06, 0xA0, 0xA1, 0x80
+# DER tags: a SEQUENCE, a SET, an OCTET STRING, a certificate's [0] version or a SignedData's [0]
+# certificates, a certificate's [3] extensions.
+SEQUENCE, SET, OCTET_STRING, CONTEXT_0, EXTENSIONS = 0x30, 0x31, 0x04, 0xA0, 0xA3
 
 # install's box and reasons, in its own words (the box's title, the trace line's reason).
 NOT_AS_SIGNED = "Media Not As Signed"
@@ -127,7 +129,7 @@ def matches(certificate, sid):
         issuer, serial = sid.children()
         return serial.encoded == tbs[0].encoded and issuer.encoded == tbs[2].encoded
     for part in tbs[6:]:
-        if part.tag == 0xA3:
+        if part.tag == EXTENSIONS:
             for extension in part.children()[0].children():
                 fields = extension.children()
                 if fields[0].oid() == SUBJECT_KEY_ID_OID:
