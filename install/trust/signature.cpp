@@ -22,7 +22,7 @@ constexpr char kNotOneSigner[] = "it does not carry exactly one signer";
 constexpr char kNotSha256[] = "its digest is not SHA-256";
 constexpr char kNoDigestAttribute[] = "it carries no signed message digest";
 constexpr char kDigestDiffers[] = "the signed message digest is not the manifest's";
-constexpr char kOtherSigner[] = "it was not made by the certificate that signed install";
+constexpr char kOtherSigner[] = "it was not made by the certificate install.exe was built with";
 constexpr char kBadSignatureValue[] = "its signature value does not verify";
 constexpr char kUnreadable[] = "it cannot be read as a CMS signature";
 

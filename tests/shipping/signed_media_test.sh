@@ -150,6 +150,17 @@ installed() {
         [ -e "$common/jre/jre.ver" ] && grep -q "$4" "$work/run/trace"
 }
 
+# refused_alike: install refuses the media, and mkmedia check of the same media, with the same
+# signed install.exe in them, gives the same reason.
+refused_alike() {
+    refused "$@" || return 1
+    local reason prefix="$WIN_ROOT\\media\\"
+    reason=$(sed -n 's/^The installation media are not as their publisher signed them: \(.*\)\. Application terminating $/\1/p' \
+        "$work/run/trace")
+    [ -n "$reason" ] && check_reports "$root/media" \
+        "media.manifest.p7s: install.exe checks its media and stops with the box \"$NOT_AS_SIGNED\": ${reason//"$prefix"/}"
+}
+
 not_on_class_path() {
     installed "$@" && grep '^CLASSPATH=' "$work/run/launches" &&
         ! grep '^CLASSPATH=' "$work/run/launches" | grep -q added.jar &&
@@ -171,9 +182,10 @@ installed          | signed install, signed media: a normal run                |
 refused            | one byte of jre.zip changed: box, no unpack, no record    | media | signed   | change_jre                   | kp.windows.jre.zip is not as the signed manifest lists it
 refused            | a product archive changed: nothing unpacked, jre.zip neither | media | signed | change_product         | kp.zip.product.zip is not as the signed manifest lists it
 not_on_class_path  | a jar added to kp\lib after signing is not on the class path | media | signed | echo x >kp/lib/added.jar   | added.jar is not in the signed manifest and is not used
-refused            | media signed by another certificate are refused          | other | signed   |                              | it was not made by the certificate that signed install
+refused_alike      | media signed by another certificate are refused, and check says so | other | signed |            | it was not made by the certificate install.exe was built with
 refused            | media without a manifest are refused                     | media | signed   | rm media.manifest media.manifest.p7s | cannot be read
-refused            | a changed manifest is refused                            | media | signed   | change_manifest              | the signed message digest is not the manifest's
+refused_alike      | media without a signature are refused, and check says so | media | signed   | rm media.manifest.p7s        | cannot be read
+refused_alike      | a changed manifest is refused, and check says so         | media | signed   | change_manifest              | the signed message digest is not the manifest's
 installed          | unsigned install with the same media: today's run       | media | unsigned |                              | install.exe is not signed
 refused            | the checking build with its signature taken off still checks | media | pinned | change_jre                 | kp.windows.jre.zip is not as the signed manifest lists it
 refused            | a JVM argument file changed after signing                | media | signed   | echo -javaagent:C:/a.jar >>kp/bin_nt/jvm0.args | jvm0.args is not as the signed manifest lists it
@@ -209,6 +221,24 @@ cannot_check() {
         [ -z "$(find "$common" -type f 2>/dev/null)" ]
 }
 expect ok "a checking build that reports the 95 family stops with its box and uses nothing" cannot_check
+# mkmedia check verifies the signature with the certificate of the media's install.exe, and says
+# so when it cannot.
+with_signed_install() {
+    rm -rf "$work/checked" && cp -a "$work/media" "$work/checked" && cp "$signed" "$work/checked/install.exe"
+}
+check_without_openssl() {
+    local python
+    python=$(python3 -c 'import sys; print(sys.executable)')
+    with_signed_install && env PATH=/nonexistent "$python" "$top/tools/mkmedia" check "$work/checked" >"$work/check" 2>&1
+    local status=$?
+    cat "$work/check"
+    [ "$status" = 3 ] && grep -q "media.manifest.p7s: not checked: install.exe checks its media, and openssl" "$work/check"
+}
+check_signed_media() {
+    with_signed_install && "$top/tools/mkmedia" check "$work/checked"
+}
+expect ok "mkmedia check verifies the media's signature against the signed install.exe" check_signed_media
+expect ok "mkmedia check without openssl says it cannot check the signature" check_without_openssl
 
 # An update folder (install_staged: the build that sees update folders as an administrator
 # staged them) is used by a signed install only with its own signed manifest.

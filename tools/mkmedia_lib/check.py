@@ -3,23 +3,20 @@ install.exe will read them, with every place where install would read something 
 writer meant."""
 import argparse
 import os
+import re
 import sys
 import zipfile
 
 from .archives import archive_stamp
 from .classpath import composed_paths, is_relative
-from .limits import (ALLOWANCE_95, BLOCK_LIMIT_95, CLASS_SLOTS, DEFAULT_MEDIA_ROOT, DELETE_SLOTS, FAMILIES,
-                     LONG_LINE, PROGRAM, RUNTIME_ARCHIVE, SHORT_LINE, TOGETHER_LIMIT_95, VALUE_LIMIT, ZIP_SLOTS,
-                     quoted)
-from .manifest import unlisted_files
-from .names import ansi_length, component_problem, entry_problem
+from .config_findings import config_findings
+from .config_reading import Reading
+from .limits import (ALLOWANCE_95, BLOCK_LIMIT_95, DEFAULT_MEDIA_ROOT, FAMILIES, MACHINES, PROGRAM,
+                     RUNTIME_ARCHIVE, TOGETHER_LIMIT_95, VALUE_LIMIT, families_of, quoted)
+from .manifest import SIGNATURE, unlisted_files
+from .names import ansi_length, component_problem, entry_problem, pe_machine
+from .signature import NOT_AS_SIGNED, media_refusal
 
-HEADERS = ("[CLASSPATH]", "[PATH]", "[PARAMETERS]", "[CLASS]", "[SPLASH_BITMAP]", "[REMOVE_FILES]", "[ZIP_FILES]",
-           "[DELETE_COMMON_FILES]", "[POST_DELETE_COMMON_FILES]", "[NO_VERSION_FILES]")
-INDEXED = ("[PARAMETERS]", "[SPLASH_BITMAP]", "[REMOVE_FILES]")
-SEQUENTIAL_SLOTS = {"[CLASS]": CLASS_SLOTS, "[ZIP_FILES]": ZIP_SLOTS} | DELETE_SLOTS
-# Sections whose lines install reads 127 characters at a time; the others 79.
-LONG_SECTIONS = ("[ZIP_FILES]",) + tuple(DELETE_SLOTS)
 # Where a removal run reads its configuration, inside a product archive.
 REMOVE_CONFIG_ENTRY = "bin/remove.cfg"
 
@@ -32,137 +29,12 @@ class Findings:
         self.lines.append(f"{where}: {problem}")
 
 
-class Pieces:
-    """A configuration file as install reads it: in text mode, a line at a time into a buffer
-    of a fixed size, so a longer line arrives in pieces."""
-
-    def __init__(self, text):
-        self.text = text.replace("\r\n", "\n")
-        self.at = 0
-        self.line = 1
-
-    def ends_line_next(self):
-        """True when the next piece is the bare line end of a line read to its last character."""
-        return self.text[self.at:self.at + 1] == "\n"
-
-    def next(self, size):
-        """The next piece of at most size - 1 characters, without its line end; None at the end.
-        Also whether it ended its line, and the number of the line it came from."""
-        if self.at >= len(self.text):
-            return None, True, self.line
-        end = self.text.find("\n", self.at)
-        end = len(self.text) if end < 0 else end
-        line = self.line
-        if end - self.at >= size - 1:
-            piece, self.at = self.text[self.at:self.at + size - 1], self.at + size - 1
-            return piece, False, line
-        piece, self.at = self.text[self.at:end], end + 1
-        self.line += 1
-        return piece, True, line
-
-
 def read_config(name, text, findings):
-    """The tables install fills from the text, and a finding for every line it would split,
+    """install's reading of a configuration, with a finding for every line it would split,
     ignore or read otherwise than written."""
-    tables = {header: [] for header in HEADERS}
-    indexed = {header: {} for header in INDEXED}
-    pieces = Pieces(text)
-    continued = False
-    while True:
-        piece, whole, number = pieces.next(SHORT_LINE + 2)
-        if piece is None:
-            break
-        where = f"{name} line {number}"
-        if continued and piece.upper() in HEADERS:
-            findings.add(where, f"a free-text line longer than {SHORT_LINE} characters ends in {quoted(piece)}, "
-                                f"which install reads as a header")
-        continued = not whole
-        if piece == "":
-            continue
-        header = piece.upper()
-        if header not in HEADERS:
-            stripped = piece.strip().upper()
-            if stripped in HEADERS:
-                findings.add(where, f"{quoted(piece)} is not the header alone: install ignores it and the lines "
-                                    f"under it; write it without blanks")
-            elif piece.lstrip().startswith("[") and piece.rstrip().endswith("]"):
-                findings.add(where, f"{quoted(piece)} is no header install knows: it and the lines under it are "
-                                    f"ignored")
-            continue
-        if header == "[NO_VERSION_FILES]":
-            tables[header].append(True)
-            continue
-        read_section(name, header, pieces, tables, indexed, findings)
-    for header in INDEXED:
-        tables[header] = [indexed[header].get(slot) for slot in range(10)]
-    return tables
-
-
-def read_section(name, header, pieces, tables, indexed, findings):
-    size = LONG_LINE + 2 if header in LONG_SECTIONS else SHORT_LINE + 2
-    limit = size - 2
-    if header in SEQUENTIAL_SLOTS:
-        tables[header] = []
-    count = 0
-    while True:
-        piece, whole, number = pieces.next(size)
-        if piece is None:
-            return
-        where = f"{name} line {number}"
-        if piece == "" or piece[0] == " ":
-            return
-        if not whole and pieces.ends_line_next():
-            findings.add(where, f"has exactly {limit + 1} characters: its line end arrives alone and ends "
-                                f"{header}, so the lines after it are no longer read as {header}")
-        elif not whole:
-            findings.add(where, f"is longer than {limit} characters, the most a line of {header} holds: install "
-                                f"reads it in pieces, and the rest arrives as a line of its own")
-        if piece.upper() in HEADERS:
-            findings.add(where, f"{quoted(piece)} follows the entries of {header} without an empty line: install "
-                                f"reads it as one more entry of {header}, and the lines under it too")
-        count += 1
-        if header in INDEXED:
-            read_indexed(where, header, piece, indexed[header], findings)
-        elif header in SEQUENTIAL_SLOTS:
-            if count > SEQUENTIAL_SLOTS[header]:
-                findings.add(where, f"{quoted(piece)} is past the {SEQUENTIAL_SLOTS[header]} slots of {header} "
-                                    f"and is ignored")
-                if header != "[CLASS]":
-                    return
-                continue
-            tables[header].append(piece)
-            read_listed(where, header, piece, findings)
-        else:
-            if whole and not piece.endswith(";"):
-                findings.add(where, f"{quoted(piece)} does not end in ';': install joins it to the next line's "
-                                    f"path, and the joined entry is dropped")
-            tables[header].append(piece)
-
-
-def read_indexed(where, header, piece, slots, findings):
-    if not piece[0].isdigit():
-        findings.add(where, f"{quoted(piece)} does not begin with its slot digit: install ignores it")
-        return
-    slot = int(piece[0])
-    rest = piece[1:]
-    value = rest.lstrip("0123456789 ")
-    if header == "[REMOVE_FILES]" and slot != 0:
-        findings.add(where, f"{quoted(piece)}: [REMOVE_FILES] has only slot 0; install ignores it")
-    elif header == "[SPLASH_BITMAP]" and slot != 0:
-        findings.add(where, f"{quoted(piece)}: only slot 0 of [SPLASH_BITMAP] is shown")
-    elif any(c.isdigit() for c in rest[:len(rest) - len(value)]):
-        findings.add(where, f"{quoted(piece)}: its text begins with a digit, which install takes for the slot "
-                            f"number, so it arrives as {quoted(value)}")
-    slots[slot] = value
-
-
-def read_listed(where, header, piece, findings):
-    if header == "[ZIP_FILES]" and "\\" not in piece:
-        findings.add(where, f"{quoted(piece)} has no folder part: write it as folder\\archive, as kp\\zip\\a.zip")
-    elif header in DELETE_SLOTS:
-        parts = piece.split("\\")
-        if not is_relative(piece) or any(part in ("", ".", "..") for part in parts):
-            findings.add(where, f"{quoted(piece)} is not a path below the common folder: install does not delete it")
+    for number, problem in config_findings(text):
+        findings.add(f"{name} line {number}", problem)
+    return Reading(text)
 
 
 class Tree:
@@ -179,7 +51,8 @@ class Tree:
 
     def find(self, path):
         """The file at a path with "/" or "\\", in any case, as a path on this host, or None."""
-        found = self.lower.get(path.replace("\\", "/").lower().strip("/"))
+        # Windows reads a doubled separator inside a path as one.
+        found = self.lower.get(re.sub("/+", "/", path.replace("\\", "/")).lower().strip("/"))
         return os.path.join(self.root, *found.split("/")) if found else None
 
 
@@ -241,12 +114,12 @@ def check_previous(tree, archives, previous, findings):
                                 f"install skips it wherever the earlier release is installed")
 
 
-def check_class_path(tree, config, runtime, products, update, root, families, findings):
+def check_class_path(tree, reading, runtime, products, update, root, families, findings):
     """A class path that cannot reach the Java processes whole stops install with the box "Class
     Path Too Long"; measured as mkmedia measures it, with the places it assumes."""
     media_paths = [] if update else tree.files
-    lines = [line for line in config.get("[CLASSPATH]", []) if line.endswith(";")]
-    paths = [line for line in config.get("[PATH]", [])]
+    lines, paths = ([entry + ";" for entry, _, reads in reading.path_lines(section) if len(reads) == 1]
+                    for section in ("[CLASSPATH]", "[PATH]"))
     products = [(name, [(entry, None) for entry in entries]) for name, entries in products]
     runtime = [(entry, None) for entry in runtime]
     class_path, search_path = composed_paths(root, media_paths, lines, paths, runtime, products)
@@ -264,13 +137,37 @@ def check_class_path(tree, config, runtime, products, update, root, families, fi
                                        f"{ALLOWANCE_95} for the rest of the environment")
 
 
-def unsigned_files(tree, findings):
-    """Files that the media's manifest does not cover as they stand; nothing for media without one."""
-    unlisted_files(tree.root, findings)
+def check_class_path_entries(tree, name, reading, findings):
+    """Relative [CLASSPATH] entries that name nothing on the media: install drops them."""
+    for entry, first, reads in reading.path_lines("[CLASSPATH]"):
+        folder = entry.replace("\\", "/").lower().strip("/")
+        if len(reads) == 1 and is_relative(entry) and tree.find(entry) is None and not any(
+                file.lower().startswith(folder + "/") for file in tree.files):
+            findings.add(f"{name} line {first.line}", f"{quoted(entry)} names nothing on the media: install drops it")
+
+
+def check_signature(tree, findings):
+    """What an install.exe built with a publisher's certificate says of the media's signature, in
+    its words; False when it could not be checked here."""
+    program = tree.find(PROGRAM)
+    refusal, checked = media_refusal(tree.root, program)
+    if refusal:
+        findings.add(SIGNATURE, f"install.exe checks its media and stops with the box \"{NOT_AS_SIGNED}\": {refusal}")
+    return checked
+
+
+def media_families(tree, given):
+    """The families of Windows the media serve, from the machine of their install.exe: a 64-bit
+    install.exe runs on the NT family alone. An update folder serves what it is told."""
+    program = tree.find(PROGRAM)
+    arch = next((name for name, machine in MACHINES.items() if machine == pe_machine(program)), None) \
+        if program else None
+    return families_of(arch, given) if arch else (given or FAMILIES[0], None)
 
 
 def check(path, previous, families, media_root):
-    """The findings for media or an update folder at path."""
+    """The findings for media or an update folder at path, and whether the signature, where
+    install.exe checks its media, could be checked here."""
     findings = Findings()
     tree = Tree(path)
     update = tree.find(PROGRAM) is None
@@ -279,23 +176,17 @@ def check(path, previous, families, media_root):
     if not configs:
         findings.add(path, "holds no configuration where install looks for one (kp\\windows\\install.cfg"
                            + (" or install.cfg" if update else "") + ")")
-    tables = {}
+    reading, reading_name = Reading(""), None
     for config in configs:
         with open(os.path.join(path, *config.split("/")), "rb") as file:
             text = file.read().decode("latin-1")
-        if any(not " " <= c <= "~" for c in text.replace("\r", "").replace("\n", "")):
-            findings.add(config, "holds characters outside plain ASCII; install reads it in the code page of the "
-                                 "machine it runs on")
         read = read_config(config, text, findings)
-        if config.lower().endswith("install.cfg") or not tables:
-            tables = read
-    for line in tables.get("[CLASSPATH]", []):
-        entry = line.rstrip(";")
-        if not update and is_relative(entry) and line.endswith(";") and tree.find(entry) is None and not any(
-                file.lower().startswith(entry.replace("\\", "/").lower().strip("/") + "/") for file in tree.files):
-            findings.add(f"[CLASSPATH] {quoted(line)}", "names nothing on the media: install drops it")
+        if config.lower().endswith("install.cfg") or reading_name is None:
+            reading, reading_name = read, config
+    if reading_name and not update:
+        check_class_path_entries(tree, reading_name, reading, findings)
 
-    listed = [line.replace("\\", "/") for line in tables.get("[ZIP_FILES]", [])]
+    listed = [line.replace("\\", "/") for line in reading.entries("[ZIP_FILES]")]
     zip_paths = listed if listed and not update else [file for file in tree.files if
                                                      file.lower().rpartition("/")[0] == "kp/zip" and
                                                      file.lower().endswith(".zip")]
@@ -320,9 +211,10 @@ def check(path, previous, families, media_root):
     if previous:
         check_previous(tree, stamped, previous, findings)
     root = media_root or DEFAULT_MEDIA_ROOT.format(name=os.path.basename(os.path.normpath(path)))
-    check_class_path(tree, tables, runtime, products, update, root, families, findings)
-    unsigned_files(tree, findings)
-    return findings
+    check_class_path(tree, reading, runtime, products, update, root, families, findings)
+    checked = update or check_signature(tree, findings)
+    unlisted_files(tree.root, findings)
+    return findings, checked
 
 
 def main(argv):
@@ -331,17 +223,26 @@ def main(argv):
     parser.add_argument("path", metavar="PATH", help="the media's folder (with install.exe) or an update folder")
     parser.add_argument("--previous", metavar="MEDIA", help="the last release's media: every changed archive "
                         "must have a greater stamp")
-    parser.add_argument("--families", choices=FAMILIES, default="all", help="the families of Windows served")
+    parser.add_argument("--families", choices=FAMILIES, help="the families of Windows served; media serve what "
+                        "their install.exe runs on (nt for x64, all for x86), an update folder all unless told")
     parser.add_argument("--media-root", metavar="FOLDER", help="the deepest folder the media will be started from")
     args = parser.parse_args(argv)
     if not os.path.isdir(args.path) or (args.previous and not os.path.isdir(args.previous)):
         parser.error("PATH and --previous must be folders")
-    findings = check(args.path, args.previous, args.families, args.media_root)
+    families, refused = media_families(Tree(args.path), args.families)
+    if refused:
+        parser.error(f"--families {args.families}: {refused}")
+    findings, checked = check(args.path, args.previous, families, args.media_root)
     for line in findings.lines:
         print(f"mkmedia check: {line}")
+    if not checked:
+        print(f"mkmedia check: {SIGNATURE}: not checked: install.exe checks its media, and openssl, which verifies the "
+              f"signature value, is not installed here (Debian: apt-get install openssl)")
     if findings.lines:
         print(f"mkmedia check: {len(findings.lines)} finding" + ("s" if len(findings.lines) > 1 else ""))
         return 1
+    if not checked:
+        return 3
     print(f"mkmedia check: {args.path} reads as it was meant")
     return 0
 

@@ -149,8 +149,9 @@ def parse_arguments(argv):
                         "is unchanged keeps its stamp there, a changed one must get a greater one")
     parser.add_argument("--dist", metavar="FOLDER", help="where install.exe, Splash.exe and the natives are "
                         "(default: this checkout's dist/ or dist/x64/)")
-    parser.add_argument("--families", choices=FAMILIES, default="all", help="the families of Windows the media "
-                        "serve: all (the default), or nt, which allows deeper paths and a longer class path")
+    parser.add_argument("--families", choices=FAMILIES, help="the families of Windows the media serve: all, or "
+                        "nt, which allows deeper paths and a longer class path; by default all for x86 and nt for "
+                        "x64, whose install.exe runs on the NT family alone")
     parser.add_argument("--media-root", metavar="FOLDER", help="the deepest folder the media will be started "
                         "from, for the length of the class path (default: C:\\Users\\<20 characters>\\Downloads"
                         "\\<output's name>\\<output's name>)")

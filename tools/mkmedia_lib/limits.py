@@ -17,6 +17,8 @@ LONGEST_DESTINATION = LONGEST_COMMON + "jre"
 # MAX_PATH or more, so install leaves a deeper entry packed there; the NT family gets it through
 # the "\\?\" form, which still holds a name to 255 characters and a path to 32,767.
 FAMILIES = ("all", "nt")
+# A 64-bit install.exe never runs on the 95 family: media for x64 serve the NT family alone.
+ARCH_FAMILIES = {"x86": "all", "x64": "nt"}
 LONGEST_ENTRY_95 = 260 - 2 - len(LONGEST_DESTINATION)
 LONGEST_COMPONENT = 255
 LONGEST_LONG_PATH = 32767
@@ -79,6 +81,17 @@ class Refusals:
 
     def add(self, what, problem):
         self.messages.append(f"{what}: {problem}")
+
+
+def families_of(arch, given):
+    """(the families media of an architecture serve, None), or (None, why the families given
+    make no sense for it)."""
+    if given is None:
+        return ARCH_FAMILIES[arch], None
+    if given == "all" and ARCH_FAMILIES[arch] == "nt":
+        return None, (f"{arch} media serve the NT family alone, since a 64-bit install.exe never runs on the 95 "
+                      f"family: --families all is meaningless for them; leave it out, or give nt")
+    return given, None
 
 
 def quoted(text):

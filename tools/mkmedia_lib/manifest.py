@@ -3,6 +3,7 @@ size, in a text a person can read. scripts/sign-media.sh signs it; a signed inst
 nothing from the media that it does not list as it stands."""
 import hashlib
 import os
+import re
 
 # Beside install.exe, at the media's root (or an update folder's).
 MANIFEST = "media.manifest"
@@ -11,6 +12,8 @@ FIRST_LINE = "# bravik media manifest 1: SHA-256, size in bytes, path below the 
 # install.exe carries its own (Authenticode) signature; the manifest cannot list itself.
 NOT_LISTED = ("install.exe", MANIFEST, SIGNATURE, "media.manifest.tsr")
 CHUNK = 1024 * 1024
+# A manifest line as install takes it: 64 hex digits, a blank, the size in decimal, a blank, a path.
+MANIFEST_LINE = re.compile(r"([0-9A-Fa-f]{64}) ([0-9]+) (.+)\Z", re.S)
 
 
 def file_digest(path):
@@ -53,17 +56,21 @@ def write_manifest(root):
 
 
 def read_manifest(path):
-    """{lower-case path with "/": (sha256, size, path as listed)} of a manifest file; a line
-    that is not an entry raises ValueError."""
+    """{lower-case path with "/": (sha256, size, path as listed)} of a manifest file, parsed as
+    install parses it; a line install would not take raises ValueError in install's words."""
     entries = {}
     with open(path, encoding="utf-8", newline="") as file:
-        for number, line in enumerate(file.read().split("\r\n"), 1):
-            if not line or line.startswith("#"):
-                continue
-            digest, size, listed = line.split(" ", 2)
-            if len(digest) != 64 or not size.isdigit():
-                raise ValueError(f"line {number} is not '<sha256> <size> <path>'")
-            entries[listed.replace("\\", "/").lower()] = (digest, int(size), listed)
+        lines = file.read().split("\n")
+    for number, line in enumerate(lines, 1):
+        line = line[:-1] if line.endswith("\r") else line
+        if not line or line.startswith("#"):
+            continue
+        match = MANIFEST_LINE.match(line)
+        listed = match and match[3]
+        if not match or listed.startswith("\\") or ":" in listed or ".." in listed or \
+                listed.replace("\\", "/").lower() in entries:
+            raise ValueError(f"line {number} is not \"<SHA-256> <size> <path>\"")
+        entries[listed.replace("\\", "/").lower()] = (match[1].lower(), int(match[2]), listed)
     return entries
 
 

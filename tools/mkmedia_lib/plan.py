@@ -8,7 +8,7 @@ from .configfile import class_lines, common_files, config_text, path_entries, ch
 from .limits import (ARCHIVE_NAME, CONFIG_FILE, DIST_FOLDERS, LAUNCHER, LONG_LINE, MACHINES, MEDIA_CLASS_FOLDERS,
                      MEDIA_PROGRAM_FOLDERS, NATIVES, NATIVES_FOLDER, PRODUCT_CLASS_FOLDERS, PRODUCT_FOLDER, PROGRAM,
                      REQUIRED_ARCHIVES, RUNTIME_ARCHIVE, RUNTIME_CLASS_FOLDERS, SHORT_LINE, SPLASH_LANGUAGE_CHOSEN,
-                     SPLASH_LANGUAGES, SPLASH_PROGRAM, ZIP_SLOTS, Refusals, quoted)
+                     SPLASH_LANGUAGES, SPLASH_PROGRAM, ZIP_SLOTS, Refusals, families_of, quoted)
 from .names import component_problem, device_name, entry_problem, path_problem, pe_machine, scan_tree
 
 
@@ -186,7 +186,7 @@ def java_release(runtime):
     return int(match[2] or 0) if major == 1 else major
 
 
-def removal_files(args, java_release_number, products, refusals):
+def removal_files(args, families, java_release_number, products, refusals):
     """The files the removal run needs, placed into the first product archive: remove.cfg where
     the removal run reads it, and the argument files where its Java processes start."""
     if not args.remove_classes:
@@ -196,7 +196,7 @@ def removal_files(args, java_release_number, products, refusals):
     if not products:
         return
     product_entries = [entry for _, files in products for entry, _ in files]
-    folders = start_folders(product_entries, args.families, "", ("windows", "bin"))
+    folders = start_folders(product_entries, families, "", ("windows", "bin"))
     classes, parameters, argfiles = class_lines(args.remove_classes, "--remove-class", java_release_number,
                                                 lambda slot: f"remove-jvm{slot}.args", refusals)
     text = config_text([("[CLASS]", classes), ("[PARAMETERS]", parameters),
@@ -224,6 +224,10 @@ def plan_media(args, environ):
         refusals.add(f"--output {args.output}", "exists already; mkmedia writes a new folder and changes no other")
     elif not os.path.isdir(os.path.dirname(os.path.abspath(args.output))):
         refusals.add(f"--output {args.output}", "the folder it would go in does not exist")
+    families, refused = families_of(args.arch, args.families)
+    if refused:
+        refusals.add(f"--families {args.families} with --arch {args.arch}", refused)
+        families = "nt"
     previous = None
     if args.previous is not None:
         if os.path.isfile(os.path.join(args.previous, *CONFIG_FILE.split("/"))):
@@ -235,13 +239,13 @@ def plan_media(args, environ):
     natives = [(f"{NATIVES_FOLDER}/{name}", dist_file(dist, name, args.arch, refusals)) for name in NATIVES]
     natives = [(entry, path) for entry, path in natives if path]
     runtime = scan_tree(args.runtime, "--runtime", refusals, warnings,
-                        lambda entry: entry_problem(entry, args.families))
+                        lambda entry: entry_problem(entry, families))
     for entry, _ in natives:
         if any(name.lower() == entry.lower() for name, _ in runtime):
             refusals.add(f"--runtime {args.runtime}: {entry}", "mkmedia puts the one built with install.exe there; "
                                                                "take it out of the runtime")
     runtime = sorted(runtime + natives, key=lambda file: file[0].encode("utf-8", "surrogateescape"))
-    products = product_archives(args.product, args.families, refusals, warnings)
+    products = product_archives(args.product, families, refusals, warnings)
     media = scan_tree(args.media_files, "--media-files", refusals, warnings, path_problem) if args.media_files else []
     check_start(runtime, products, media, args.arch, refusals)
 
@@ -250,9 +254,9 @@ def plan_media(args, environ):
         refusals.add("--class", "none given; install starts one Java process per class")
     classes, parameters, argfiles = class_lines(args.classes or [], "--class", release,
                                                 lambda slot: f"jvm{slot}.args", refusals)
-    for folder in start_folders([entry for entry, _ in media], args.families, "kp/", ("kp/windows",)):
+    for folder in start_folders([entry for entry, _ in media], families, "kp/", ("kp/windows",)):
         plan.argfiles += [(f"{folder}/{name}", data) for name, data in argfiles.items()]
-    removal_files(args, release, products, refusals)
+    removal_files(args, families, release, products, refusals)
     splash = splash_lines(args, dist, plan, refusals)
     class_path = path_entries("--classpath", args.classpath, refusals)
     search_path = path_entries("--path", args.path, refusals)
@@ -284,5 +288,5 @@ def plan_media(args, environ):
                    [CONFIG_FILE] + [entry for entry, _ in media])
     plan.class_path, plan.search_path = composed_paths(plan.media_root, media_paths, class_path, search_path,
                                                        runtime, products)
-    check_paths(plan, args.families, refusals)
+    check_paths(plan, families, refusals)
     return plan, refusals, warnings
