@@ -44,6 +44,8 @@ struct ArchiveWalk {
     // The file functions take UTF-16 (the NT family), so a name that exists only in Unicode
     // can be unpacked under its own name, and a path past MAX_PATH in the "\\?\" form.
     bool unicodeFiles = false;
+    // The length of the destination's "\\?\" form, where the file functions take it.
+    std::size_t extendedDestinationLength = 0;
     std::vector<char> copyBuffer{};
     bool complete = true;
     bool stopped = false;
@@ -125,10 +127,13 @@ UniqueFileHandle createDestinationFile(ArchiveWalk& walk, FilePath& entryName, F
 // Refuses an entry whose name cannot be unpacked below the destination, with its line; nothing
 // when the entry may be unpacked under the name Windows will store, which entryName becomes.
 // A Unicode name meets the same rules in its own form. Paths past MAX_PATH are unpacked only
-// where the file functions take them (longPaths: the NT family, through the "\\?\" form).
-std::optional<EntryOutcome> refuseEntryName(FilePath& entryName, const std::string& destinationDir, bool longPaths,
-                                            TraceLines& lines)
+// where the file functions take them (the NT family, through the "\\?\" form), and only as far
+// as that form goes: an entry past it is refused before anything is made for it, in time that
+// grows with its length.
+std::optional<EntryOutcome> refuseEntryName(FilePath& entryName, const ArchiveWalk& walk, TraceLines& lines)
 {
+    const std::string& destinationDir = walk.destinationDir;
+    const bool longPaths = walk.unicodeFiles;
     const bool wide = entryName.isWide();
     if (wide ? !hasSafeEntryName(entryName.wide) : !hasSafeEntryName(entryName.text)) {
         lines.add(kOutsideFormat, entryName.text.c_str(), destinationDir.c_str());
@@ -141,7 +146,8 @@ std::optional<EntryOutcome> refuseEntryName(FilePath& entryName, const std::stri
     toStoredName(entryName);
     const std::size_t pathLength =
         wide ? widenAnsi(destinationDir).size() + 1 + entryName.wide.size() : destinationDir.size() + 1 + entryName.text.size();
-    if (pathLength >= MAX_PATH && !longPaths) {
+    if ((pathLength >= MAX_PATH && !longPaths) ||
+        (longPaths && !fitsExtendedPath(walk.extendedDestinationLength, wide ? entryName.wide : widenAnsi(entryName.text)))) {
         lines.add(kTooLongFormat, entryName.text.c_str(), destinationDir.c_str());
         return EntryOutcome::failed;
     }
@@ -227,7 +233,7 @@ EntryOutcome unpackEntry(unzFile zip, const unz_file_info64& info, FilePath entr
     };
     {
         const auto scope = walk.timing.time(ExtractPhase::names);
-        if (const std::optional<EntryOutcome> refused = refuseEntryName(entryName, walk.destinationDir, walk.unicodeFiles, lines))
+        if (const std::optional<EntryOutcome> refused = refuseEntryName(entryName, walk, lines))
             return settle(*refused);
         if (refusePacking(info, entryName, lines))
             return settle(EntryOutcome::failed);
@@ -349,6 +355,8 @@ bool unpackEntries(unzFile zip, const std::string& archivePath, const std::strin
     UnpackWorkers workers(unpackWorkerCount(), unpackMemoryBudget(), &createLaterEntryFile);
     ArchiveReader reader(archivePath);
     ArchiveWalk walk{destinationDir, workers, reader, timing, windowsPlatform() == VER_PLATFORM_WIN32_NT};
+    if (walk.unicodeFiles)
+        walk.extendedDestinationLength = extendedPath(widenAnsi(destinationDir)).size();
     const bool walked = walkEntries(zip, archivePath, walk);
     workers.helpWithJobs(timing);
     {

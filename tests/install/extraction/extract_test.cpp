@@ -499,6 +499,31 @@ TEST_F(ExtractTest, AnEntryPastMaxPathArrivesOnTheNtFamily)
     EXPECT_TRUE(exists(dest + "\\jre.ver"));
 }
 
+// An entry whose path passes what the NT family takes even in the "\\?\" form, or that holds a
+// name longer than a file system stores, is refused before anything is made for it: its line
+// names it, the archive gets no record, and the entries after it still arrive.
+TEST_F(ExtractTest, AnEntryPastTheLongestPathIsRefusedBeforeAnythingIsMade)
+{
+    std::string deep;
+    for (int i = 0; i < 30000; ++i)
+        deep += "e/";
+    deep += "x";
+    for (const std::string& name : {deep, "d/" + std::string(256, 'n') + "/x.txt"}) {
+        SCOPED_TRACE(name.size());
+        writeZip(archive, {{"jre.ver", "date=7"}, {name, "refused"}, {"after.txt", "after"}});
+
+        EXPECT_FALSE(extractArchive(archive, dest));
+
+        EXPECT_FALSE(exists(dest + "\\e"));
+        EXPECT_FALSE(exists(dest + "\\d"));
+        EXPECT_EQ(readFile(dest + "\\after.txt"), "after");
+        EXPECT_FALSE(exists(dest + "\\jre.ver"));
+        EXPECT_NE(traceText().find(withCrLf("Entry " + name + " is too long a path below " + dest +
+                                            " and is not unpacked\n")),
+                  std::string::npos);
+    }
+}
+
 TEST_F(ExtractTest, ListedArchivesComeFromTheirDirectories)
 {
     const std::string media = scratch + "media";
