@@ -1,6 +1,5 @@
 #include "entry_walk.h"
 
-#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -49,8 +48,9 @@ struct ArchiveWalk {
     std::vector<char> copyBuffer{};
     bool complete = true;
     bool stopped = false;
-    // Folders that entries after the one that ended the archive made; removed at its end.
-    std::vector<FilePath> takenBackDirectories{};
+    // The folders of entries that failed or came after the one that ended the archive, in
+    // entry order; removed at its end.
+    std::vector<MadeFolders> takenBackFolders{};
 };
 
 // Takes away what an entry after the one that ended the archive made, since a walk on one
@@ -61,8 +61,7 @@ void takeBack(UnpackResult& result, ArchiveWalk& walk)
         setFileAttributesToNormal(*result.newFile);
         deleteFile(*result.newFile);
     }
-    walk.takenBackDirectories.insert(walk.takenBackDirectories.end(), result.newDirectories.begin(),
-                                      result.newDirectories.end());
+    walk.takenBackFolders.push_back(std::move(result.newFolders));
 }
 
 // Writes the lines of every result that is ready, in entry order, or of every result at all
@@ -76,6 +75,9 @@ void writeResults(ArchiveWalk& walk, bool wait)
             continue;
         }
         result->lines.write();
+        // Whatever an entry that did not arrive made goes again, once no later entry can use it.
+        if (result->outcome == EntryOutcome::failed || result->outcome == EntryOutcome::stop)
+            walk.takenBackFolders.push_back(std::move(result->newFolders));
         if (result->outcome == EntryOutcome::failed)
             walk.complete = false;
         if (result->outcome == EntryOutcome::stop) {
@@ -85,23 +87,22 @@ void writeResults(ArchiveWalk& walk, bool wait)
     }
 }
 
-// The folders taken back, deepest first; one that still holds something stays.
-void removeTakenBackDirectories(ArchiveWalk& walk)
+// The folders taken back, innermost first; one that still holds something stays. Folders are
+// made one entry at a time in entry order, and no folder before the one inside it, so the
+// reverse of that order is innermost first.
+void removeTakenBackFolders(ArchiveWalk& walk)
 {
-    const auto depth = [](const FilePath& path) { return std::count(path.text.begin(), path.text.end(), '\\'); };
-    std::vector<FilePath>& directories = walk.takenBackDirectories;
-    std::stable_sort(directories.begin(), directories.end(),
-                     [&](const FilePath& a, const FilePath& b) { return depth(a) > depth(b); });
-    for (const FilePath& directory : directories)
-        removeDirectory(directory);
+    for (auto folders = walk.takenBackFolders.rbegin(); folders != walk.takenBackFolders.rend(); ++folders)
+        removeMadeFolders(*folders);
+    walk.takenBackFolders.clear();
 }
 
 // What an entry made that was not there before, for its result.
-void noteNewThings(const EntryCreation& creation, const FilePath& fullPath, UnpackResult& result)
+void noteNewThings(EntryCreation& creation, const FilePath& fullPath, UnpackResult& result)
 {
     if (creation.madeNewFile)
         result.newFile = fullPath;
-    result.newDirectories = creation.madeDirectories;
+    result.newFolders = std::move(creation.madeFolders);
 }
 
 // Creates an entry's file on the walk's own thread, once every job before it has created its
@@ -118,7 +119,7 @@ UniqueFileHandle createDestinationFile(ArchiveWalk& walk, FilePath& entryName, F
         return {};
     const auto scope = walk.timing.time(ExtractPhase::create);
     creation.emplace(*directories, lines, [&] { return walk.workers.waitAll(); },
-                     [&](const FilePath& path) { return walk.workers.isUnfinishedFile(path); });
+                     [&](const std::wstring& path) { return walk.workers.isUnfinishedFile(path); });
     if (first)
         return checkAndCreateDestinationDirectoriesAndFile(walk.destinationDir, entryName, fullPath, *creation);
     return createLaterEntryFile(walk.destinationDir, entryName, fullPath, *creation);
@@ -265,7 +266,7 @@ EntryOutcome unpackEntry(unzFile zip, const unz_file_info64& info, FilePath entr
         job->file = std::move(file);
         if (creation) {
             job->madeNewFile = creation->madeNewFile;
-            job->madeDirectories = std::move(creation->madeDirectories);
+            job->madeFolders = std::move(creation->madeFolders);
         }
         // The lines of the first entry's creation (a second try) go with its job.
         job->lines = std::move(lines);
@@ -364,6 +365,6 @@ bool unpackEntries(unzFile zip, const std::string& archivePath, const std::strin
         writeResults(walk, true);
     }
     workers.finish(timing);
-    removeTakenBackDirectories(walk);
+    removeTakenBackFolders(walk);
     return walked && walk.complete && !walk.stopped;
 }
