@@ -18,36 +18,29 @@ UniqueFile openFile(const std::string& path, const char* mode)
 
 namespace {
 
-using GetFinalPathNameFunction = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
-using GetLongPathNameFunction = DWORD(WINAPI*)(LPCWSTR, LPWSTR, DWORD);
-
 // What a call fills in that gives the length it needs when the buffer is short; empty on failure.
-template <typename Fill>
-std::wstring filledText(Fill fill)
+template <typename Char, typename Fill>
+std::basic_string<Char> filledText(std::size_t size, Fill fill)
 {
-    std::wstring text(MAX_PATH + 1, L'\0');
+    std::basic_string<Char> text(size, Char(0));
     for (;;) {
         const DWORD length = fill(text.data(), static_cast<DWORD>(text.size()));
         if (length == 0)
             return {};
-        if (length < text.size()) {
-            text.resize(length);
-            return text;
-        }
+        if (length < text.size())
+            return text.substr(0, length);
         text.resize(length + 1);
     }
 }
 
 // A path in the form in which two names of one file are compared: without the "\\?\" prefix (a
-// share's "\\?\UNC\" back to "\\"), in upper case.
-std::wstring comparableName(std::wstring_view path)
+// share's "\\?\UNC\server" back to "\\server"), in upper case.
+std::wstring comparableName(std::wstring path)
 {
-    constexpr std::wstring_view kLongPrefix = L"\\\\?\\";
-    constexpr std::wstring_view kSharePrefix = L"\\\\?\\UNC\\";
-    if (path.starts_with(kSharePrefix))
-        return toUpperWide(L"\\\\" + std::wstring(path.substr(kSharePrefix.size())));
-    if (path.starts_with(kLongPrefix))
-        path.remove_prefix(kLongPrefix.size());
+    if (path.starts_with(L"\\\\?\\UNC\\"))
+        path.erase(2, 6);
+    else if (path.starts_with(L"\\\\?\\"))
+        path.erase(0, 4);
     return toUpperWide(path);
 }
 
@@ -59,10 +52,11 @@ std::wstring comparableName(std::wstring_view path)
 std::optional<bool> isFileNamedBy(HANDLE file, const std::string& path)
 {
     const HMODULE kernel = GetModuleHandleA("kernel32.dll");
-    const auto finalPathName = resolveFunction<GetFinalPathNameFunction>(kernel, "GetFinalPathNameByHandleW");
+    const auto finalPathName =
+        resolveFunction<DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD)>(kernel, "GetFinalPathNameByHandleW");
     if (!finalPathName)
         return std::nullopt;
-    const std::wstring finalPath = filledText([&](wchar_t* buffer, DWORD size) {
+    const std::wstring finalPath = filledText<wchar_t>(MAX_PATH + 1, [&](wchar_t* buffer, DWORD size) {
         return finalPathName(file, buffer, size, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
     });
     const std::wstring named = fullPathName(widenAnsi(path));
@@ -71,11 +65,11 @@ std::optional<bool> isFileNamedBy(HANDLE file, const std::string& path)
     const std::wstring wanted = comparableName(finalPath);
     if (comparableName(named) == wanted)
         return true;
-    const auto longPathName = resolveFunction<GetLongPathNameFunction>(kernel, "GetLongPathNameW");
+    const auto longPathName = resolveFunction<DWORD(WINAPI*)(LPCWSTR, LPWSTR, DWORD)>(kernel, "GetLongPathNameW");
     if (!longPathName)
         return false;
-    const std::wstring longName =
-        filledText([&](wchar_t* buffer, DWORD size) { return longPathName(named.c_str(), buffer, size); });
+    const std::wstring longName = filledText<wchar_t>(
+        named.size() + 1, [&](wchar_t* buffer, DWORD size) { return longPathName(named.c_str(), buffer, size); });
     return !longName.empty() && comparableName(longName) == wanted;
 }
 
@@ -88,8 +82,8 @@ UniqueFileHandle openOrCreateOwnFile(const std::string& path, bool checked, bool
     const DWORD access = GENERIC_READ | GENERIC_WRITE;
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
     const DWORD flags = FILE_ATTRIBUTE_NORMAL | (checked ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
-    created = false;
     UniqueFileHandle file(CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING, flags, nullptr));
+    created = false;
     if (file || GetLastError() != ERROR_FILE_NOT_FOUND)
         return file;
     // A link whose target is missing is not there to open, yet stands in the way of a new file:
@@ -111,11 +105,10 @@ bool isOwnFile(HANDLE file, const std::string& path, const std::optional<FileIde
         info.nNumberOfLinks > 1)
         return false;
     const FileIdentity found{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
-    if (expected && !(*expected == found))
-        return false;
     // A link on a folder of the way (or, under Wine, a symbolic link at the end, which shows no
     // reparse point) leads to another file than the one named.
-    if (const std::optional<bool> named = isFileNamedBy(file, path); named && !*named)
+    const std::optional<bool> named = isFileNamedBy(file, path);
+    if ((expected && !(*expected == found)) || (named && !*named))
         return false;
     if (identity)
         *identity = found;
@@ -195,32 +188,17 @@ std::optional<std::wstring> longPathForm(const FilePath& path)
 
 } // namespace
 
-namespace {
-
-template <typename Char, typename Resolve>
-std::basic_string<Char> resolvedFullPath(const std::basic_string<Char>& path, Resolve resolve)
-{
-    std::basic_string<Char> full(path.size() + MAX_PATH, Char(0));
-    for (;;) {
-        const DWORD length = resolve(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-        if (length == 0)
-            return {};
-        if (length < full.size())
-            return full.substr(0, length);
-        full.resize(length + 1);
-    }
-}
-
-} // namespace
-
 std::string fullPathName(const std::string& path)
 {
-    return resolvedFullPath(path, GetFullPathNameA);
+    return filledText<char>(path.size() + MAX_PATH,
+                            [&](char* full, DWORD size) { return GetFullPathNameA(path.c_str(), size, full, nullptr); });
 }
 
 std::wstring fullPathName(const std::wstring& path)
 {
-    return resolvedFullPath(path, GetFullPathNameW);
+    return filledText<wchar_t>(path.size() + MAX_PATH, [&](wchar_t* full, DWORD size) {
+        return GetFullPathNameW(path.c_str(), size, full, nullptr);
+    });
 }
 
 std::wstring extendedPath(const std::wstring& path)
