@@ -9,11 +9,113 @@
 #include <vector>
 
 #include "../common/program_path.h"
+#include "nt_files.h"
 
 UniqueFile openFile(const std::string& path, const char* mode)
 {
     return UniqueFile(std::fopen(path.c_str(), mode));
 }
+
+namespace {
+
+// What a call fills in that gives the length it needs when the buffer is short; empty on failure.
+template <typename Char, typename Fill>
+std::basic_string<Char> filledText(std::size_t size, Fill fill)
+{
+    std::basic_string<Char> text(size, Char(0));
+    for (;;) {
+        const DWORD length = fill(text.data(), static_cast<DWORD>(text.size()));
+        if (length == 0)
+            return {};
+        if (length < text.size())
+            return text.substr(0, length);
+        text.resize(length + 1);
+    }
+}
+
+// A path in the form in which two names of one file are compared: without the "\\?\" prefix (a
+// share's "\\?\UNC\server" back to "\\server"), in upper case.
+std::wstring comparableName(std::wstring path)
+{
+    if (path.starts_with(L"\\\\?\\UNC\\"))
+        path.erase(2, 6);
+    else if (path.starts_with(L"\\\\?\\"))
+        path.erase(0, 4);
+    return toUpperWide(path);
+}
+
+// Whether the file held open is the one path names: the handle's final path, every link and
+// junction on the way resolved, against the path's full form, in long names where it holds short
+// ones (a temporary folder in a profile whose name the code page lacks). False when the system
+// cannot name the file; nothing where it has no final paths (before Vista: looked up, never
+// imported).
+std::optional<bool> isFileNamedBy(HANDLE file, const std::string& path)
+{
+    const HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    const auto finalPathName =
+        resolveFunction<DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD)>(kernel, "GetFinalPathNameByHandleW");
+    if (!finalPathName)
+        return std::nullopt;
+    const std::wstring finalPath = filledText<wchar_t>(MAX_PATH + 1, [&](wchar_t* buffer, DWORD size) {
+        return finalPathName(file, buffer, size, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    });
+    const std::wstring named = fullPathName(widenAnsi(path));
+    if (finalPath.empty() || named.empty())
+        return false;
+    const std::wstring wanted = comparableName(finalPath);
+    if (comparableName(named) == wanted)
+        return true;
+    const auto longPathName = resolveFunction<DWORD(WINAPI*)(LPCWSTR, LPWSTR, DWORD)>(kernel, "GetLongPathNameW");
+    if (!longPathName)
+        return false;
+    const std::wstring longName = filledText<wchar_t>(
+        named.size() + 1, [&](wchar_t* buffer, DWORD size) { return longPathName(named.c_str(), buffer, size); });
+    return !longName.empty() && comparableName(longName) == wanted;
+}
+
+// Opens the file path names as it stands, or makes it when there is none, never opening over
+// what appears meanwhile; on the NT family a link at the end of the name is opened as the link.
+// created says whether this call made the file; a file it made is opened for deletion too, so
+// that one made through a link can go again.
+UniqueFileHandle openOrCreateOwnFile(const std::string& path, bool checked, bool& created)
+{
+    const DWORD access = GENERIC_READ | GENERIC_WRITE;
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    const DWORD flags = FILE_ATTRIBUTE_NORMAL | (checked ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
+    UniqueFileHandle file(CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING, flags, nullptr));
+    created = false;
+    if (file || GetLastError() != ERROR_FILE_NOT_FOUND)
+        return file;
+    // A link whose target is missing is not there to open, yet stands in the way of a new file:
+    // it is refused rather than followed to make its target.
+    file.reset(CreateFileA(path.c_str(), access | (checked ? DELETE : 0), share, nullptr, CREATE_NEW, flags, nullptr));
+    created = static_cast<bool>(file);
+    return file;
+}
+
+// The checks of the NT family on the file held open: not a link, a folder or a file with a
+// second name, the file expected when one is, and the very file path names; identity, when
+// given, receives the file's.
+bool isOwnFile(HANDLE file, const std::string& path, const std::optional<FileIdentity>& expected,
+               FileIdentity* identity)
+{
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(file, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ||
+        info.nNumberOfLinks > 1)
+        return false;
+    const FileIdentity found{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+    // A link on a folder of the way (or, under Wine, a symbolic link at the end, which shows no
+    // reparse point) leads to another file than the one named.
+    const std::optional<bool> named = isFileNamedBy(file, path);
+    if ((expected && !(*expected == found)) || (named && !*named))
+        return false;
+    if (identity)
+        *identity = found;
+    return true;
+}
+
+} // namespace
 
 UniqueFile openOwnFile(const std::string& path, OwnFileMode mode, const std::optional<FileIdentity>& expected,
                        FileIdentity* identity)
@@ -22,22 +124,15 @@ UniqueFile openOwnFile(const std::string& path, OwnFileMode mode, const std::opt
     const bool checked = windowsPlatform() == VER_PLATFORM_WIN32_NT;
     // Opened as it stands, never created over: a file is emptied only once it is known to be
     // install's own.
-    UniqueFileHandle file(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      nullptr, OPEN_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL | (checked ? FILE_FLAG_OPEN_REPARSE_POINT : 0), nullptr));
+    bool created = false;
+    UniqueFileHandle file = openOrCreateOwnFile(path, checked, created);
     if (!file)
         return {};
-    if (checked) {
-        BY_HANDLE_FILE_INFORMATION info{};
-        if (!GetFileInformationByHandle(file.get(), &info) ||
-            (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ||
-            info.nNumberOfLinks > 1)
-            return {};
-        const FileIdentity found{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
-        if (expected && !(*expected == found))
-            return {};
-        if (identity)
-            *identity = found;
+    if (checked && !isOwnFile(file.get(), path, expected, identity)) {
+        // A file made for nothing goes again: one made through a link must not stay where it led.
+        if (created && ntFilesAvailable())
+            deleteByHandle(file.get());
+        return {};
     }
     if (mode == OwnFileMode::truncate &&
         (SetFilePointer(file.get(), 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER || !SetEndOfFile(file.get())))
@@ -108,32 +203,17 @@ std::optional<std::wstring> longPathForm(const FilePath& path)
 
 } // namespace
 
-namespace {
-
-template <typename Char, typename Resolve>
-std::basic_string<Char> resolvedFullPath(const std::basic_string<Char>& path, Resolve resolve)
-{
-    std::basic_string<Char> full(path.size() + MAX_PATH, Char(0));
-    for (;;) {
-        const DWORD length = resolve(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-        if (length == 0)
-            return {};
-        if (length < full.size())
-            return full.substr(0, length);
-        full.resize(length + 1);
-    }
-}
-
-} // namespace
-
 std::string fullPathName(const std::string& path)
 {
-    return resolvedFullPath(path, GetFullPathNameA);
+    return filledText<char>(path.size() + MAX_PATH,
+                            [&](char* full, DWORD size) { return GetFullPathNameA(path.c_str(), size, full, nullptr); });
 }
 
 std::wstring fullPathName(const std::wstring& path)
 {
-    return resolvedFullPath(path, GetFullPathNameW);
+    return filledText<wchar_t>(path.size() + MAX_PATH, [&](wchar_t* full, DWORD size) {
+        return GetFullPathNameW(path.c_str(), size, full, nullptr);
+    });
 }
 
 std::wstring extendedPath(const std::wstring& path)

@@ -152,7 +152,7 @@ UnpackResult unpackJob(UnpackJob& job, ExtractTiming& timing)
     UnpackResult result{EntryOutcome::unpacked, std::move(job.lines)};
     if (job.madeNewFile)
         result.newFile = job.fullPath;
-    result.newDirectories = std::move(job.madeDirectories);
+    result.newFolders = std::move(job.madeFolders);
     const unsigned char* bytes = nullptr;
     if (!job.readWhole || !unpackedBytes(job, bytes, timing)) {
         removePartialFile(job.file, job.entryName, job.fullPath, result.lines);

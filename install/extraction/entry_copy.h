@@ -40,7 +40,7 @@ struct UnpackJob {
     std::wstring fileKey;
     UniqueFileHandle file;
     bool madeNewFile = false;
-    std::vector<FilePath> madeDirectories;
+    MadeFolders madeFolders;
     ByteBuffer packed;
     std::size_t packedSize = 0;
     // Where a deflated entry is inflated.
@@ -59,9 +59,9 @@ struct UnpackResult {
     EntryOutcome outcome = EntryOutcome::failed;
     TraceLines lines;
     // What the entry made that was not there before: taken away again when an earlier entry
-    // turns out to have ended the archive.
+    // turns out to have ended the archive; its folders, too, when the entry itself failed.
     std::optional<FilePath> newFile{};
-    std::vector<FilePath> newDirectories{};
+    MadeFolders newFolders{};
 };
 
 // Inflates or copies the job's bytes, checks their size and CRC-32, writes and closes its

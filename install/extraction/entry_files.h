@@ -5,7 +5,8 @@
 #include <functional>
 #include <optional>
 #include <string>
-#include <unordered_set>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "../platform.h"
@@ -20,19 +21,61 @@ struct EntryTime {
     TraceLines errors;
 };
 
-// The folders an archive's walk has met so far, each looked at once.
+// The folders an archive's walk has met so far, each looked at once: a tree of names below the
+// destination, so that meeting a folder costs its own name, never the path above it (an entry
+// thousands of folders deep would otherwise cost the square of its length).
 class KnownDirectories {
 public:
-    // True the first time a folder is met.
-    bool meet(const FilePath& directory)
-    {
-        return directory.isWide() ? wide_.insert(directory.wide).second : ansi_.insert(directory.text).second;
-    }
+    using Folder = std::size_t;
+    static constexpr Folder kDestination = 0;
+    struct Meeting {
+        Folder folder;
+        // True the first time the walk meets it.
+        bool first;
+    };
+    Meeting meet(Folder parent, std::string_view name);
+    Meeting meet(Folder parent, std::wstring_view name);
 
 private:
-    std::unordered_set<std::string> ansi_;
-    std::unordered_set<std::wstring> wide_;
+    template <typename Char>
+    struct Key {
+        Folder parent;
+        std::basic_string<Char> name;
+        bool operator==(const Key&) const = default;
+    };
+    template <typename Char>
+    struct KeyHash {
+        std::size_t operator()(const Key<Char>& key) const
+        {
+            return std::hash<std::basic_string<Char>>()(key.name) * 31 + key.parent;
+        }
+    };
+    template <typename Char>
+    Meeting meetIn(std::unordered_map<Key<Char>, Folder, KeyHash<Char>>& folders, Folder parent,
+                   std::basic_string_view<Char> name);
+
+    std::unordered_map<Key<char>, Folder, KeyHash<char>> ansi_;
+    std::unordered_map<Key<wchar_t>, Folder, KeyHash<wchar_t>> wide_;
+    Folder folders_ = 1;
 };
+
+// The folders one entry made, outermost first: the path of the deepest and where each one's path
+// ends in its forms (its text, its wide form, and past MAX_PATH its "\\?\" form), so that a chain
+// of thousands of folders is kept in the length of one path.
+struct MadeFolders {
+    struct End {
+        std::size_t text = 0;
+        std::size_t wide = 0;
+        // 0 for a folder made through the plain functions.
+        std::size_t extended = 0;
+    };
+    FilePath path{};
+    std::wstring extended{};
+    std::vector<End> ends{};
+};
+
+// Removes the folders, innermost first; one that still holds something stays.
+void removeMadeFolders(MadeFolders& folders);
 
 // What the creation of one entry's file needs from whoever creates it (the walk or a worker),
 // and what it leaves behind, so that it can be taken away again when an earlier entry ends the
@@ -43,11 +86,12 @@ struct EntryCreation {
     // Waits until every earlier entry has its outcome; false when one of them ended the archive,
     // and then nothing of this entry may be touched.
     std::function<bool()> waitForEarlierEntries;
-    // True when path is the file of an earlier entry that has no outcome yet.
-    std::function<bool(const FilePath&)> isFileOfUnfinishedEntry;
+    // True when a path, in its comparable form (comparablePath), is the file of an earlier entry
+    // that has no outcome yet.
+    std::function<bool(const std::wstring&)> isFileOfUnfinishedEntry;
     // A file that was not there before, and the folders made for it.
     bool madeNewFile = false;
-    std::vector<FilePath> madeDirectories{};
+    MadeFolders madeFolders{};
     // The archive ended before anything of this entry was touched.
     bool abandoned = false;
 };
@@ -75,10 +119,11 @@ EntryOutcome abandonUnwrittenFile(UniqueFileHandle& file, const FilePath& entryN
 void toStoredName(FilePath& entryName);
 
 // Creates the directories of entryName below destinationDir, each one the walk has not met yet,
-// and creates the destination file: a new one at once, one that is there (truncated) only once
-// every earlier entry has its outcome. entryName is rewritten with backslashes, fullPathOut
-// receives the path. The lines of a failed try go to the creation's lines; nothing is given when
-// the second try fails too, or when the archive ended first (creation.abandoned).
+// up to the first that can be neither found nor made, and creates the destination file: a new
+// one at once, one that is there (truncated) only once every earlier entry has its outcome.
+// entryName is rewritten with backslashes, fullPathOut receives the path. The lines of a failed
+// try go to the creation's lines; nothing is given when the second try fails too, or when the
+// archive ended first (creation.abandoned). What it made is in the creation either way.
 UniqueFileHandle checkAndCreateDestinationDirectoriesAndFile(const std::string& destinationDir, FilePath& entryName,
                                                              FilePath& fullPathOut, EntryCreation& creation);
 

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
 #include <zlib.h>
 
 #include "../platform.h"
@@ -240,6 +242,23 @@ bool isInsideDestination(const std::string& destinationDir, const std::string& e
 bool isInsideDestination(const std::string& destinationDir, const std::wstring& entryName)
 {
     return insideDestination(widenAnsi(destinationDir), entryName);
+}
+
+bool fitsExtendedPath(std::size_t baseLength, std::wstring_view entryName)
+{
+    std::size_t length = baseLength;
+    while (!entryName.empty()) {
+        const std::size_t end = std::min(entryName.find_first_of(kSeparators<wchar_t>), entryName.size());
+        const std::wstring_view component = entryName.substr(0, end);
+        if (component.size() > kLongestComponent)
+            return false;
+        if (!component.empty() && component != L".")
+            length += 1 + component.size();
+        if (length > kLongestExtendedPath)
+            return false;
+        entryName.remove_prefix(std::min(end + 1, entryName.size()));
+    }
+    return true;
 }
 
 void toBackslashes(std::string& name)

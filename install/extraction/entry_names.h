@@ -41,6 +41,19 @@ bool claimsVersionRecord(const std::wstring& entryName);
 bool hasSafeEntryName(const std::string& entryName);
 bool hasSafeEntryName(const std::wstring& entryName);
 
+// The longest path the NT family takes in its "\\?\" form: 32,767 characters with the
+// terminating null.
+inline constexpr std::size_t kLongestExtendedPath = 32766;
+// The longest name of a folder or file that the file systems of Windows store.
+inline constexpr std::size_t kLongestComponent = 255;
+
+// True when entryName, as Windows stores it, unpacked below a folder whose "\\?\" form has
+// baseLength characters, makes a path the system can create whole: at most kLongestExtendedPath
+// characters in that form ("." and doubled separators add nothing to it, as the system resolves
+// the path), and no name in it longer than kLongestComponent. Past that a path would only be cut
+// short on its way to the file functions, and name another file.
+bool fitsExtendedPath(std::size_t baseLength, std::wstring_view entryName);
+
 // True when entryName, unpacked below destinationDir, stays below it.
 bool isInsideDestination(const std::string& destinationDir, const std::string& entryName);
 bool isInsideDestination(const std::string& destinationDir, const std::wstring& entryName);

@@ -1,6 +1,5 @@
 #include "entry_walk.h"
 
-#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -44,11 +43,14 @@ struct ArchiveWalk {
     // The file functions take UTF-16 (the NT family), so a name that exists only in Unicode
     // can be unpacked under its own name, and a path past MAX_PATH in the "\\?\" form.
     bool unicodeFiles = false;
+    // The length of the destination's "\\?\" form, where the file functions take it.
+    std::size_t extendedDestinationLength = 0;
     std::vector<char> copyBuffer{};
     bool complete = true;
     bool stopped = false;
-    // Folders that entries after the one that ended the archive made; removed at its end.
-    std::vector<FilePath> takenBackDirectories{};
+    // The folders of entries that failed or came after the one that ended the archive, in
+    // entry order; removed at its end.
+    std::vector<MadeFolders> takenBackFolders{};
 };
 
 // Takes away what an entry after the one that ended the archive made, since a walk on one
@@ -59,8 +61,7 @@ void takeBack(UnpackResult& result, ArchiveWalk& walk)
         setFileAttributesToNormal(*result.newFile);
         deleteFile(*result.newFile);
     }
-    walk.takenBackDirectories.insert(walk.takenBackDirectories.end(), result.newDirectories.begin(),
-                                      result.newDirectories.end());
+    walk.takenBackFolders.push_back(std::move(result.newFolders));
 }
 
 // Writes the lines of every result that is ready, in entry order, or of every result at all
@@ -74,6 +75,9 @@ void writeResults(ArchiveWalk& walk, bool wait)
             continue;
         }
         result->lines.write();
+        // Whatever an entry that did not arrive made goes again, once no later entry can use it.
+        if (result->outcome == EntryOutcome::failed || result->outcome == EntryOutcome::stop)
+            walk.takenBackFolders.push_back(std::move(result->newFolders));
         if (result->outcome == EntryOutcome::failed)
             walk.complete = false;
         if (result->outcome == EntryOutcome::stop) {
@@ -83,23 +87,22 @@ void writeResults(ArchiveWalk& walk, bool wait)
     }
 }
 
-// The folders taken back, deepest first; one that still holds something stays.
-void removeTakenBackDirectories(ArchiveWalk& walk)
+// The folders taken back, innermost first; one that still holds something stays. Folders are
+// made one entry at a time in entry order, and no folder before the one inside it, so the
+// reverse of that order is innermost first.
+void removeTakenBackFolders(ArchiveWalk& walk)
 {
-    const auto depth = [](const FilePath& path) { return std::count(path.text.begin(), path.text.end(), '\\'); };
-    std::vector<FilePath>& directories = walk.takenBackDirectories;
-    std::stable_sort(directories.begin(), directories.end(),
-                     [&](const FilePath& a, const FilePath& b) { return depth(a) > depth(b); });
-    for (const FilePath& directory : directories)
-        removeDirectory(directory);
+    for (auto folders = walk.takenBackFolders.rbegin(); folders != walk.takenBackFolders.rend(); ++folders)
+        removeMadeFolders(*folders);
+    walk.takenBackFolders.clear();
 }
 
 // What an entry made that was not there before, for its result.
-void noteNewThings(const EntryCreation& creation, const FilePath& fullPath, UnpackResult& result)
+void noteNewThings(EntryCreation& creation, const FilePath& fullPath, UnpackResult& result)
 {
     if (creation.madeNewFile)
         result.newFile = fullPath;
-    result.newDirectories = creation.madeDirectories;
+    result.newFolders = std::move(creation.madeFolders);
 }
 
 // Creates an entry's file on the walk's own thread, once every job before it has created its
@@ -116,7 +119,7 @@ UniqueFileHandle createDestinationFile(ArchiveWalk& walk, FilePath& entryName, F
         return {};
     const auto scope = walk.timing.time(ExtractPhase::create);
     creation.emplace(*directories, lines, [&] { return walk.workers.waitAll(); },
-                     [&](const FilePath& path) { return walk.workers.isUnfinishedFile(path); });
+                     [&](const std::wstring& path) { return walk.workers.isUnfinishedFile(path); });
     if (first)
         return checkAndCreateDestinationDirectoriesAndFile(walk.destinationDir, entryName, fullPath, *creation);
     return createLaterEntryFile(walk.destinationDir, entryName, fullPath, *creation);
@@ -125,10 +128,13 @@ UniqueFileHandle createDestinationFile(ArchiveWalk& walk, FilePath& entryName, F
 // Refuses an entry whose name cannot be unpacked below the destination, with its line; nothing
 // when the entry may be unpacked under the name Windows will store, which entryName becomes.
 // A Unicode name meets the same rules in its own form. Paths past MAX_PATH are unpacked only
-// where the file functions take them (longPaths: the NT family, through the "\\?\" form).
-std::optional<EntryOutcome> refuseEntryName(FilePath& entryName, const std::string& destinationDir, bool longPaths,
-                                            TraceLines& lines)
+// where the file functions take them (the NT family, through the "\\?\" form), and only as far
+// as that form goes: an entry past it is refused before anything is made for it, in time that
+// grows with its length.
+std::optional<EntryOutcome> refuseEntryName(FilePath& entryName, const ArchiveWalk& walk, TraceLines& lines)
 {
+    const std::string& destinationDir = walk.destinationDir;
+    const bool longPaths = walk.unicodeFiles;
     const bool wide = entryName.isWide();
     if (wide ? !hasSafeEntryName(entryName.wide) : !hasSafeEntryName(entryName.text)) {
         lines.add(kOutsideFormat, entryName.text.c_str(), destinationDir.c_str());
@@ -141,7 +147,8 @@ std::optional<EntryOutcome> refuseEntryName(FilePath& entryName, const std::stri
     toStoredName(entryName);
     const std::size_t pathLength =
         wide ? widenAnsi(destinationDir).size() + 1 + entryName.wide.size() : destinationDir.size() + 1 + entryName.text.size();
-    if (pathLength >= MAX_PATH && !longPaths) {
+    if ((pathLength >= MAX_PATH && !longPaths) ||
+        (longPaths && !fitsExtendedPath(walk.extendedDestinationLength, wide ? entryName.wide : widenAnsi(entryName.text)))) {
         lines.add(kTooLongFormat, entryName.text.c_str(), destinationDir.c_str());
         return EntryOutcome::failed;
     }
@@ -227,7 +234,7 @@ EntryOutcome unpackEntry(unzFile zip, const unz_file_info64& info, FilePath entr
     };
     {
         const auto scope = walk.timing.time(ExtractPhase::names);
-        if (const std::optional<EntryOutcome> refused = refuseEntryName(entryName, walk.destinationDir, walk.unicodeFiles, lines))
+        if (const std::optional<EntryOutcome> refused = refuseEntryName(entryName, walk, lines))
             return settle(*refused);
         if (refusePacking(info, entryName, lines))
             return settle(EntryOutcome::failed);
@@ -259,7 +266,7 @@ EntryOutcome unpackEntry(unzFile zip, const unz_file_info64& info, FilePath entr
         job->file = std::move(file);
         if (creation) {
             job->madeNewFile = creation->madeNewFile;
-            job->madeDirectories = std::move(creation->madeDirectories);
+            job->madeFolders = std::move(creation->madeFolders);
         }
         // The lines of the first entry's creation (a second try) go with its job.
         job->lines = std::move(lines);
@@ -349,6 +356,8 @@ bool unpackEntries(unzFile zip, const std::string& archivePath, const std::strin
     UnpackWorkers workers(unpackWorkerCount(), unpackMemoryBudget(), &createLaterEntryFile);
     ArchiveReader reader(archivePath);
     ArchiveWalk walk{destinationDir, workers, reader, timing, windowsPlatform() == VER_PLATFORM_WIN32_NT};
+    if (walk.unicodeFiles)
+        walk.extendedDestinationLength = extendedPath(widenAnsi(destinationDir)).size();
     const bool walked = walkEntries(zip, archivePath, walk);
     workers.helpWithJobs(timing);
     {
@@ -356,6 +365,6 @@ bool unpackEntries(unzFile zip, const std::string& archivePath, const std::strin
         writeResults(walk, true);
     }
     workers.finish(timing);
-    removeTakenBackDirectories(walk);
+    removeTakenBackFolders(walk);
     return walked && walk.complete && !walk.stopped;
 }

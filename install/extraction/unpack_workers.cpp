@@ -91,11 +91,8 @@ void UnpackWorkers::keepBuffers(UnpackJob& job)
 void UnpackWorkers::settle(Task& task, UnpackResult result)
 {
     keepBuffers(task.job);
-    if (!task.job.fileKey.empty()) {
-        const auto file = unfinishedFiles_.find(task.job.fileKey);
-        if (file != unfinishedFiles_.end() && file->second == task.turn)
-            unfinishedFiles_.erase(file);
-    }
+    if (!task.job.fileKey.empty())
+        removeUnfinishedFile(task.job.fileKey, task.turn);
     task.job = {};
     task.result = std::move(result);
     heldBytes_ -= task.bytes;
@@ -162,11 +159,28 @@ KnownDirectories* UnpackWorkers::waitForCreations()
     return endingTurn_ || cancelled_ ? nullptr : &directories_;
 }
 
-bool UnpackWorkers::isUnfinishedFile(const FilePath& path)
+bool UnpackWorkers::isUnfinishedFile(const std::wstring& path)
 {
-    const std::wstring key = comparablePath(path);
     const std::lock_guard lock(mutex_);
-    return unfinishedFiles_.contains(key);
+    // Only a path as long as some unfinished file's is looked up, so that the levels of a deep
+    // entry cost no more than their own names.
+    return unfinishedLengths_.contains(path.size()) && unfinishedFiles_.contains(path);
+}
+
+void UnpackWorkers::addUnfinishedFile(const std::wstring& key, std::size_t turn)
+{
+    if (unfinishedFiles_.emplace(key, turn).second)
+        ++unfinishedLengths_[key.size()];
+}
+
+void UnpackWorkers::removeUnfinishedFile(const std::wstring& key, std::size_t turn)
+{
+    const auto file = unfinishedFiles_.find(key);
+    if (file == unfinishedFiles_.end() || file->second != turn)
+        return;
+    unfinishedFiles_.erase(file);
+    if (--unfinishedLengths_[key.size()] == 0)
+        unfinishedLengths_.erase(key.size());
 }
 
 bool UnpackWorkers::ended()
@@ -219,7 +233,7 @@ std::optional<UnpackResult> UnpackWorkers::createInTurn(Task& task, ExtractTimin
         std::unique_lock lock(mutex_);
         turnTaken_.wait(lock, [&] { return nextTurn_ == task.turn; });
         if (created)
-            unfinishedFiles_.emplace(job.fileKey, task.turn);
+            addUnfinishedFile(job.fileKey, task.turn);
         if (created || endingTurn_ || cancelled_) {
             ++nextTurn_;
             lock.unlock();
@@ -231,7 +245,7 @@ std::optional<UnpackResult> UnpackWorkers::createInTurn(Task& task, ExtractTimin
         }
     }
     EntryCreation creation{directories_, job.lines, [&] { return waitFinishedBefore(task.turn); },
-                           [&](const FilePath& path) { return isUnfinishedFile(path); }};
+                           [&](const std::wstring& path) { return isUnfinishedFile(path); }};
     try {
         const auto scope = timing.time(ExtractPhase::create);
         job.file = makeFile_(job.destinationDir, job.entryName, job.fullPath, creation);
@@ -240,14 +254,14 @@ std::optional<UnpackResult> UnpackWorkers::createInTurn(Task& task, ExtractTimin
         job.file.reset();
     }
     job.madeNewFile = creation.madeNewFile;
-    job.madeDirectories = std::move(creation.madeDirectories);
+    job.madeFolders = std::move(creation.madeFolders);
     if (job.file)
         job.fileKey = comparablePath(job.fullPath);
     bool ending = false;
     {
         const std::lock_guard lock(mutex_);
         if (job.file) {
-            unfinishedFiles_.emplace(job.fileKey, task.turn);
+            addUnfinishedFile(job.fileKey, task.turn);
         } else if (!creation.abandoned && (!endingTurn_ || *endingTurn_ > task.turn)) {
             endingTurn_ = task.turn;
             ending = true;
@@ -261,7 +275,7 @@ std::optional<UnpackResult> UnpackWorkers::createInTurn(Task& task, ExtractTimin
     if (job.file)
         return std::nullopt;
     UnpackResult ended{creation.abandoned ? EntryOutcome::skipped : EntryOutcome::stop, std::move(job.lines)};
-    ended.newDirectories = std::move(job.madeDirectories);
+    ended.newFolders = std::move(job.madeFolders);
     return ended;
 }
 

@@ -65,8 +65,8 @@ public:
     // walk may create one itself; gives the folders met so far, which the walk's creation adds
     // to, or nothing when the archive has ended.
     KnownDirectories* waitForCreations();
-    // True when path is the file of a job that is not done yet.
-    bool isUnfinishedFile(const FilePath& path);
+    // True when path, in its comparable form, is the file of a job that is not done yet.
+    bool isUnfinishedFile(const std::wstring& path);
     // True once a job's failure ended the archive, or the walk cancelled the jobs.
     bool ended();
     // Jobs whose files are not created yet end without a line and untouched.
@@ -96,6 +96,9 @@ private:
     bool waitFinishedBefore(std::size_t turn);
     // Counts a job as done: its memory, its file, its place; mutex_ held.
     void settle(Task& task, UnpackResult result);
+    // Counts a file among the unfinished ones, or no longer; mutex_ held.
+    void addUnfinishedFile(const std::wstring& key, std::size_t turn);
+    void removeUnfinishedFile(const std::wstring& key, std::size_t turn);
     // Keeps a finished job's buffers for later ones; mutex_ held.
     void keepBuffers(UnpackJob& job);
 
@@ -113,6 +116,8 @@ private:
     std::set<std::size_t> unfinished_;
     // The files of jobs not done yet, in their comparable form, by turn.
     std::unordered_map<std::wstring, std::size_t> unfinishedFiles_;
+    // How many of them have each length.
+    std::unordered_map<std::size_t, std::size_t> unfinishedLengths_;
     std::size_t turnsGiven_ = 0;
     std::size_t nextTurn_ = 0;
     // The turn of the first job whose failure ended the archive.

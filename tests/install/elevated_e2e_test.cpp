@@ -1,5 +1,10 @@
 #include <windows.h>
 
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
 #include "install_run.h"
 
 using namespace testing_support;
@@ -95,31 +100,131 @@ TEST_F(Elevated, TheWorkingFolderIsTheMediasOwnNeverAFolderAboveIt)
     EXPECT_EQ(javaProcesses(sub.launches), (std::vector<JavaProcess>{{"com.bravik.Install"}}));
 }
 
+// The Unix form of a Windows path, as Wine maps it.
+std::string unixPathOf(const std::string& path)
+{
+    using UnixNameFunction = char*(CDECL*)(LPCWSTR);
+    const auto unixName = reinterpret_cast<UnixNameFunction>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+    const std::wstring wide(path.begin(), path.end());
+    const UniqueHeapBlock name(unixName ? unixName(wide.c_str()) : nullptr);
+    return name ? std::string(static_cast<const char*>(name.get())) : std::string();
+}
+
+// Runs a Unix shell command and waits until it is done: Wine starts a Unix program but gives no
+// handle to wait on, so the command leaves a mark.
+void runUnixCommand(const std::string& command)
+{
+    const std::string mark = "C:\\itest\\unix-command-done";
+    DeleteFileA(mark.c_str());
+    std::string line = "/bin/sh -c \"" + command + "; touch '" + unixPathOf(mark) + "'\"";
+    STARTUPINFOA startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    ASSERT_TRUE(CreateProcessA("Z:\\bin\\sh", line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                               &info))
+        << line;
+    const UniqueHandle process(info.hProcess);
+    const UniqueHandle thread(info.hThread);
+    ASSERT_TRUE(waitForFile(mark, 10000)) << line;
+    DeleteFileA(mark.c_str());
+}
+
+// A symbolic link for the time of a scope, made as a user of the machine could: Wine 8's
+// CreateSymbolicLinkW makes nothing, and Wine deletes what a link leads to rather than the link,
+// so the link comes and goes the Unix way.
+class ScopedSymbolicLink {
+public:
+    ScopedSymbolicLink(std::string link, const std::string& target) : link_(std::move(link))
+    {
+        runUnixCommand("rm -f '" + unixPathOf(link_) + "'; ln -s '" + unixPathOf(target) + "' '" +
+                       unixPathOf(link_) + "'");
+    }
+    ~ScopedSymbolicLink() { runUnixCommand("rm -f '" + unixPathOf(link_) + "'"); }
+    ScopedSymbolicLink(const ScopedSymbolicLink&) = delete;
+    ScopedSymbolicLink& operator=(const ScopedSymbolicLink&) = delete;
+
+private:
+    std::string link_;
+};
+
+// The names a folder holds.
+std::vector<std::string> namesIn(const std::string& folder)
+{
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA entry{};
+    if (const UniqueFindHandle search(FindFirstFileA((folder + "\\*").c_str(), &entry)); search) {
+        do {
+            if (std::string_view(entry.cFileName) != "." && std::string_view(entry.cFileName) != "..")
+                names.push_back(entry.cFileName);
+        } while (FindNextFileA(search.get(), &entry));
+    }
+    return names;
+}
+
 // The trace log, the developer batch file and the debug stamp have fixed names in folders others
-// can write to: a second name for another file standing there is never written through.
+// can write to: a second name for another file standing there is never written through. Nor is a
+// symbolic link, which Wine, like the Windows trick of a junction on a folder and an
+// object-manager link, shows as the file it leads to, with neither a reparse point nor a second
+// name: one at the fixed name to a file that is there, one to a file that is not (which a write
+// through it would make), and one on the folder that holds the trace log and the batch file. The
+// victims stay as they were, and no file appears where a link led.
 TEST_F(Elevated, FilesOfFixedNamesAreNeverWrittenThroughASecondName)
 {
     buildMedia(kMedia, kOneClassCfg);
-    const std::string victim = "C:\\itest\\victim.txt";
+    const std::string victims = "C:\\itest\\victims";
+    const std::string linkedTemp = "C:\\itest\\linked-temp";
+    enum class Link { hard, toFile, toMissingFile, onFolder };
     struct Case {
-        std::string path;
+        std::string name;
         const char* arguments;
+        Link link;
     };
-    const Case cases[] = {
-        {traceLogPath(), ""},
-        {temporaryDirectory() + "install.bat", "-developer"},
-        {"C:\\nnndbg", "-debug"},
+    const std::string temp = temporaryDirectory();
+    const std::vector<Case> cases = {
+        {traceLogPath(), "", Link::hard},
+        {temp + "install.bat", "-developer", Link::hard},
+        {"C:\\nnndbg", "-debug", Link::hard},
+        {traceLogPath(), "", Link::toFile},
+        {temp + "install.bat", "-developer", Link::toFile},
+        {"C:\\nnndbg", "-debug", Link::toFile},
+        {traceLogPath(), "", Link::toMissingFile},
+        {temp + "install.bat", "-developer", Link::toMissingFile},
+        {"C:\\nnndbg", "-debug", Link::toMissingFile},
+        {linkedTemp + "\\kp_nstal.out", "", Link::onFolder},
+        {linkedTemp + "\\install.bat", "-developer", Link::onFolder},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.path);
+        SCOPED_TRACE(c.name + " kind " + std::to_string(static_cast<int>(c.link)));
+        const std::string victimName = c.name.substr(c.name.find_last_of('\\') + 1);
+        const std::string victim = victims + "\\" + victimName;
+        removeTree(c.name);
         writeFile(victim, "precious");
-        removeTree(c.path);
-        ASSERT_TRUE(CreateHardLinkA(c.path.c_str(), victim.c_str(), nullptr));
+        std::optional<ScopedSymbolicLink> symbolicLink;
+        if (c.link == Link::hard)
+            ASSERT_TRUE(CreateHardLinkA(c.name.c_str(), victim.c_str(), nullptr));
+        else if (c.link == Link::onFolder)
+            symbolicLink.emplace(linkedTemp, victims);
+        else
+            symbolicLink.emplace(c.name, victim);
+        ASSERT_EQ(readFile(c.name), "precious");
+        if (c.link == Link::toMissingFile)
+            ASSERT_TRUE(DeleteFileA(victim.c_str()));
+        std::optional<ScopedEnvironment> tmp, tempVariable;
+        if (c.link == Link::onFolder) {
+            tmp.emplace("TMP", (linkedTemp + "\\").c_str());
+            tempVariable.emplace("TEMP", (linkedTemp + "\\").c_str());
+        }
 
         runMedia(c.arguments);
 
-        EXPECT_EQ(readFile(victim), "precious");
-        removeTree(c.path);
+        const bool missing = c.link == Link::toMissingFile;
+        EXPECT_EQ(namesIn(victims), missing ? std::vector<std::string>() : std::vector<std::string>{victimName});
+        if (!missing)
+            EXPECT_EQ(readFile(victim), "precious");
+        if (c.link == Link::hard)
+            removeTree(c.name);
+        removeTree(victim);
     }
 }
 

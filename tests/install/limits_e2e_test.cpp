@@ -148,6 +148,30 @@ TEST_F(Limits, AnEntryDeeperThanMaxPathIsUnpackedRecordedAndRemoved)
     EXPECT_EQ(removal.traceLog.find("GetLastError returned"), std::string::npos);
 }
 
+// An entry past what the NT family takes even in the "\\?\" form (30,000 folders, 60,001
+// characters) is refused with its line before anything is made for it: the media count as
+// damaged, and nothing of the entry is below the common folder.
+TEST_F(Limits, AnEntryPastTheLongestPathIsRefusedBeforeAnythingIsMade)
+{
+    std::string deep;
+    for (int i = 0; i < 30000; ++i)
+        deep += "e/";
+    deep += "x";
+    const std::string productDir = std::string(kCommonDir) + "kp";
+    buildMedia(kMedia, kOneClassCfg);
+    writeZip(std::string(kMedia) + "\\kp\\zip\\product.zip", {{"product.ver", "date=5"}, {deep, "x"}});
+
+    const InstallRun run = runMedia();
+
+    EXPECT_TRUE(hasLine(run.traceLog, "Entry " + deep + " is too long a path below " + productDir + " and is not unpacked"));
+    EXPECT_TRUE(hasLine(run.traceLog, "Zip file product.zip was not unpacked completely; no version file is written"));
+    ASSERT_EQ(run.program.messageBoxes.size(), 1u);
+    EXPECT_EQ(run.program.messageBoxes[0].title, "Damaged Media");
+    EXPECT_TRUE(run.launches.empty());
+    EXPECT_TRUE(exists(productDir));
+    EXPECT_FALSE(exists(productDir + "\\e"));
+}
+
 // The 95 family keeps the whole environment within 32,767 bytes, so the class path gets what
 // the other variables leave; the same media install on the NT family.
 TEST_F(Limits, NinetyFiveFamilyAllowsWhatTheRestOfTheEnvironmentLeaves)

@@ -39,6 +39,38 @@ TEST_F(RemovalTest, RemovesANestedTreeWithoutATraceLine)
     EXPECT_EQ(traceText(), "");
 }
 
+// A chain of count folders called name below root, in the "\\?\" form that goes past MAX_PATH,
+// with a file at its end; the chain's path.
+std::wstring makeFolderChain(const std::string& root, int count, const wchar_t* name)
+{
+    std::wstring path = L"\\\\?\\" + std::wstring(root.begin(), root.end());
+    CreateDirectoryW(path.c_str(), nullptr);
+    for (int i = 0; i < count; ++i) {
+        path += L"\\";
+        path += name;
+        CreateDirectoryW(path.c_str(), nullptr);
+    }
+    const UniqueFileHandle file(CreateFileW((path + L"\\leaf.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr));
+    return file ? path : std::wstring();
+}
+
+// A tree hundreds of folders deep, its paths far past MAX_PATH, goes whole without a line: the
+// walk opens each level below the one above it and keeps the levels on a stack of its own.
+TEST_F(RemovalTest, RemovesATreeHundredsOfFoldersDeep)
+{
+    const std::string root = scratch + "deep";
+    const std::wstring leaf = makeFolderChain(root, 400, L"e");
+    ASSERT_FALSE(leaf.empty());
+    ASSERT_FALSE(makeFolderChain(root + "\\e\\e\\side", 100, L"s").empty());
+    ASSERT_GT(leaf.size(), 800u);
+
+    removeDirectoryTree(root);
+
+    EXPECT_FALSE(exists(root));
+    EXPECT_EQ(traceText(), "");
+}
+
 TEST_F(RemovalTest, MissingRootGivesOneLine)
 {
     const std::string root = scratch + "absent";

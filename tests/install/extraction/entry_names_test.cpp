@@ -100,4 +100,42 @@ TEST(EntryNamesTest, DecodedNamesMeetEveryRuleInTheFormWindowsStores)
     EXPECT_EQ(ansiTextForTrace(L"\u65E5 r\u00E9"), "? r\xE9");
 }
 
+// A name of length characters in folders of 200, as an entry many folders deep spells it.
+std::wstring nameOfLength(std::size_t length)
+{
+    std::wstring name;
+    while (name.size() + 201 < length)
+        name += std::wstring(200, L'e') + L'/';
+    return name + std::wstring(length - name.size(), L'x');
+}
+
+// The NT family takes a path of at most 32,767 characters in its "\\?\" form, its terminating
+// null included, and no file system of Windows stores a name of more than 255; a path past
+// either is one the system would cut short, so it is refused whole. The system resolves "." and
+// doubled separators away before it counts.
+TEST(EntryNamesTest, AnEntryFitsWithinTheLongestPathAndName)
+{
+    const std::size_t base = 44;
+    // The entry adds its length and the separator before it.
+    const std::size_t longest = kLongestExtendedPath - base - 1;
+    ASSERT_EQ(kLongestExtendedPath + 1, 32767u);
+    ASSERT_EQ(kLongestComponent, 255u);
+    struct Case {
+        const char* what;
+        std::wstring name;
+        bool fits;
+    };
+    const std::vector<Case> cases = {
+        {"as long as a path goes", nameOfLength(longest), true},
+        {"one character more", nameOfLength(longest + 1), false},
+        {"longer only by \".\" names", L"./" + nameOfLength(longest), true},
+        {"longer only by doubled separators", L"a//" + nameOfLength(longest - 2), true},
+        {"a name of 255", L"d/" + std::wstring(255, L'n'), true},
+        {"a name of 256", L"d/" + std::wstring(256, L'n'), false},
+        {"a folder of 256 below short ones", L"d/" + std::wstring(256, L'n') + L"/x", false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(fitsExtendedPath(base, c.name), c.fits) << c.what << " (" << c.name.size() << ")";
+}
+
 } // namespace

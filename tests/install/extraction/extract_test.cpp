@@ -1,11 +1,13 @@
 #include <windows.h>
 
+#include <algorithm>
 #include <climits>
 
 #include "install/config.h"
 #include "install/extraction/extract.h"
 #include "install/extraction/entry_names.h"
 #include "install/extraction/version_records.h"
+#include "install/removal.h"
 #include "testing.h"
 #include "../trace_log_fixture.h"
 #include "zip_writer.h"
@@ -497,6 +499,77 @@ TEST_F(ExtractTest, AnEntryPastMaxPathArrivesOnTheNtFamily)
     EXPECT_TRUE(exists(dest + "\\" + std::string(150, 'd') + "\\" + std::string(150, 'f') + ".txt"));
     EXPECT_EQ(traceText().find("too long a path"), std::string::npos);
     EXPECT_TRUE(exists(dest + "\\jre.ver"));
+}
+
+// An entry whose path passes what the NT family takes even in the "\\?\" form, or that holds a
+// name longer than a file system stores, is refused before anything is made for it: its line
+// names it, the archive gets no record, and the entries after it still arrive.
+TEST_F(ExtractTest, AnEntryPastTheLongestPathIsRefusedBeforeAnythingIsMade)
+{
+    std::string deep;
+    for (int i = 0; i < 30000; ++i)
+        deep += "e/";
+    deep += "x";
+    for (const std::string& name : {deep, "d/" + std::string(256, 'n') + "/x.txt"}) {
+        SCOPED_TRACE(name.size());
+        writeZip(archive, {{"jre.ver", "date=7"}, {name, "refused"}, {"after.txt", "after"}});
+
+        EXPECT_FALSE(extractArchive(archive, dest));
+
+        EXPECT_FALSE(exists(dest + "\\e"));
+        EXPECT_FALSE(exists(dest + "\\d"));
+        EXPECT_EQ(readFile(dest + "\\after.txt"), "after");
+        EXPECT_FALSE(exists(dest + "\\jre.ver"));
+        EXPECT_NE(traceText().find(withCrLf("Entry " + name + " is too long a path below " + dest +
+                                            " and is not unpacked\n")),
+                  std::string::npos);
+    }
+}
+
+// A folder of an entry that cannot be made (its name holds a character no file system takes)
+// ends the archive as a file that cannot be made does, with the same lines; the folders the
+// entry made above it go again, innermost first, while a folder that was there before and one an
+// earlier entry made stay.
+TEST_F(ExtractTest, AnEntryWhoseFolderCannotBeMadeTakesBackTheFoldersItMade)
+{
+    makeDirectories(dest + "\\old");
+    const std::string name = "old\\n1\\n2\\bad*name\\n4\\x.txt";
+    std::string stored = name;
+    std::replace(stored.begin(), stored.end(), '\\', '/');
+    writeZip(archive, {{"jre.ver", "date=8"}, {"kept/a.txt", "a"}, {stored, "x"}, {"after.txt", "after"}});
+
+    EXPECT_FALSE(extractArchive(archive, dest));
+
+    EXPECT_EQ(readFile(dest + "\\kept\\a.txt"), "a");
+    EXPECT_TRUE(exists(dest + "\\old"));
+    EXPECT_FALSE(exists(dest + "\\old\\n1"));
+    EXPECT_FALSE(exists(dest + "\\after.txt"));
+    const std::string path = dest + "\\" + name;
+    EXPECT_EQ(traceText(), withCrLf("Unable to open " + path + ". Trying setFileAttributesToNormal method \n" +
+                                    "Something went wrong creating file  " + path + " \n" +
+                                    "2:jumping to exit - checkAndCreateDestinationDirectoriesAndFile \n" +
+                                    "Zip file " + archive + " was not unpacked completely; no version file is written\n"));
+}
+
+// An entry hundreds of folders deep arrives whole under every rule, beside another in its
+// deepest folder, and the tree they make goes whole with the removal of their destination.
+TEST_F(ExtractTest, AnEntryHundredsOfFoldersDeepArrivesAndIsRemoved)
+{
+    std::string deep;
+    for (int i = 0; i < 300; ++i)
+        deep += "e/";
+    writeZip(archive, {{"jre.ver", "date=9"}, {deep + "x.txt", "deep"}, {deep + "y.txt", "beside"}});
+
+    EXPECT_TRUE(extractArchive(archive, dest));
+
+    std::string stored = deep;
+    std::replace(stored.begin(), stored.end(), '/', '\\');
+    EXPECT_TRUE(exists(dest + "\\" + stored + "x.txt"));
+    EXPECT_TRUE(exists(dest + "\\" + stored + "y.txt"));
+    EXPECT_EQ(record(), "date=9");
+    removeDirectoryTree(dest);
+    EXPECT_FALSE(exists(dest));
+    EXPECT_EQ(traceText(), withCrLf("Writing date=9 to file \n"));
 }
 
 TEST_F(ExtractTest, ListedArchivesComeFromTheirDirectories)
