@@ -132,15 +132,32 @@ DWORD deleteByHandle(HANDLE handle)
                                                  FileDispositionInformation));
 }
 
-std::optional<std::wstring> finalPathOf(HANDLE handle)
+namespace {
+
+using GetFinalPathFunction = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
+
+GetFinalPathFunction finalPathFunction()
 {
-    using GetFinalPathFunction = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
     static const auto getFinalPath = reinterpret_cast<GetFinalPathFunction>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetFinalPathNameByHandleW")));
+    return getFinalPath;
+}
+
+} // namespace
+
+bool finalPathsAvailable()
+{
+    return finalPathFunction() != nullptr;
+}
+
+std::optional<std::wstring> finalPathOf(HANDLE handle)
+{
+    const GetFinalPathFunction getFinalPath = finalPathFunction();
     if (!getFinalPath)
         return std::nullopt;
     std::wstring path(MAX_PATH, L'\0');
     for (;;) {
+        // FILE_NAME_NORMALIZED | VOLUME_NAME_DOS: long names, the drive letter.
         const DWORD length = getFinalPath(handle, path.data(), static_cast<DWORD>(path.size()), 0);
         if (length == 0)
             return std::nullopt;
@@ -150,8 +167,10 @@ std::optional<std::wstring> finalPathOf(HANDLE handle)
         }
         path.resize(length + 1);
     }
-    constexpr std::wstring_view kPrefix = L"\\\\?\\";
-    if (path.compare(0, kPrefix.size(), kPrefix) == 0)
-        path.erase(0, kPrefix.size());
+    // A share's "\\?\UNC\server" back to "\\server", a drive's "\\?\C:" to "C:".
+    if (path.starts_with(L"\\\\?\\UNC\\"))
+        path.erase(2, 6);
+    else if (path.starts_with(L"\\\\?\\"))
+        path.erase(0, 4);
     return path;
 }

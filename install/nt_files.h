@@ -40,7 +40,9 @@ std::optional<std::vector<FolderEntry>> listFolder(HANDLE folder, DWORD& error);
 // The Win32 error code, 0 for done.
 DWORD deleteByHandle(HANDLE handle);
 
-// The path the system gives for the object behind handle (GetFinalPathNameByHandleW, Vista on),
-// without its "\\?\" prefix: the path as the file system resolves it, links and all, whatever
-// path it was opened by. Nothing where the system cannot give it.
+// The path the system gives for the object behind handle (GetFinalPathNameByHandleW, Vista on,
+// looked up at run time), in long names, without its "\\?\" prefix (a share as "\\server\..."):
+// the path as the file system resolves it, links and all, whatever path it was opened by.
+// Nothing where the system cannot give it; finalPathsAvailable says whether it ever can.
 std::optional<std::wstring> finalPathOf(HANDLE handle);
+bool finalPathsAvailable();

@@ -1,4 +1,4 @@
-#include "platform.h"
+#include "files.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -9,145 +9,12 @@
 #include <vector>
 
 #include "../common/program_path.h"
-#include "nt_files.h"
+#include "ansi_text.h"
+#include "processes.h"
 
 UniqueFile openFile(const std::string& path, const char* mode)
 {
     return UniqueFile(std::fopen(path.c_str(), mode));
-}
-
-namespace {
-
-// What a call fills in that gives the length it needs when the buffer is short; empty on failure.
-template <typename Char, typename Fill>
-std::basic_string<Char> filledText(std::size_t size, Fill fill)
-{
-    std::basic_string<Char> text(size, Char(0));
-    for (;;) {
-        const DWORD length = fill(text.data(), static_cast<DWORD>(text.size()));
-        if (length == 0)
-            return {};
-        if (length < text.size())
-            return text.substr(0, length);
-        text.resize(length + 1);
-    }
-}
-
-// A path in the form in which two names of one file are compared: without the "\\?\" prefix (a
-// share's "\\?\UNC\server" back to "\\server"), in upper case.
-std::wstring comparableName(std::wstring path)
-{
-    if (path.starts_with(L"\\\\?\\UNC\\"))
-        path.erase(2, 6);
-    else if (path.starts_with(L"\\\\?\\"))
-        path.erase(0, 4);
-    return toUpperWide(path);
-}
-
-// Whether the file held open is the one path names: the handle's final path, every link and
-// junction on the way resolved, against the path's full form, in long names where it holds short
-// ones (a temporary folder in a profile whose name the code page lacks). False when the system
-// cannot name the file; nothing where it has no final paths (before Vista: looked up, never
-// imported).
-std::optional<bool> isFileNamedBy(HANDLE file, const std::string& path)
-{
-    const HMODULE kernel = GetModuleHandleA("kernel32.dll");
-    const auto finalPathName =
-        resolveFunction<DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD)>(kernel, "GetFinalPathNameByHandleW");
-    if (!finalPathName)
-        return std::nullopt;
-    const std::wstring finalPath = filledText<wchar_t>(MAX_PATH + 1, [&](wchar_t* buffer, DWORD size) {
-        return finalPathName(file, buffer, size, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    });
-    const std::wstring named = fullPathName(widenAnsi(path));
-    if (finalPath.empty() || named.empty())
-        return false;
-    const std::wstring wanted = comparableName(finalPath);
-    if (comparableName(named) == wanted)
-        return true;
-    const auto longPathName = resolveFunction<DWORD(WINAPI*)(LPCWSTR, LPWSTR, DWORD)>(kernel, "GetLongPathNameW");
-    if (!longPathName)
-        return false;
-    const std::wstring longName = filledText<wchar_t>(
-        named.size() + 1, [&](wchar_t* buffer, DWORD size) { return longPathName(named.c_str(), buffer, size); });
-    return !longName.empty() && comparableName(longName) == wanted;
-}
-
-// Opens the file path names as it stands, or makes it when there is none, never opening over
-// what appears meanwhile; on the NT family a link at the end of the name is opened as the link.
-// created says whether this call made the file; a file it made is opened for deletion too, so
-// that one made through a link can go again.
-UniqueFileHandle openOrCreateOwnFile(const std::string& path, bool checked, bool& created)
-{
-    const DWORD access = GENERIC_READ | GENERIC_WRITE;
-    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
-    const DWORD flags = FILE_ATTRIBUTE_NORMAL | (checked ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
-    UniqueFileHandle file(CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING, flags, nullptr));
-    created = false;
-    if (file || GetLastError() != ERROR_FILE_NOT_FOUND)
-        return file;
-    // A link whose target is missing is not there to open, yet stands in the way of a new file:
-    // it is refused rather than followed to make its target.
-    file.reset(CreateFileA(path.c_str(), access | (checked ? DELETE : 0), share, nullptr, CREATE_NEW, flags, nullptr));
-    created = static_cast<bool>(file);
-    return file;
-}
-
-// The checks of the NT family on the file held open: not a link, a folder or a file with a
-// second name, the file expected when one is, and the very file path names; identity, when
-// given, receives the file's.
-bool isOwnFile(HANDLE file, const std::string& path, const std::optional<FileIdentity>& expected,
-               FileIdentity* identity)
-{
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!GetFileInformationByHandle(file, &info) ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ||
-        info.nNumberOfLinks > 1)
-        return false;
-    const FileIdentity found{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
-    // A link on a folder of the way (or, under Wine, a symbolic link at the end, which shows no
-    // reparse point) leads to another file than the one named.
-    const std::optional<bool> named = isFileNamedBy(file, path);
-    if ((expected && !(*expected == found)) || (named && !*named))
-        return false;
-    if (identity)
-        *identity = found;
-    return true;
-}
-
-} // namespace
-
-UniqueFile openOwnFile(const std::string& path, OwnFileMode mode, const std::optional<FileIdentity>& expected,
-                       FileIdentity* identity)
-{
-    // The 95 family has neither links nor stable file IDs to check.
-    const bool checked = windowsPlatform() == VER_PLATFORM_WIN32_NT;
-    // Opened as it stands, never created over: a file is emptied only once it is known to be
-    // install's own.
-    bool created = false;
-    UniqueFileHandle file = openOrCreateOwnFile(path, checked, created);
-    if (!file)
-        return {};
-    if (checked && !isOwnFile(file.get(), path, expected, identity)) {
-        // A file made for nothing goes again: one made through a link must not stay where it led.
-        if (created && ntFilesAvailable())
-            deleteByHandle(file.get());
-        return {};
-    }
-    if (mode == OwnFileMode::truncate &&
-        (SetFilePointer(file.get(), 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER || !SetEndOfFile(file.get())))
-        return {};
-    const bool append = mode == OwnFileMode::append;
-    const int descriptor =
-        _open_osfhandle(reinterpret_cast<std::intptr_t>(file.get()), _O_TEXT | (append ? _O_APPEND : 0));
-    if (descriptor == -1)
-        return {};
-    // The descriptor owns the handle from here on, and the stream the descriptor.
-    file.release();
-    FILE* stream = _fdopen(descriptor, append ? "a+" : "w+");
-    if (!stream)
-        _close(descriptor);
-    return UniqueFile(stream);
 }
 
 UniqueFile readingStreamOf(UniqueFileHandle file)
@@ -184,6 +51,21 @@ bool isDirectory(const std::string& path)
 
 namespace {
 
+// What a call fills in that gives the length it needs when the buffer is short; empty on failure.
+template <typename Char, typename Fill>
+std::basic_string<Char> filledText(std::size_t size, Fill fill)
+{
+    std::basic_string<Char> text(size, Char(0));
+    for (;;) {
+        const DWORD length = fill(text.data(), static_cast<DWORD>(text.size()));
+        if (length == 0)
+            return {};
+        if (length < text.size())
+            return text.substr(0, length);
+        text.resize(length + 1);
+    }
+}
+
 // CreateDirectory refuses a plain path of MAX_PATH - 12 characters or more, and the other file
 // functions one of MAX_PATH; from there on the NT family takes the "\\?\" form of the wide ones.
 constexpr std::size_t kLongestPlainPath = MAX_PATH - 12;
@@ -214,6 +96,17 @@ std::wstring fullPathName(const std::wstring& path)
     return filledText<wchar_t>(path.size() + MAX_PATH, [&](wchar_t* full, DWORD size) {
         return GetFullPathNameW(path.c_str(), size, full, nullptr);
     });
+}
+
+std::wstring longPathName(const std::wstring& path)
+{
+    // Looked up, never imported: the 95 family lacks the wide function.
+    const auto getLongPathName =
+        resolveFunction<DWORD(WINAPI*)(LPCWSTR, LPWSTR, DWORD)>(GetModuleHandleA("kernel32.dll"), "GetLongPathNameW");
+    if (!getLongPathName)
+        return {};
+    return filledText<wchar_t>(path.size() + 1,
+                               [&](wchar_t* buffer, DWORD size) { return getLongPathName(path.c_str(), buffer, size); });
 }
 
 std::wstring extendedPath(const std::wstring& path)
@@ -443,150 +336,7 @@ bool changeDirectory(const std::string& dir)
     return SetCurrentDirectoryA(dir.c_str()) != 0;
 }
 
-std::string commandLineProgram(const std::string& program)
-{
-    return program.find_first_of(" \t") == std::string::npos ? program : "\"" + program + "\"";
-}
-
-std::string programFile(const std::string& program)
-{
-    const std::size_t nameStart = program.find_last_of("\\/:") + 1;
-    return program.find('.', nameStart) == std::string::npos ? program + ".exe" : program;
-}
-
-std::optional<ChildProcess> startProcess(const std::string& program, const std::string& commandLine, int showWindow)
-{
-    // Named outright, the program is never looked for at each blank of an unquoted path (a
-    // planted C:\my.exe before C:\my media\...), nor along the search path.
-    const std::string application = programFile(program);
-    STARTUPINFOA startup{};
-    startup.cb = sizeof(startup);
-    startup.wShowWindow = static_cast<WORD>(showWindow);
-    PROCESS_INFORMATION info{};
-    // CreateProcessA may write into the command line, so it gets a copy of its own.
-    std::vector<char> writable(commandLine.begin(), commandLine.end());
-    writable.push_back('\0');
-    if (!CreateProcessA(application.c_str(), writable.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &info))
-        return std::nullopt;
-    return ChildProcess{UniqueHandle(info.hProcess), UniqueHandle(info.hThread)};
-}
-
-std::optional<DWORD> windowsPlatform()
-{
-    OSVERSIONINFOA version{};
-    version.dwOSVersionInfoSize = sizeof(version);
-    if (!GetVersionExA(&version))
-        return std::nullopt;
-    return version.dwPlatformId;
-}
-
-std::string toUpperAnsi(std::string_view text)
-{
-    std::string upper(text);
-    if (!upper.empty())
-        CharUpperBuffA(upper.data(), static_cast<DWORD>(upper.size()));
-    return upper;
-}
-
-std::wstring toUpperWide(std::wstring_view text)
-{
-    std::wstring upper(text);
-    if (!upper.empty())
-        CharUpperBuffW(upper.data(), static_cast<DWORD>(upper.size()));
-    return upper;
-}
-
-std::wstring widenAnsi(std::string_view text)
-{
-    if (text.empty())
-        return {};
-    const int bytes = static_cast<int>(text.size());
-    const int size = MultiByteToWideChar(CP_ACP, 0, text.data(), bytes, nullptr, 0);
-    if (size <= 0)
-        return {};
-    std::wstring wide(static_cast<std::size_t>(size), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text.data(), bytes, wide.data(), size);
-    return wide;
-}
-
-namespace {
-
-bool convertWithoutBestFit(std::wstring_view text, const char* defaultChar, std::string& out, BOOL& usedDefault)
-{
-    const int units = static_cast<int>(text.size());
-    const int size = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), units, nullptr, 0, defaultChar,
-                                         &usedDefault);
-    if (size <= 0)
-        return false;
-    out.assign(static_cast<std::size_t>(size), '\0');
-    return WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), units, out.data(), size, defaultChar,
-                               &usedDefault) == size;
-}
-
-} // namespace
-
-std::optional<std::string> exactAnsiText(std::wstring_view text)
-{
-    if (text.empty())
-        return std::string();
-    std::string ansi;
-    BOOL usedDefault = FALSE;
-    if (!convertWithoutBestFit(text, nullptr, ansi, usedDefault)) {
-        usedDefault = FALSE;
-        const int units = static_cast<int>(text.size());
-        const int size = WideCharToMultiByte(CP_ACP, 0, text.data(), units, nullptr, 0, nullptr, nullptr);
-        if (size <= 0)
-            return std::nullopt;
-        ansi.assign(static_cast<std::size_t>(size), '\0');
-        if (WideCharToMultiByte(CP_ACP, 0, text.data(), units, ansi.data(), size, nullptr, nullptr) != size)
-            return std::nullopt;
-    }
-    // Whatever the conversion says, the text must come back as it went: a best-fit look-alike
-    // or a default character is another name.
-    if (usedDefault || widenAnsi(ansi) != text)
-        return std::nullopt;
-    return ansi;
-}
-
-std::string ansiTextForTrace(std::wstring_view text)
-{
-    std::string ansi;
-    BOOL usedDefault = FALSE;
-    if (convertWithoutBestFit(text, "?", ansi, usedDefault))
-        return ansi;
-    // One character at a time where the system lacks the flag (a surrogate pair is one).
-    ansi.clear();
-    for (std::size_t at = 0; at < text.size();) {
-        const std::size_t units = text[at] >= 0xD800 && text[at] < 0xDC00 && at + 1 < text.size() ? 2 : 1;
-        const std::optional<std::string> one = exactAnsiText(text.substr(at, units));
-        ansi += one ? *one : "?";
-        at += units;
-    }
-    return ansi;
-}
-
 std::wstring comparablePath(const FilePath& path)
 {
     return toUpperWide(path.isWide() ? path.wide : widenAnsi(path.text));
-}
-
-bool equalsIgnoreCase(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && toUpperAnsi(a) == toUpperAnsi(b);
-}
-
-bool startsWithIgnoreCase(std::string_view text, std::string_view prefix)
-{
-    return text.size() >= prefix.size() && equalsIgnoreCase(text.substr(0, prefix.size()), prefix);
-}
-
-void showMessageBox(const char* text, const char* title)
-{
-    MessageBoxA(nullptr, text, title, MB_OK);
-}
-
-void showMessageBox(const std::wstring& text, const std::wstring& title)
-{
-    MessageBoxW(nullptr, text.c_str(), title.c_str(), MB_OK);
 }
