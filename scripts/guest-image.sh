@@ -42,8 +42,16 @@ prune_others() {
 }
 
 # The rename makes "complete" appear atomically, so a finished image needs neither the lock nor
-# root to be used.
+# root to be used. --ready only says whether it is there: its folder, or status 1.
 if [ -f "$final/complete" ]; then echo "$final"; exit 0; fi
+[ "${1:-}" != --ready ] || exit 1
+# Descriptors inherited from the caller (ctest keeps its log open in every test) must not reach
+# mmdebstrap: apt hands it a pipe by number through /bin/sh, and dash reads one digit only, so
+# a pipe numbered 10 or above ends the build with "Bad fd number".
+for fd in /proc/$$/fd/*; do
+    fd=${fd##*/}
+    if [ "$fd" -gt 2 ] && [ "$fd" -ne 255 ]; then eval "exec $fd>&-"; fi
+done
 [ "$(id -u)" -eq 0 ] || { say "building the image needs root (mmdebstrap, chroot)"; exit 1; }
 mkdir -p "$cache"
 # Parallel lanes may all ask for the image; one builds, the others wait and then reuse it.

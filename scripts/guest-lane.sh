@@ -28,9 +28,9 @@ fi
 guest_limit=${BRAVIK_GUEST_TIMEOUT:-2400}
 
 image=$("$here/guest-image.sh" | tail -n 1)
-if grep -q "^guest:" "$wine_build/guest-image.log" 2>/dev/null; then
+if grep -q "^guest:" "$top/build/guest-image.log" 2>/dev/null; then
     echo "guest: the image build that make test started in the background said:"
-    cat "$wine_build/guest-image.log"
+    cat "$top/build/guest-image.log"
 fi
 if [ ! -f "$image/complete" ]; then
     echo "guest: the guest image could not be built"
