@@ -8,8 +8,10 @@ LANES := x86 x64
 
 all: build
 
+# make test asks set-up to start the guest image build too, and its own make of build sets
+# setup_done, so that set-up runs, and says what it says, once.
 setup:
-	@./scripts/setup.sh
+	@$(if $(setup_done),:,./scripts/setup.sh $(if $(filter test,$(MAKECMDGOALS)),--test))
 
 # Both architectures, then the signature when the environment names a key (scripts/sign.sh), then
 # the checksums of what ships. With a key, install.exe is built with its certificate and requires
@@ -31,13 +33,10 @@ demo: build
 	@./scripts/demo.sh
 
 # One ctest run over both build trees, so that the lanes share the two cores and one summary.
-# Where the x86 lane runs in the emulated guest, its image is built in the background from right
-# after set-up, beside the compilers; x86.guest waits for it.
+# Where the x86 lane runs in the emulated guest, set-up starts its image build in the background
+# as soon as the guest's tools are installed, beside the compilers; x86.guest waits for it.
 test: setup
-	@./scripts/check-build-trees.sh x86
-	@cmake --preset x86 >/dev/null
-	@./scripts/guest-image-early.sh build/x86
-	@$(MAKE) --no-print-directory build
+	@$(MAKE) --no-print-directory build setup_done=1
 	@printf 'subdirs("x86" "x64")\n' >build/CTestTestfile.cmake
 	@./scripts/lanes.sh build/x86 build/x64
 	@ctest --test-dir build --output-on-failure -j2 --timeout 900

@@ -24,8 +24,17 @@ update_indexes() {
         [ "$try" -lt "$apt_update_tries" ] && sleep "$apt_update_pause"
     done
     echo "setup: apt-get update failed $apt_update_tries times; going on with the indexes it has:"
-    printf '%s\n' "$out" | grep -E '^(E|W):' | head -n 5 | sed 's/^/setup:   /'
+    apt_said "$out" 5 | sed 's/^/setup:   /'
     return 0
+}
+
+# The first <count> of apt's error and warning lines in <output>, or its last <count> lines when
+# it has none (a failing sudo, say): apt_said <output> <count>. Never fails, so that set -e
+# and pipefail in setup.sh cannot end set-up here.
+apt_said() {
+    local lines
+    lines=$(printf '%s\n' "$1" | grep -E '^(E|W):') || lines=$(printf '%s\n' "$1" | tail -n "$2")
+    printf '%s\n' "$lines" | sed -n "1,$2p"
 }
 
 # The decision, from what apt answered: install_decision <all-installed> <without-i386-installed>
@@ -43,20 +52,28 @@ install_decision() {
     fi
 }
 
+# Called, when the 32-bit Wine packages cannot be installed, before the rest is: set-up starts
+# the guest image build there, so that it overlaps the longest installation.
+before_install_without_i386() { :; }
+
 # Installs the packages given, all at once, then, if that fails, all but the i386 ones.
 # Returns non-zero only when even those cannot be installed, after printing apt's message.
+# When the i386 ones are left out, prints one line that says so and keeps it in apt_note.
 install_packages() {
-    local wanted=("$@") rest=() optional=() p all=failed without=- out first
+    local wanted=("$@") rest=() optional=() p all=failed without=- out first=
+    apt_note=
     for p in "${wanted[@]}"; do
         case "$p" in *:i386) optional+=("$p") ;; *) rest+=("$p") ;; esac
     done
     if out=$(DEBIAN_FRONTEND=noninteractive apt_get install -y -qq --no-install-recommends "${wanted[@]}" 2>&1); then
         all=ok
     else
-        first=$(printf '%s\n' "$out" | grep -E '^E:' | tail -n 1)
+        first=$(printf '%s\n' "$out" | grep -E '^E:' | tail -n 1) || first=$(apt_said "$out" 1)
+        first=${first%.}
     fi
     if [ "$all" != ok ] && [ ${#optional[@]} -gt 0 ]; then
         without=failed
+        before_install_without_i386
         if [ ${#rest[@]} -eq 0 ] ||
            out=$(DEBIAN_FRONTEND=noninteractive apt_get install -y -qq --no-install-recommends "${rest[@]}" 2>&1); then
             without=ok
@@ -65,12 +82,13 @@ install_packages() {
     case $(install_decision "$all" "$without") in
         all) return 0 ;;
         without-i386)
-            echo "setup: ${optional[*]} cannot be installed now (apt: ${first#E: }; most often a mirror caught mid-sync, serving" \
-                 "i386 libraries that do not match their amd64 twins): the x86 lane runs in the emulated guest," \
-                 "and make demo shows the x64 build"
+            apt_note="setup: ${optional[*]} cannot be installed now (apt: ${first#E: }; most often a mirror caught mid-sync, serving"
+            apt_note+=" i386 libraries that do not match their amd64 twins): the x86 lane runs in the emulated guest,"
+            apt_note+=" and make demo shows the x64 build"
+            echo "$apt_note"
             return 0 ;;
         *)
-            printf '%s\n' "$out" | grep -E '^(E|W):' | head -n 20 >&2
+            apt_said "$out" 20 >&2
             echo "setup: apt cannot install what the x64 lane needs; try again later (a mirror mid-sync" \
                  "recovers within hours), or point /etc/apt/sources.list.d at another Debian 12 mirror" >&2
             return 1 ;;

@@ -3,6 +3,9 @@
 # a JDK, the signing tools (osslsigncode, openssl, and SoftHSM with OpenSSL's PKCS#11 engine for
 # signing through a token), the minizip sources from Debian's own zlib source package and libdeflate's sources from
 # its own. Idempotent and quiet: a second run only checks and returns.
+# Usage: setup.sh [--test]
+#   --test (make test): also starts the guest image build in the background where the x86 lane
+#   will run in the guest, as soon as its tools are installed (scripts/guest-image-early.sh).
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -12,10 +15,38 @@ packages=(wine wine32:i386 wine64 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-po
           googletest cmake ninja-build make openjdk-17-jdk-headless zip unzip python3 dpkg-dev
           xvfb xauth qemu-system-x86 qemu-utils mmdebstrap
           osslsigncode openssl softhsm2 libengine-pkcs11-openssl)
+# What the guest image build needs; make test installs these first.
+guest_tools=(qemu-system-x86 qemu-utils mmdebstrap)
+for_tests=0
+[ "${1:-}" = --test ] && for_tests=1
 src_list=/etc/apt/sources.list.d/installer-deb-src.sources
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 . "$top/scripts/setup-apt.sh"
+
+# For make test: starts the guest image build in the background (once; a second call returns),
+# saying why the x86 lane needs the guest.
+start_guest_image() {
+    [ "$for_tests" = 1 ] || return 0
+    "$top/scripts/guest-image-early.sh" "$1"
+}
+before_install_without_i386() { start_guest_image "wine32:i386 cannot be installed"; }
+
+# Whether the kernel refuses 32-bit programs, asked before Wine is installed: a 93-byte i386
+# program (one loadable segment holding mov $1,%eax; xor %ebx,%ebx; int $0x80, that is exit(0)).
+kernel_refuses_32bit() {
+    local probe
+    probe=$(mktemp "$top/build/i386-probe.XXXXXX")
+    printf '\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00\x01\x00\x00\x00\x54\x80\x04\x08'\
+'\x34\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x34\x00\x20\x00\x01\x00\x00\x00\x00\x00\x00\x00'\
+'\x01\x00\x00\x00\x00\x00\x00\x00\x00\x80\x04\x08\x00\x80\x04\x08\x5d\x00\x00\x00\x5d\x00\x00\x00'\
+'\x05\x00\x00\x00\x00\x10\x00\x00\xb8\x01\x00\x00\x00\x31\xdb\xcd\x80' >"$probe"
+    chmod +x "$probe"
+    local status=0
+    "$probe" 2>/dev/null || status=$?
+    rm -f "$probe"
+    [ "$status" -ne 0 ]
+}
 
 missing_packages() {
     local p
@@ -65,12 +96,19 @@ elif [ ${#missing[@]} -gt 0 ] || [ "$need_update" = 1 ]; then
     echo "setup: installing packages (a few minutes the first time)"
     update_indexes
     mapfile -t missing < <(missing_packages)
+    # make test: the guest's tools first, so that its image build can start beside the rest.
+    if [ "$for_tests" = 1 ] && [ ${#missing[@]} -gt 0 ]; then
+        mapfile -t first < <(printf '%s\n' "${missing[@]}" | grep -Fx -f <(printf '%s\n' "${guest_tools[@]}") || true)
+        [ ${#first[@]} -eq 0 ] || install_packages "${first[@]}" || exit 1
+        mkdir -p "$top/build"
+        if kernel_refuses_32bit; then start_guest_image "this kernel refuses 32-bit programs"; fi
+        mapfile -t missing < <(missing_packages)
+    fi
     if [ ${#missing[@]} -gt 0 ]; then
-        said=$(install_packages "${missing[@]}") || exit 1
-        if [ -n "$said" ]; then
-            echo "$said"
+        install_packages "${missing[@]}" || exit 1
+        if [ -n "$apt_note" ]; then
             as_root mkdir -p "$(dirname "$without_i386_stamp")"
-            echo "$said" | as_root tee "$without_i386_stamp" >/dev/null
+            echo "$apt_note" | as_root tee "$without_i386_stamp" >/dev/null
         else
             as_root rm -f "$without_i386_stamp"
         fi
@@ -135,3 +173,10 @@ fetch_jdk_launcher() {
     rm -rf "$tmp"
 }
 [ -f "$deps/jdk-launcher/cmdtoargs.c" ] || fetch_jdk_launcher
+
+# make test: wherever the x86 lane goes to the guest (the 32-bit loader missing or refused, or
+# BRAVIK_X86_LANE=guest), the image build starts here at the latest, before the compilers.
+if [ "$for_tests" = 1 ]; then
+    why=$(. "$top/scripts/wine-env.sh" --lane x86 && lane_unavailable)
+    [ -z "$why" ] || start_guest_image "$why"
+fi

@@ -1,9 +1,15 @@
 # Sourced by the scripts that run Windows programs: the Wine prefix of a build tree, for the
 # architecture that tree was built for (its lane.env, written by CMake, says x86 or x64).
 # Usage: . scripts/wine-env.sh <build-dir>
-wine_build=$(cd "$1" && pwd)
-. "$wine_build/lane.env"
-export WINEPREFIX="$wine_build/wine/prefix"
+#    or: . scripts/wine-env.sh --lane <x86|x64>: the lane's loader and lane_unavailable alone, for
+#        set-up, which asks before any build tree is configured.
+if [ "$1" = --lane ]; then
+    lane=$2 wine_build=
+else
+    wine_build=$(cd "$1" && pwd)
+    . "$wine_build/lane.env"
+    export WINEPREFIX="$wine_build/wine/prefix"
+fi
 # The loader is named outright: Debian's /usr/bin/wine takes the 32-bit one whenever it is
 # installed, whatever the prefix.
 case "$lane" in
@@ -30,7 +36,7 @@ lane_unavailable() {
     if [ "$lane" = x86 ] && [ "${BRAVIK_X86_LANE:-}" = guest ]; then
         echo "BRAVIK_X86_LANE=guest asks for the guest"
     elif [ ! -x "$WINELOADER" ]; then
-        echo "the $lane lane needs $WINELOADER, which is not installed"
+        echo "the $lane lane needs $WINELOADER ($([ "$lane" = x86 ] && echo wine32:i386 || echo wine64)), which is not installed"
     elif ! "$WINELOADER" --version >/dev/null 2>&1; then
         echo "the $lane lane needs a kernel that starts $([ "$lane" = x86 ] && echo 32-bit || echo 64-bit) programs; this one refused $WINELOADER"
     fi
