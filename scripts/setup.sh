@@ -115,23 +115,28 @@ elif [ ${#missing[@]} -gt 0 ] || [ "$need_update" = 1 ]; then
     fi
 fi
 
-# Unpacks the newest source of a Debian source package that the mirror serves into
-# build/deps/<dir>: fetch_source <package> <dir>.
-fetch_source() {
-    local package=$1 dir=$2 v fetched=0 versions
-    echo "setup: fetching Debian's $package source"
-    rm -rf "$deps/$dir-download" "$deps/$dir"
-    mkdir -p "$deps/$dir-download"
+# Downloads the newest source of a Debian source package that the mirror serves into the
+# (empty) folder given: download_source <package> <folder>.
+download_source() {
+    local package=$1 folder=$2 v versions
     # Newest version first; a mirror may serve the binaries of an update but not its source.
     versions=$(apt-cache showsrc "$package" 2>/dev/null | sed -n 's/^Version: //p' | sort -urV)
     for v in $versions; do
-        if (cd "$deps/$dir-download" && apt-get source --download-only -qq "$package=$v" >/dev/null 2>&1); then
-            fetched=1
-            break
-        fi
-        rm -f "$deps/$dir-download"/*
+        (cd "$folder" && apt-get source --download-only -qq "$package=$v" >/dev/null 2>&1) && return 0
+        rm -f "$folder"/*
     done
-    [ "$fetched" = 1 ] || { echo "setup: cannot fetch the $package source package" >&2; exit 1; }
+    echo "setup: cannot fetch the $package source package" >&2
+    exit 1
+}
+
+# Unpacks the newest source of a Debian source package into build/deps/<dir>:
+# fetch_source <package> <dir>.
+fetch_source() {
+    local package=$1 dir=$2
+    echo "setup: fetching Debian's $package source"
+    rm -rf "$deps/$dir-download" "$deps/$dir"
+    mkdir -p "$deps/$dir-download"
+    download_source "$package" "$deps/$dir-download"
     (cd "$deps/$dir-download" && dpkg-source -x --no-check ./*.dsc src >/dev/null)
     mv "$deps/$dir-download/src" "$deps/$dir"
     rm -rf "$deps/$dir-download"
@@ -146,29 +151,21 @@ fetch_source() {
 # JDK launcher's own code: a few files of Debian's openjdk-17 source package, taken from its
 # upstream tarball without unpacking the rest.
 fetch_jdk_launcher() {
-    local dir=$deps/jdk-launcher tmp=$deps/jdk-launcher-download v versions tarball fetched=0
+    local dir=$deps/jdk-launcher tmp=$deps/jdk-launcher-download tarball
     echo "setup: fetching the JDK launcher's argument code from Debian's openjdk-17 source"
     rm -rf "$tmp" "$dir"
     mkdir -p "$tmp"
-    versions=$(apt-cache showsrc openjdk-17 2>/dev/null | sed -n 's/^Version: //p' | sort -urV)
-    for v in $versions; do
-        if (cd "$tmp" && apt-get source --download-only -qq "openjdk-17=$v" >/dev/null 2>&1); then
-            fetched=1
-            break
-        fi
-        rm -f "$tmp"/*
-    done
+    download_source openjdk-17 "$tmp"
     tarball=$(ls "$tmp"/openjdk-17_*.orig.tar.xz 2>/dev/null | head -n 1)
-    [ "$fetched" = 1 ] && [ -n "$tarball" ] ||
-        { echo "setup: cannot fetch the openjdk-17 source package" >&2; exit 1; }
+    [ -n "$tarball" ] || { echo "setup: the openjdk-17 source package holds no upstream tarball" >&2; exit 1; }
     tar -xJf "$tarball" -C "$tmp" --wildcards --no-anchored \
         'src/java.base/share/native/libjli/args.c' 'src/java.base/share/native/libjli/jli_util.c' \
         'src/java.base/share/native/libjli/jli_util.h' 'src/java.base/share/native/libjli/emessages.h' \
-        'src/java.base/windows/native/libjli/cmdtoargs.c' 'LICENSE' 'ADDITIONAL_LICENSE_INFO'
+        'src/java.base/windows/native/libjli/cmdtoargs.c' 'LICENSE'
     mkdir -p "$tmp/out"
     find "$tmp" -path "$tmp/out" -prune -o -type f \( -name '*.c' -o -name '*.h' -o -name 'LICENSE' \) \
         -exec cp {} "$tmp/out/" \;
-    echo "$(basename "$tarball")" >"$tmp/out/SOURCE"
+    basename "$tarball" >"$tmp/out/SOURCE"
     mv "$tmp/out" "$dir"
     rm -rf "$tmp"
 }
