@@ -1,5 +1,6 @@
 // Reading an archive: its entries' information in directory order, the check that the walk
-// covered the whole central directory, and the packed bytes of the entries that go to workers.
+// covered the whole central directory, and the packed bytes of the entries that go to workers,
+// all through the one handle the archive was opened (and, for checked media, checked) on.
 #pragma once
 
 #include <windows.h>
@@ -8,6 +9,7 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <unzip.h>
@@ -15,6 +17,26 @@
 #include "../../common/unzip_owners.h"
 #include "../platform.h"
 #include "extract_timing.h"
+
+// An archive held open by its opener, read at positions through its handle: minizip, the check of
+// the central directory's end and the packed bytes all read the file that was opened, never the
+// archive's name again.
+class ArchiveFile {
+public:
+    explicit ArchiveFile(HANDLE file);
+
+    // Copies size bytes from offset; false when the archive holds fewer or cannot be read.
+    bool readAt(ZPOS64_T offset, unsigned char* out, std::size_t size) const;
+    // Its size when it was opened; nothing when that could not be read.
+    std::optional<ZPOS64_T> size() const { return size_; }
+
+private:
+    HANDLE file_;
+    std::optional<ZPOS64_T> size_;
+};
+
+// minizip's reader over the archive; nothing when it is no archive minizip can open.
+UniqueZipArchive openZipArchive(const ArchiveFile& file);
 
 // The archive's stamp from its version entry; 0 when there is none or it holds no number.
 long readVersionEntry(unzFile zip, const std::string& versionName);
@@ -29,7 +51,7 @@ int goToNextEntry(unzFile zip, ExtractTiming& timing);
 // True when the walk, standing on its last entry, ended where the central directory ends: an
 // end record that declares fewer entries than the directory lists (or whose 16-bit count
 // wrapped) would otherwise lose the rest without a word.
-bool walkedWholeDirectory(unzFile zip, const unz_file_info64& last, const std::string& archivePath);
+bool walkedWholeDirectory(unzFile zip, const unz_file_info64& last, const ArchiveFile& archive);
 
 // The current entry opened (raw: its packed bytes as they stand), or nothing.
 UniqueZipEntry openEntry(unzFile zip, bool raw, ExtractTiming& timing);
@@ -43,14 +65,10 @@ public:
     // Pieces of larger entries are read straight into their buffers, this much at a time.
     static constexpr std::size_t kLargestRead = 64 * 1024 * 1024;
 
-    explicit ArchiveReader(const std::string& archivePath)
-        : file_(CreateFileA(archivePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_SEQUENTIAL_SCAN, nullptr)),
-          window_(std::make_unique_for_overwrite<unsigned char[]>(kReadWindow))
+    explicit ArchiveReader(const ArchiveFile& archive)
+        : archive_(archive), window_(std::make_unique_for_overwrite<unsigned char[]>(kReadWindow))
     {
     }
-
-    bool isOpen() const { return static_cast<bool>(file_); }
 
     // Copies size bytes from offset; false when the archive holds fewer.
     bool read(ZPOS64_T offset, unsigned char* out, std::size_t size)
@@ -63,7 +81,7 @@ public:
                 offset += step;
                 size -= step;
             } else if (size >= kReadWindow) {
-                return readAt(offset, out, size);
+                return archive_.readAt(offset, out, size);
             } else if (!fillWindow(offset)) {
                 return false;
             }
@@ -72,42 +90,21 @@ public:
     }
 
 private:
-    bool seek(ZPOS64_T offset)
-    {
-        LONG high = static_cast<LONG>(offset >> 32);
-        // The low part of a position can look like the failure value; the error code tells.
-        SetLastError(NO_ERROR);
-        const DWORD low = SetFilePointer(file_.get(), static_cast<LONG>(offset & 0xFFFFFFFF), &high, FILE_BEGIN);
-        return low != INVALID_SET_FILE_POINTER || GetLastError() == NO_ERROR;
-    }
-
     bool fillWindow(ZPOS64_T offset)
     {
         filled_ = 0;
         start_ = offset;
-        DWORD got = 0;
-        if (!seek(offset) || !ReadFile(file_.get(), window_.get(), kReadWindow, &got, nullptr) || got == 0)
+        const std::optional<ZPOS64_T> total = archive_.size();
+        if (!total || offset >= *total)
             return false;
-        filled_ = got;
+        const std::size_t step = static_cast<std::size_t>(std::min<ZPOS64_T>(kReadWindow, *total - offset));
+        if (!archive_.readAt(offset, window_.get(), step))
+            return false;
+        filled_ = step;
         return true;
     }
 
-    bool readAt(ZPOS64_T offset, unsigned char* out, std::size_t size)
-    {
-        if (!seek(offset))
-            return false;
-        while (size > 0) {
-            const DWORD step = static_cast<DWORD>(std::min(size, kLargestRead));
-            DWORD got = 0;
-            if (!ReadFile(file_.get(), out, step, &got, nullptr) || got != step)
-                return false;
-            out += step;
-            size -= step;
-        }
-        return true;
-    }
-
-    UniqueFileHandle file_;
+    const ArchiveFile& archive_;
     std::unique_ptr<unsigned char[]> window_;
     ZPOS64_T start_ = 0;
     std::size_t filled_ = 0;

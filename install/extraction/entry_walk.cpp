@@ -38,6 +38,7 @@ constexpr unsigned long kEncryptedFlag = 1;
 struct ArchiveWalk {
     const std::string& destinationDir;
     UnpackWorkers& workers;
+    const ArchiveFile& archive;
     ArchiveReader& reader;
     ExtractTiming& timing;
     // The file functions take UTF-16 (the NT family), so a name that exists only in Unicode
@@ -239,7 +240,7 @@ EntryOutcome unpackEntry(unzFile zip, const unz_file_info64& info, FilePath entr
         if (refusePacking(info, entryName, lines))
             return settle(EntryOutcome::failed);
     }
-    std::optional<UnpackJob> job = walk.reader.isOpen() ? wholeEntryJob(info, walk.workers) : std::nullopt;
+    std::optional<UnpackJob> job = wholeEntryJob(info, walk.workers);
     UniqueFileHandle file;
     if (first) {
         file = createDestinationFile(walk, entryName, fullPath, true, lines, creation);
@@ -335,7 +336,7 @@ bool walkEntries(unzFile zip, const std::string& archivePath, ArchiveWalk& walk)
             return false;
         const int next = goToNextEntry(zip, walk.timing);
         if (next == UNZ_END_OF_LIST_OF_FILE) {
-            if (!walkedWholeDirectory(zip, info, archivePath))
+            if (!walkedWholeDirectory(zip, info, walk.archive))
                 return stop(kShortCountFormat, archivePath.c_str());
             return true;
         }
@@ -346,16 +347,16 @@ bool walkEntries(unzFile zip, const std::string& archivePath, ArchiveWalk& walk)
 
 } // namespace
 
-bool unpackEntries(unzFile zip, const std::string& archivePath, const std::string& destinationDir,
-                   ExtractTiming& timing)
+bool unpackEntries(unzFile zip, const ArchiveFile& archive, const std::string& archivePath,
+                   const std::string& destinationDir, ExtractTiming& timing)
 {
     if (unzGoToFirstFile(zip) != UNZ_OK) {
         writeTraceLog(kFirstFileFailed);
         return false;
     }
     UnpackWorkers workers(unpackWorkerCount(), unpackMemoryBudget(), &createLaterEntryFile);
-    ArchiveReader reader(archivePath);
-    ArchiveWalk walk{destinationDir, workers, reader, timing, windowsPlatform() == VER_PLATFORM_WIN32_NT};
+    ArchiveReader reader(archive);
+    ArchiveWalk walk{destinationDir, workers, archive, reader, timing, windowsPlatform() == VER_PLATFORM_WIN32_NT};
     if (walk.unicodeFiles)
         walk.extendedDestinationLength = extendedPath(widenAnsi(destinationDir)).size();
     const bool walked = walkEntries(zip, archivePath, walk);

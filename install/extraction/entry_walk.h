@@ -7,9 +7,11 @@
 
 #include <unzip.h>
 
+#include "archive_reader.h"
 #include "extract_timing.h"
 
-// Unpacks every entry; true when each one that belongs below the destination arrived whole
-// and the walk covered the whole central directory. Every worker has finished when it returns.
-bool unpackEntries(unzFile zip, const std::string& archivePath, const std::string& destinationDir,
-                   ExtractTiming& timing);
+// Unpacks every entry of zip, the archive read through archive (archivePath names it in the
+// lines); true when each one that belongs below the destination arrived whole and the walk
+// covered the whole central directory. Every worker has finished when it returns.
+bool unpackEntries(unzFile zip, const ArchiveFile& archive, const std::string& archivePath,
+                   const std::string& destinationDir, ExtractTiming& timing);

@@ -59,6 +59,16 @@ std::string damagedArchive(const std::string& archive)
     return joinPath(currentDirectory(), archive);
 }
 
+// The archive opened for reading as it stands (a link at its name is not followed on the NT
+// family), shared for reading only so that nobody changes it while it is read; empty when it is
+// not there or cannot be read.
+UniqueFileHandle openArchiveFile(const std::string& path)
+{
+    const DWORD flags = FILE_FLAG_SEQUENTIAL_SCAN |
+                        (windowsPlatform() == VER_PLATFORM_WIN32_NT ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
+    return UniqueFileHandle(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, flags, nullptr));
+}
+
 // The archive's stamp, from its version entry or else its file's time, and whether its version
 // record in destinationDir says it is to be unpacked; nothing when it cannot be opened.
 struct ArchiveStamp {
@@ -87,9 +97,11 @@ void checkArchivesBeforeUnpacking(const std::string& runtimeDir, const std::stri
 {
     std::vector<std::string> unpacked;
     const auto consider = [&](const std::string& archive, const std::string& destinationDir) {
-        if (!pathExists(archive))
+        const UniqueFileHandle file = openArchiveFile(archive);
+        if (!file)
             return;
-        const UniqueZipArchive zip(unzOpen(archive.c_str()));
+        const ArchiveFile opened(file.get());
+        const UniqueZipArchive zip = openZipArchive(opened);
         const std::optional<ArchiveStamp> stamp =
             zip ? stampOf(zip.get(), archive, destinationDir) : std::optional<ArchiveStamp>();
         if (!stamp || !stamp->current)
@@ -203,28 +215,46 @@ std::optional<std::string> extractListedArchives(const std::string& destinationD
 
 bool extractArchive(const std::string& archivePath, const std::string& destinationDir)
 {
-    const UniqueZipArchive zip(unzOpen(archivePath.c_str()));
+    // Opened once: everything below reads the archive through this handle. Of checked media it
+    // is the very handle the archive was checked on, once its record says it is to be unpacked.
+    UniqueFileHandle file = openArchiveFile(archivePath);
+    std::optional<ArchiveFile> opened;
+    if (file)
+        opened.emplace(file.get());
+    UniqueZipArchive zip = opened ? openZipArchive(*opened) : UniqueZipArchive();
     if (!zip) {
         // Of checked media, a file that is there is refused as the manifest judges it.
-        if (mediaAreChecked() && pathExists(archivePath) && !requireMediaFile(archivePath))
+        if (mediaAreChecked() && file && !requireMediaFile(archivePath))
             return false;
         writeTraceLog(kCannotOpenFormat, archivePath.c_str());
         // A file that is there but is no archive is a truncated or damaged copy; one that is
         // missing may be supplied by the machine, and the checks after unpacking judge that.
-        return !pathExists(archivePath);
+        return !file;
     }
     const std::optional<ArchiveStamp> found = stampOf(zip.get(), archivePath, destinationDir);
-    const std::string& versionName = found->versionName;
+    const std::string versionName = found->versionName;
     const long stamp = found->stamp;
     if (found->current) {
         writeTraceLog(kSkippingFormat, archivePath.c_str());
         return true;
     }
-    // Checked whole before its walk begins, so that a mismatch never leaves part of it unpacked.
-    if (mediaAreChecked() && !requireMediaFile(archivePath))
-        return false;
+    // Checked whole before its walk begins, so that a mismatch never leaves part of it unpacked;
+    // then read through the handle that was checked.
+    if (mediaAreChecked()) {
+        zip.reset();
+        opened.reset();
+        file = openCheckedFile(archivePath);
+        if (!file)
+            return false;
+        opened.emplace(file.get());
+        zip = openZipArchive(*opened);
+        if (!zip) {
+            writeTraceLog(kCannotOpenFormat, archivePath.c_str());
+            return false;
+        }
+    }
     ExtractTiming timing;
-    const bool whole = unpackEntries(zip.get(), archivePath, destinationDir, timing);
+    const bool whole = unpackEntries(zip.get(), *opened, archivePath, destinationDir, timing);
     timing.report(archivePath);
     if (!whole) {
         writeTraceLog(kIncompleteFormat, archivePath.c_str());
