@@ -24,8 +24,7 @@ const std::set<std::string> kSeparateValueOptions = {
 };
 const std::set<std::string> kClassPathOptions = {"-cp", "-classpath", "--class-path"};
 constexpr char kClassPathEquals[] = "--class-path=";
-// What the launcher says when a class path option has no value (its "Error: %s requires class
-// path specification").
+// What the launcher says when a class path option has no value: its own message ARG_ERROR1.
 constexpr char kMissingClassPathFormat[] = ARG_ERROR1;
 
 std::string environmentValue(const char* name)
